@@ -1,0 +1,98 @@
+#include "app/diagnostics.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "app/driver_state.h"
+#include "app/seam.h"
+
+namespace vorn {
+
+namespace {
+
+bool LogDirCreated = false;
+std::function<std::time_t()> g_clock;
+
+std::time_t Now() { return g_clock ? g_clock() : std::time(nullptr); }
+
+// mkdir -p; outcome not examined by the caller (a failure loses lines only).
+void MakeDirectories(const std::string& path) {
+    if (path.empty()) return;
+    std::string partial;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = path.find('/', pos + 1);
+        partial = path.substr(0, pos);
+        if (!partial.empty()) mkdir(partial.c_str(), 0755);
+    }
+}
+
+}  // namespace
+
+void SetDiagnosticsClock(std::function<std::time_t()> clock) { g_clock = std::move(clock); }
+
+void ResetDiagnostics() {
+    LogDirCreated = false;
+    g_clock = nullptr;
+}
+
+int EnsureLogDirectory() {
+    if (LogDirCreated) return 0;
+    MakeDirectories(LogDir);
+    LogDirCreated = true;
+    return 1;
+}
+
+void LogToFile(std::string_view text) {
+    std::time_t t = Now();
+    std::tm local{};
+    localtime_r(&t, &local);
+    char date[16];
+    char clock[16];
+    std::snprintf(date, sizeof date, "%04d%02d%02d", (local.tm_year + 1900) % 10000,
+                  (local.tm_mon + 1) % 100, local.tm_mday % 100);
+    std::snprintf(clock, sizeof clock, "%02d:%02d:%02d", local.tm_hour % 100, local.tm_min % 100,
+                  local.tm_sec % 100);
+    if (LogDir.empty()) return;
+    std::string path = LogDir + "/" + date + "_child2_" + std::to_string(DeviceNumber) + ".log";
+    EnsureLogDirectory();
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;  // lost silently: a message about a lost message would recurse
+    std::string line = std::string(clock) + " - " + std::string(text) + "\r\n";
+    // One write per line so that concurrent readers never see half a line
+    // from us; a short write on a full disk loses the rest of the line.
+    [[maybe_unused]] ssize_t written = write(fd, line.data(), line.size());
+    close(fd);
+}
+
+void DebugMessage(const char* format, ...) {
+    if (Settings.DebugMode == 0) return;
+    // Formatting into a buffer of the line limit cuts the text at 160
+    // characters and cannot overflow, whatever the arguments.
+    char text[kDebugLineMax + 1];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n < 0) text[0] = '\0';
+
+    if (HasSeam()) {
+        Seam& seam = GetSeam();
+        seam.DebugListAppend(text);
+        // Bounded: at most one line over the limit exists at any time.
+        while (seam.DebugListCount() > kDebugListMax) seam.DebugListRemoveFirst();
+    }
+    if (Settings.LogMode != 0) {
+        LogToFile(text);
+    } else {
+        std::fprintf(stderr, "Pellax_Panel - %s \n", text);
+    }
+}
+
+}  // namespace vorn

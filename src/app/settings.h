@@ -1,0 +1,44 @@
+#pragma once
+// Settings files and paths: an INI reader/writer with profile-file semantics
+// (case-insensitive sections and keys, default on absence, values up to 255
+// characters, in-place update, file and section created on first write,
+// every other line kept), the configuration and log directories, and the
+// driver settings of the "Pellax_Panel" section.
+
+#include <string>
+
+namespace vorn {
+
+constexpr int kIniValueMax = 255;
+constexpr int kPathMax = 255;
+
+// Fixed Linux locations; tests may point them elsewhere.
+struct PathLocations {
+    std::string pointerFile = "/etc/vorn_config.ini";   // [Config] ConfigPath=
+    std::string windowsDir = "/etc/vorn";               // fallback config directory
+    std::string defaultLogDir = "/var/log/vornlogs";
+};
+PathLocations& Locations();
+
+// Sets ConfigDir and LogDir from QX_ROOT/QX_SYSTEM (both set), else the
+// pointer file's ConfigPath, else the fixed directory; returns ConfigDir.
+std::string ResolvePaths();
+
+// Reads key of section in file (a bare name in ConfigDir; any case variant
+// of the name is the same file). Returns the value or defaultText. With
+// writeBack non-zero the returned text is written back at once.
+std::string ReadIniSetting(const std::string& file, const std::string& section,
+                           const std::string& key, const std::string& defaultText, int writeBack);
+
+// Writes one value, creating file, section or key as needed. A failed write
+// is silent.
+void WriteIniSetting(const std::string& file, const std::string& section, const std::string& key,
+                     const std::string& value);
+
+// Reads the driver settings into Settings (eight keys, all written back).
+void LoadIni();
+
+// Name of the device's settings file, "DEV_%03d.ini".
+std::string SettingsFileName(int device);
+
+}  // namespace vorn

@@ -1,0 +1,89 @@
+#pragma once
+// The panel table: the driver's one picture of the configured panels and
+// their buttons. Panels[1..12] are panel numbers; Panels[0] is reset with
+// the others but never used. GUI thread only; no lock guards it.
+
+#include <memory>
+#include <string>
+
+namespace vorn {
+
+class NetPort;
+class SerialPort;
+
+constexpr int kMaxPanels = 12;
+constexpr int kButtonSlots = 100;    // Buttons[0] is never addressed
+constexpr int kLabelMax = 15;        // MainText / AltText characters
+constexpr int kIpAddressMax = 63;    // IpAddress characters
+constexpr int kSlotsPerPanel = 300;
+
+// Panel types (TypeCode). 1..3 text panels, 4..6 lamp panels.
+enum PanelType : int {
+    kTypeNone = -1,
+    kTypeCP1000E = 1,  // 16 buttons
+    kTypeCP2032E = 2,  // 32 buttons
+    kTypeCP2048E = 3,  // 48 buttons
+    kTypeCP3201E = 4,  // 40 buttons, lamps
+    kTypeCP6401E = 5,  // 80 buttons, lamps
+    kTypeCP1604 = 6,   // 20 buttons, lamps, shown as "CP-3201E"
+};
+
+inline bool IsTextPanelType(int typeCode) { return typeCode >= 1 && typeCode <= 3; }
+inline bool IsLampPanelType(int typeCode) { return typeCode >= 4 && typeCode <= 6; }
+
+struct ButtonRecord {
+    int LampState = 1;             // 1 lamp on / main face, 0 lamp off / alternative face
+    std::string MainText;          // at most kLabelMax characters
+    std::string AltText;           // at most kLabelMax characters
+    int Colour = 0;                // main colour; lamp value on lamp panels
+    int AltColour = 0;
+};
+
+struct PanelRecord {
+    int InUse = 0;
+    int ComPort = -1;
+    std::string IpAddress;         // at most kIpAddressMax characters; "0.0.0.0": no TCP address
+    int Port = -1;
+    int Connected = 0;
+    int RefreshPending = 0;
+    std::string PanelId;           // at most 255 characters
+    std::string Location;          // at most 255 characters
+    std::string TypeName;          // at most 99 characters
+    int TypeCode = -1;
+    int ButtonCount = -1;
+    int SlotOffset = 0;
+    int CommsId = -1;
+    int ListIndex = -1;
+    int TxCount = 0;
+    int RxCount = 0;
+    int FlashButton = 0;
+    int LastButton = 0;
+    std::unique_ptr<NetPort> NetPortObject;
+    std::unique_ptr<SerialPort> SerialPortObject;
+    ButtonRecord Buttons[kButtonSlots];
+};
+
+extern PanelRecord Panels[kMaxPanels + 1];
+
+// Every record and button to its start state, SlotOffset included, and the
+// driver-wide start values (ShowAllMessages 0, FlashTimerRunning 0,
+// RefreshOnConnection 1, DriverMode -1, PanelCount 0, ModeCheckCountdown 1,
+// TestColour -1, TestPanel -1). Transport objects are destroyed.
+void ResetPanelTable();
+
+// False only for the exact text "0.0.0.0".
+bool IsRealIpAddress(const std::string& text);
+
+// Exactly ten characters: the first ten of source, or source padded with
+// blanks.
+std::string PadLabel10(const std::string& source);
+
+// First panel 1..12 whose IpAddress contains address; -1 (with a log line)
+// if none.
+int DeterminePanel(const std::string& address);
+
+// First panel 1..12 whose ComPort equals port (port > 0); -1 (with a log
+// line) otherwise.
+int DetermineWhichPanelFromComPort(int port);
+
+}  // namespace vorn

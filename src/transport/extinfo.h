@@ -1,0 +1,86 @@
+#pragma once
+// Client of the Infodriver link: attaches to the Infodriver of one device,
+// reads and writes slot texts, asks and sets the driver mode, answers the
+// Infodriver's mode requests, and turns its notifications into calls of one
+// callback. Runs on the GUI thread; the callback may run inside any call of
+// this class (the link handles incoming messages while it waits for a reply).
+
+#include <string>
+
+namespace vorn {
+
+enum InfoMode : int {
+    IFMODE_NONE = 0,
+    IFMODE_RXONLY = 1,
+    IFMODE_TXRX = 2,
+    IFMODE_FORCETXRX = 3,
+    IFMODE_TXRXINQ = 4,
+    IFMODE_RXONLYBROKEN = 5,
+};
+
+// Name of a mode 0..7 ("IFMODE_NONE" ... "6", "7"); "" for others.
+const char* InfoModeName(int mode);
+
+constexpr int kInfoInterfaceVersion = 109;
+constexpr int kSlotTextMax = 255;     // getslot buffer holds 256 bytes
+constexpr int kSlotWriteMax = 511;    // setslot/updateslot formatted text
+constexpr int kInfoTextMax = 299;
+
+// Connect results and notification codes (iStatus).
+enum InfoStatus : int {
+    kInfoDisconnected = 3,
+    kInfoDeviceZero = 4,
+    kInfoNoInfodriver = 5,
+    kInfoReqTxRx = 6,
+    kInfoReqRxOnly = 7,
+    kInfoInquiry = 8,
+    kInfoNoClass = 9,
+    kInfoSlotChanged = 15,
+    kInfoDeviceIdInUse = 2190,
+};
+
+class extinfo {
+public:
+    using NotifyFn = void (*)(extinfo* client, int index, const char* text);
+
+    explicit extinfo(int interfaceVersion);
+    ~extinfo();
+    extinfo(const extinfo&) = delete;
+    extinfo& operator=(const extinfo&) = delete;
+
+    // 15 attached, 4 device 0, 5 no Infodriver, 9 link unusable.
+    int connect(int device, void* instance);
+    void setnotify(NotifyFn callback);
+    void setcounters(int* writeCounter, int* changeCounter);
+    // Always writes (and counts) the formatted text (at most 511 characters).
+    void setslot(int slot, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // Writes only when the slot's text differs; true when it wrote.
+    bool updateslot(int slot, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // Fills buffer (256 bytes) with the slot's zero-terminated text, at most
+    // 255 characters; the empty text when the read fails.
+    int getslot(int slot, char* buffer);
+    int getmode();
+    void setmode(int mode);
+    // Leaves the link (announces the detach); the object can connect again.
+    void disconnect();
+
+    NotifyFn notify;
+    int iDevice = 0;
+    char infoText[kInfoTextMax + 1] = {};
+    int iStatus = kInfoDisconnected;
+    int iMode = IFMODE_TXRX;
+    int devState = 0;
+    int* txCount;
+    int* rxCount;
+
+private:
+    int ownTx_ = 0;
+    int ownRx_ = 0;
+    struct Link;
+    Link* link_ = nullptr;
+};
+
+// The driver's one Infodriver client.
+extern extinfo ExtInfo;
+
+}  // namespace vorn

@@ -1,0 +1,130 @@
+// Debug list bound, line cut, channels and daily log files.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "app/diagnostics.h"
+#include "app/driver_state.h"
+#include "support/fake_seam.h"
+#include "support/temp_dir.h"
+
+namespace vorn {
+namespace {
+
+using test::ReadFile;
+
+class DiagnosticsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetProcessState();
+        ResetDiagnostics();
+        SetSeam(&seam);
+        Settings.DebugMode = 1;
+        Settings.LogMode = 1;
+        LogDir = dir.path() + "/a/b/logs";  // two missing levels
+        DeviceNumber = 5;
+        // 2026-03-04 14:03:27 local time.
+        std::tm t{};
+        t.tm_year = 126;
+        t.tm_mon = 2;
+        t.tm_mday = 4;
+        t.tm_hour = 14;
+        t.tm_min = 3;
+        t.tm_sec = 27;
+        t.tm_isdst = -1;
+        now = std::mktime(&t);
+        SetDiagnosticsClock([this] { return now; });
+    }
+    void TearDown() override {
+        ResetDiagnostics();
+        SetSeam(nullptr);
+    }
+    std::string LogFile(const char* date) const {
+        return ReadFile(LogDir + "/" + date + "_child2_5.log");
+    }
+
+    test::FakeSeam seam;
+    test::TempDir dir;
+    std::time_t now = 0;
+};
+
+TEST_F(DiagnosticsTest, logLine_hasTimeDashTextAndCrLf_inNestedMissingDirectory) {
+    DebugMessage("LoadIni - serial params are %s", "38400,8,1,E");
+    EXPECT_EQ(LogFile("20260304"), "14:03:27 - LoadIni - serial params are 38400,8,1,E\r\n");
+    ASSERT_EQ(seam.debugLines.size(), 1u);
+    EXPECT_EQ(seam.debugLines[0], "LoadIni - serial params are 38400,8,1,E");
+}
+
+TEST_F(DiagnosticsTest, linesEitherSideOfMidnight_goToTwoFiles) {
+    std::tm t{};
+    t.tm_year = 126;
+    t.tm_mon = 11;
+    t.tm_mday = 31;
+    t.tm_hour = 23;
+    t.tm_min = 59;
+    t.tm_sec = 59;
+    t.tm_isdst = -1;
+    now = std::mktime(&t);
+    DebugMessage("before");
+    now += 2;
+    DebugMessage("after");
+    EXPECT_EQ(LogFile("20261231"), "23:59:59 - before\r\n");
+    EXPECT_EQ(LogFile("20270101"), "00:00:01 - after\r\n");
+}
+
+TEST_F(DiagnosticsTest, debugModeZero_writesNothingAnywhere) {
+    Settings.DebugMode = 0;
+    DebugMessage("quiet");
+    EXPECT_TRUE(seam.debugLines.empty());
+    EXPECT_FALSE(test::FileExists(LogDir));
+}
+
+TEST_F(DiagnosticsTest, longMessage_isCutAt160InListAndLog) {
+    std::string longText(200, 'x');
+    DebugMessage("%s", longText.c_str());
+    ASSERT_EQ(seam.debugLines.size(), 1u);
+    EXPECT_EQ(seam.debugLines[0], std::string(160, 'x'));
+    EXPECT_EQ(LogFile("20260304"), "14:03:27 - " + std::string(160, 'x') + "\r\n");
+}
+
+TEST_F(DiagnosticsTest, percentSignInText_isNotInterpretedAgain) {
+    DebugMessage("label %s", "50%d off");
+    EXPECT_EQ(seam.debugLines.back(), "label 50%d off");
+    EXPECT_EQ(LogFile("20260304"), "14:03:27 - label 50%d off\r\n");
+}
+
+TEST_F(DiagnosticsTest, list_keepsTheNewest1000Lines) {
+    Settings.LogMode = 0;
+    // The second channel is standard error here; keep the test output clean.
+    std::fflush(stderr);
+    int saved = dup(2);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 2);
+    for (int i = 1; i <= 1001; ++i) DebugMessage("line %d", i);
+    std::fflush(stderr);
+    dup2(saved, 2);
+    close(null);
+    close(saved);
+    ASSERT_EQ(seam.debugLines.size(), 1000u);
+    EXPECT_EQ(seam.debugLines.front(), "line 2");
+    EXPECT_EQ(seam.debugLines.back(), "line 1001");
+}
+
+TEST_F(DiagnosticsTest, ensureLogDirectory_triesOncePerProcess) {
+    EXPECT_EQ(EnsureLogDirectory(), 1);
+    EXPECT_EQ(EnsureLogDirectory(), 0);
+    EXPECT_TRUE(test::FileExists(LogDir));
+}
+
+TEST_F(DiagnosticsTest, unwritableLogDirectory_losesLineSilently) {
+    LogDir = "/proc/no-such-place/logs";
+    DebugMessage("lost");
+    EXPECT_EQ(seam.debugLines.size(), 1u);
+}
+
+}  // namespace
+}  // namespace vorn

@@ -1,0 +1,84 @@
+#pragma once
+// Recording seam for tests: keeps every field write, list line, timer and
+// message box, ticks timers by hand, and runs descriptor watches and posted
+// calls from Pump(), which waits in poll() for at most the given time.
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/seam.h"
+
+namespace vorn::test {
+
+class FakeSeam : public Seam {
+public:
+    FakeSeam();
+    ~FakeSeam() override;
+
+    void SetField(int controlId, std::string_view text) override;
+    void SetFieldNumber(int controlId, unsigned value) override;
+    void PanelListAdd(std::string_view line) override;
+    void PanelListSelect(int line) override;
+    int PanelListSelection() const override { return selection_; }
+    void DebugListAppend(std::string_view line) override;
+    int DebugListCount() const override { return static_cast<int>(debugLines.size()); }
+    void DebugListRemoveFirst() override;
+    void DebugListClear() override { debugLines.clear(); }
+    void StartTimer(int id, int periodMs) override;
+    void StopTimer(int id) override;
+    void SetTimerHandler(std::function<void(int)> handler) override { timerHandler_ = std::move(handler); }
+    void PostCloseRequest() override { ++closeRequests; }
+    void MessageBox(std::string_view caption, std::string_view text) override;
+    int AddWatch(int fd, Readiness what, std::function<void()> callback) override;
+    void RemoveWatch(int watchId) override;
+    void Post(std::function<void()> call) override;
+
+    // Delivers one tick of timer id to the handler if that timer runs.
+    // Returns false (and delivers nothing) when the timer is not running.
+    bool Tick(int id);
+    bool TimerRunning(int id) const { return timers.count(id) != 0; }
+
+    // Runs posted calls and ready watches; waits up to `wait` for something
+    // to become ready. Returns the number of callbacks run.
+    int Pump(std::chrono::milliseconds wait = std::chrono::milliseconds(0));
+    // Pumps until pred() is true or the deadline passes; returns pred().
+    bool PumpUntil(const std::function<bool()>& pred,
+                   std::chrono::milliseconds deadline = std::chrono::milliseconds(5000));
+    int WatchCount() const { return static_cast<int>(watches_.size()); }
+
+    // Text of a field ("" if never written) and the history of writes.
+    std::string Field(int controlId) const;
+    bool HasDebugLine(const std::string& text) const;
+    int CountDebugLines(const std::string& text) const;
+
+    std::map<int, std::string> fields;
+    std::vector<std::pair<int, std::string>> fieldHistory;
+    std::vector<std::string> panelList;
+    std::vector<std::string> debugLines;
+    std::map<int, int> timers;                       // running id -> period
+    std::vector<std::pair<int, int>> timerStarts;    // every start: id, period
+    std::vector<int> timerStops;
+    std::vector<std::pair<std::string, std::string>> messageBoxes;
+    int closeRequests = 0;
+
+private:
+    struct Watch {
+        int fd;
+        Readiness what;
+        std::function<void()> callback;
+    };
+    int selection_ = -1;
+    std::function<void(int)> timerHandler_;
+    std::map<int, Watch> watches_;
+    int nextWatch_ = 1;
+    std::mutex postMutex_;
+    std::deque<std::function<void()>> posted_;
+    int wakePipe_[2] = {-1, -1};
+};
+
+}  // namespace vorn::test
