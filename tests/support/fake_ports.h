@@ -1,0 +1,65 @@
+#pragma once
+// Transport stand-ins for fast logic tests: they capture every frame written
+// and let a test play the port's side of connect, read and close events.
+// Integration tests use the real NetPort/SerialPort against loopback sockets
+// and pseudo-terminals instead.
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "transport/net_port.h"
+#include "transport/serial_port.h"
+
+namespace vorn::test {
+
+using Bytes = std::vector<uint8_t>;
+
+class FakeNetPort : public NetPort {
+public:
+    int Connect(const char* host, int port) override;
+    int SetNotify(Callback cb, int events) override;
+    int Send(const void* data, int len) override;
+    int Receive(void* buffer, int size) override;
+    void Close() override;
+
+    // Plays an event to the callback as the port would: event code and error.
+    void Raise(int eventCode, int errorCode = 0);
+    // Queues bytes for the next Receive calls (at most `size` per call).
+    void Feed(const Bytes& bytes) { incoming.insert(incoming.end(), bytes.begin(), bytes.end()); }
+
+    int connectResult = 0;          // what Connect returns
+    int connects = 0;
+    int closes = 0;
+    int lastPort = 0;
+    std::vector<Bytes> sent;        // every frame given to Send
+    std::deque<uint8_t> incoming;
+};
+
+class FakeSerialPort : public SerialPort {
+public:
+    int Open(int port) override;
+    void Close() override;
+    void Write(const void* data, int length) override;
+    int Read(void* buffer, int length) override;
+    int SetNotifyWindow(SerialNotifyFn window, int readSize) override;
+    void GetStatus(ComStat* status, uint32_t* errors) override;
+
+    void Feed(const Bytes& bytes) { incoming.insert(incoming.end(), bytes.begin(), bytes.end()); }
+
+    int openResult = 1;
+    int opens = 0;
+    int closes = 0;
+    uint32_t errorFlags = 0;        // what GetStatus reports next
+    SerialNotifyFn notify = nullptr;
+    int readSize = -1;
+    std::vector<Bytes> written;
+    std::deque<uint8_t> incoming;
+};
+
+// All frames captured by a port, in order, flattened to one list.
+inline const std::vector<Bytes>& Frames(const FakeNetPort& p) { return p.sent; }
+inline const std::vector<Bytes>& Frames(const FakeSerialPort& p) { return p.written; }
+
+}  // namespace vorn::test
