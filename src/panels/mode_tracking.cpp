@@ -1,0 +1,54 @@
+#include "panels/mode_tracking.h"
+
+#include "app/diagnostics.h"
+#include "app/driver_state.h"
+#include "app/seam.h"
+#include "transport/extinfo.h"
+
+namespace vorn {
+
+const char* ModeStatusText(int mode) {
+    switch (mode) {
+        case IFMODE_RXONLY: return "RXonly - RESERVE";
+        case IFMODE_TXRX: return "Tx/Rx - MAIN OK";
+        default: return " ??unknown??";
+    }
+}
+
+const char* ModeLogName(int mode) {
+    switch (mode) {
+        case IFMODE_RXONLY: return "RXONLY";
+        case IFMODE_TXRX: return "TX-RX";
+        default: return "";
+    }
+}
+
+int CheckInfoMode() {
+    int mode = ExtInfo.getmode();
+    if (mode == DriverMode) {
+        GetSeam().SetField(kFieldInfoStatus, ModeStatusText(mode));
+        return 0;
+    }
+    DebugMessage("CheckInfoMode- new mode %s(%d) different to current %s(%d) -- changing status",
+                 ModeLogName(mode), mode, ModeLogName(DriverMode), DriverMode);
+    if (mode == IFMODE_RXONLY) {
+        DriverMode = IFMODE_RXONLY;
+        DebugMessage("PELLAX_Panel driver running in  RXONLY  mode ");
+        GetSeam().SetField(kFieldInfoStatus, ModeStatusText(mode));
+        // A reserve keeps offering itself: if the Infodriver still sees it as
+        // reserve, ask to be main; the current main refuses while it is well.
+        if (ExtInfo.getmode() == IFMODE_RXONLY) ExtInfo.setmode(IFMODE_TXRX);
+    } else if (mode == IFMODE_TXRX) {
+        DriverMode = IFMODE_TXRX;
+        if (ExtInfo.getmode() != IFMODE_TXRX) ExtInfo.setmode(IFMODE_TXRX);
+        DebugMessage("PELLAX_Panel driver running in  TXRX  mode ");
+        GetSeam().SetField(kFieldInfoStatus, ModeStatusText(mode));
+    } else {
+        DriverMode = 0;
+        DebugMessage("PELLAX_Panel driver running in  UNKNOWN  mode ");
+        GetSeam().SetField(kFieldInfoStatus, ModeStatusText(mode));
+    }
+    return 1;
+}
+
+}  // namespace vorn
