@@ -95,6 +95,15 @@ public:
 
     // Run a call on the GUI thread later. Thread-safe.
     virtual void Post(std::function<void()> call) = 0;
+
+    // Main window extras driven by the Debug menu logic: the check mark of a
+    // menu command, and the main window's outer height in pixels (its width
+    // stays fixed). Seams without a window ignore them.
+    virtual void SetMenuCheck(int commandId, bool checked) {
+        (void)commandId;
+        (void)checked;
+    }
+    virtual void SetWindowHeight(int height) { (void)height; }
 };
 
 // The process's seam. Set once by the application (or by a test fixture)

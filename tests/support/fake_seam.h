@@ -37,6 +37,8 @@ public:
     int AddWatch(int fd, Readiness what, std::function<void()> callback) override;
     void RemoveWatch(int watchId) override;
     void Post(std::function<void()> call) override;
+    void SetMenuCheck(int commandId, bool checked) override { menuChecks[commandId] = checked; }
+    void SetWindowHeight(int height) override { windowHeights.push_back(height); }
 
     // Delivers one tick of timer id to the handler if that timer runs.
     // Returns false (and delivers nothing) when the timer is not running.
@@ -65,6 +67,8 @@ public:
     std::vector<int> timerStops;
     std::vector<std::pair<std::string, std::string>> messageBoxes;
     int closeRequests = 0;
+    std::map<int, bool> menuChecks;                  // command id -> last check state
+    std::vector<int> windowHeights;                  // every SetWindowHeight
 
 private:
     struct Watch {

@@ -1,0 +1,161 @@
+#include "app/driver_app.h"
+
+#include <string>
+
+#include "app/diagnostics.h"
+#include "app/driver_state.h"
+#include "app/seam.h"
+#include "app/settings.h"
+#include "panels/mode_tracking.h"
+#include "panels/panel_connections.h"
+#include "panels/panel_table.h"
+#include "panels/slot_mapping.h"
+#include "protocol/receive_path.h"
+#include "transport/extinfo.h"
+#include "transport/net_port.h"
+#include "transport/serial_port.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr char kSettingsSection[] = "Pellax_Panel";
+constexpr int kStartupLoadPeriodMs = 300;
+constexpr int kPanelStatusOffset = 299;
+
+}  // namespace
+
+int ParseDeviceNumber(std::string_view commandLine) {
+    return AtoiText(std::string(commandLine.substr(0, kCommandLineMax)));
+}
+
+std::string WindowTitle(int device) { return "Pellax Panel Driver - Device " + std::to_string(device); }
+
+int InitApp() {
+    Seam& seam = GetSeam();
+    // The status view's colours are fixed values on the window side, so
+    // there are no brushes to create here.
+    ResetPanelTable();
+    DriverStatus = 1;
+    CommsSummary = 1;
+    LoadIni();
+    UpdateDebugMenu();
+
+    ExtInfo.setnotify(InfoNotify);
+    int result = ExtInfo.connect(DeviceNumber, nullptr);
+    if (result == kInfoNoInfodriver) {
+        DebugMessage("ERROR  - Connect failed to infodriver %d", ExtInfo.iDevice);
+        DebugMessage("ERROR  -  Driver not functioning");
+        DriverStatus = 2;
+        seam.SetField(kFieldInfoStatus, "Info connect FAILED");
+        seam.MessageBox("Cant Find Infodriver", "! No connection to Infodriver - PellaxPanel exiting !");
+        return -1;
+    }
+    const bool attached = result == kInfoSlotChanged;
+    if (attached) {
+        DebugMessage("Connected OK to infodriver %d", ExtInfo.iDevice);
+        seam.SetField(kFieldInfoStatus, "Connected OK");
+    } else {
+        DebugMessage("ERROR ERROR - Connect failed to infodriver, code %d", result);
+        DebugMessage("ERROR ERROR -  Driver not functioning");
+        DriverStatus = 2;
+        seam.SetField(kFieldInfoStatus, "Info connect FAILED");
+    }
+    ExtInfo.setcounters(&InfodriverTxCount, &InfodriverRxCount);
+    if (attached) {
+        ExtInfo.setslot(kDriverStatusSlot, "1");
+        seam.StartTimer(kStartupLoadTimer, kStartupLoadPeriodMs);
+        seam.SetField(kFieldDriverStatus, "Initialising ");
+    } else {
+        ExtInfo.setslot(kDriverStatusSlot, "0");
+    }
+    // The two receive locks belong to the receive path, which creates them
+    // with its own state; no panel is opened before the first timer tick.
+    return 0;
+}
+
+void CloseApp() {
+    Seam& seam = GetSeam();
+    // Every block, configured or not, so that no stale "connected" survives.
+    for (int p = 1; p <= kMaxPanels; ++p) ExtInfo.setslot(Panels[p].SlotOffset + kPanelStatusOffset, "0");
+    ExtInfo.setslot(kDriverStatusSlot, "0");
+    for (int p = 1; p <= kMaxPanels; ++p) {
+        if (Panels[p].InUse == 0) continue;
+        if (Panels[p].NetPortObject) Panels[p].NetPortObject->Close();
+        if (Panels[p].SerialPortObject) Panels[p].SerialPortObject->Close();
+    }
+    seam.StopTimer(kHousekeepingTimer);
+    if (FlashTimerRunning != 0) seam.StopTimer(kFlashTimer);
+    for (int p = 1; p <= kMaxPanels; ++p) {
+        if (Panels[p].InUse != 0) Panels[p].NetPortObject.reset();
+    }
+    ExtInfo.setmode(IFMODE_RXONLY);
+    ExtInfo.iMode = 7;  // shutting down: mode requests are refused from now on
+    DebugMessage("CloseApp - driver shut down ");
+}
+
+void UpdateDebugMenu() {
+    Seam& seam = GetSeam();
+    seam.SetMenuCheck(kCmdDebugOn, Settings.DebugMode != 0);
+    WriteIniSetting(SettingsFileName(DeviceNumber), kSettingsSection, "DebugMode",
+                    Settings.DebugMode != 0 ? "1" : "0");
+    seam.SetWindowHeight(Settings.DebugHidden != 0 ? StatusHeight + kHiddenDebugExtra : kMainWindowHeight);
+    seam.SetMenuCheck(kCmdDebugHide, Settings.DebugHidden != 0);
+}
+
+bool HandleMenuCommand(int commandId) {
+    Seam& seam = GetSeam();
+    switch (commandId) {
+        case kCmdDebugClear:
+            seam.DebugListClear();
+            return true;
+        case kCmdDebugOn:
+            if (Settings.DebugMode != 0) {
+                Settings.DebugMode = 0;
+            } else {
+                Settings.DebugMode = 1;
+                Settings.DebugHidden = 0;
+            }
+            UpdateDebugMenu();
+            return true;
+        case kCmdDebugHide:
+            if (Settings.DebugHidden != 0) {
+                Settings.DebugHidden = 0;
+                Settings.DebugMode = 1;
+            } else {
+                Settings.DebugHidden = 1;
+                Settings.DebugMode = 0;
+            }
+            UpdateDebugMenu();
+            return true;
+        case kCmdShowAllMessages:
+            ShowAllMessages = ShowAllMessages == 1 ? 0 : 1;
+            seam.SetMenuCheck(kCmdShowAllMessages, ShowAllMessages == 1);
+            return true;
+        case kCmdForceTxRx:
+            DebugMessage("Forcing Driver into TXRX Mode");
+            DriverMode = -1;
+            seam.SetField(kFieldInfoStatus, "Forcing to TX/RX");
+            ExtInfo.setmode(IFMODE_TXRX);
+            return true;
+        case kCmdForceRxOnly:
+            DebugMessage(" Trying to force driver into RXONLY mode");
+            DebugMessage(" *** Now force the other Driver into TXRX mode to complete operation ***");
+            DriverMode = -1;
+            seam.SetField(kFieldInfoStatus, "forcing to rxonly");
+            ExtInfo.setmode(IFMODE_RXONLY);
+            return true;
+        case kCmdRefreshAllPanels:
+            DebugMessage("Refreshing all panels ");
+            RefreshAllPanels();
+            return true;
+        default:
+            return false;
+    }
+}
+
+void SerialDataNotify(SerialPort* port) {
+    if (port != nullptr) NetEventMain(port);
+}
+
+}  // namespace vorn
