@@ -41,4 +41,10 @@ void LoadIni();
 // Name of the device's settings file, "DEV_%03d.ini".
 std::string SettingsFileName(int device);
 
+// Decimal conversion with the C library's atoi/atol rules (leading blanks,
+// optional sign, digits up to the first other character; no digits give 0),
+// except that a value outside int is clamped to INT_MIN / INT_MAX instead of
+// being undefined.
+int AtoiText(const std::string& text);
+
 }  // namespace vorn

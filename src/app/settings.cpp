@@ -1,0 +1,244 @@
+#include "app/settings.h"
+
+#include <dirent.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+
+#include "app/diagnostics.h"
+#include "app/driver_state.h"
+#include "app/ini_file.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr const char* kDriverSection = "Pellax_Panel";
+
+// A configuration directory holds a handful of files; a scan that meets more
+// entries than this stops and uses the name as given.
+constexpr int kMaxDirEntries = 100000;
+
+// Values are read into a 256-byte buffer: at most 255 characters, and a NUL
+// byte in the file ends the value as it would end a C string.
+std::string CutValue(const std::string& text) {
+    std::string out = text.substr(0, text.find('\0'));
+    if (out.size() > static_cast<std::size_t>(kIniValueMax)) out.resize(kIniValueMax);
+    return out;
+}
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (Lower(a[i]) != Lower(b[i])) return false;
+    }
+    return true;
+}
+
+// The name of the existing entry of dir that equals name without regard to
+// case: the exact spelling if present, else the lowest in byte order (so the
+// choice does not depend on directory order). The name as given when none
+// exists, so that a new file is created as the caller spells it.
+std::string FindNameNoCase(const std::string& dir, const std::string& name) {
+    if (name.find('/') != std::string::npos) return name;
+    DIR* d = opendir(dir.empty() ? "." : dir.c_str());
+    if (d == nullptr) return name;
+    std::optional<std::string> best;
+    int seen = 0;
+    while (dirent* entry = readdir(d)) {
+        if (++seen > kMaxDirEntries) break;
+        std::string candidate = entry->d_name;
+        if (candidate == name) {
+            best = candidate;
+            break;
+        }
+        if (EqualNoCase(candidate, name) && (!best || candidate < *best)) best = candidate;
+    }
+    closedir(d);
+    return best ? *best : name;
+}
+
+// Full path of a settings file in ConfigDir. False when the path would be
+// longer than kPathMax: cutting it would name some other file.
+bool SettingsPath(const std::string& file, std::string* path) {
+    std::string name = FindNameNoCase(ConfigDir, file);
+    *path = ConfigDir.empty() ? name : ConfigDir + "/" + name;
+    return path->size() <= static_cast<std::size_t>(kPathMax);
+}
+
+// Loads the file behind a settings path; the caller may Save only on true.
+bool LoadForUpdate(IniFile& ini, const std::string& path, const char* who) {
+    switch (ini.Load(path)) {
+        case IniFile::LoadResult::kLoaded:
+        case IniFile::LoadResult::kMissing:
+            return true;
+        case IniFile::LoadResult::kTooLarge:
+            DebugMessage("%s - %s is larger than %zu bytes, not used", who, path.c_str(),
+                         IniFile::kMaxFileBytes);
+            return false;
+        case IniFile::LoadResult::kUnreadable:
+            break;  // silent, like an unwritable file
+    }
+    return false;
+}
+
+std::string LastLongLogDir;  // last over-long log directory reported
+
+}  // namespace
+
+PathLocations& Locations() {
+    static PathLocations locations;
+    return locations;
+}
+
+std::string SettingsFileName(int device) {
+    char name[32];
+    std::snprintf(name, sizeof name, "DEV_%03d.ini", device);
+    return name;
+}
+
+int AtoiText(const std::string& text) {
+    long value = std::strtol(text.c_str(), nullptr, 10);  // LONG_MIN/MAX on overflow
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+std::string ResolvePaths() {
+    const char* root = std::getenv("QX_ROOT");
+    const char* system = std::getenv("QX_SYSTEM");
+    std::string config;
+    std::string logs;
+    // An empty variable counts as not set: it would give a path at the root.
+    if (root != nullptr && *root != '\0' && system != nullptr && *system != '\0') {
+        std::string base = std::string(root) + "/" + system;
+        config = base + "/config/system";
+        logs = base + "/logs";
+    } else {
+        IniFile pointer;
+        std::string configPath;
+        if (pointer.Load(Locations().pointerFile) == IniFile::LoadResult::kLoaded) {
+            configPath = CutValue(pointer.Get("Config", "ConfigPath").value_or(""));
+        }
+        config = configPath.empty() ? Locations().windowsDir : configPath;
+        logs = Locations().defaultLogDir;
+    }
+    // Held to kPathMax characters. A cut configuration directory never gets
+    // used: every settings path built on it is over-long and refused. A cut
+    // log directory would put the logs somewhere else, so it is dropped
+    // instead and the log file stays off.
+    if (config.size() > static_cast<std::size_t>(kPathMax)) config.resize(kPathMax);
+    if (logs.size() > static_cast<std::size_t>(kPathMax)) {
+        if (logs != LastLongLogDir) {
+            LastLongLogDir = logs;
+            DebugMessage("ResolvePaths - log directory longer than %d characters, no log file",
+                         kPathMax);
+        }
+        logs.clear();
+    }
+    ConfigDir = config;
+    LogDir = logs;
+    return ConfigDir;
+}
+
+std::string ReadIniSetting(const std::string& file, const std::string& section,
+                           const std::string& key, const std::string& defaultText,
+                           int writeBack) {
+    ResolvePaths();
+    std::string path;
+    if (!SettingsPath(file, &path)) {
+        DebugMessage("ReadIniSetting - path of %s longer than %d characters, default used for %s",
+                     file.c_str(), kPathMax, key.c_str());
+        return CutValue(defaultText);
+    }
+    IniFile ini;
+    bool updatable = LoadForUpdate(ini, path, "ReadIniSetting");
+    std::optional<std::string> found = ini.Get(section, key);
+    std::string value = CutValue(found.value_or(defaultText));
+    // Write-back adds a missing key. A present key already holds exactly the
+    // text returned (or more, when it was cut at 255 characters: rewriting it
+    // would lose the rest), so it is left as it is.
+    if (writeBack != 0 && !found && updatable) {
+        switch (ini.Set(section, key, value)) {
+            case IniFile::SetResult::kChanged:
+                ini.Save(path);  // an unwritable file or directory is not an error
+                break;
+            case IniFile::SetResult::kInvalid:
+                DebugMessage("ReadIniSetting - cannot write [%s] %s back", section.c_str(),
+                             key.c_str());
+                break;
+            case IniFile::SetResult::kUnchanged:
+                break;
+        }
+    }
+    return value;
+}
+
+void WriteIniSetting(const std::string& file, const std::string& section, const std::string& key,
+                     const std::string& value) {
+    ResolvePaths();
+    std::string path;
+    if (!SettingsPath(file, &path)) {
+        DebugMessage("WriteIniSetting - path of %s longer than %d characters, %s not written",
+                     file.c_str(), kPathMax, key.c_str());
+        return;
+    }
+    IniFile ini;
+    if (!LoadForUpdate(ini, path, "WriteIniSetting")) return;
+    switch (ini.Set(section, key, value)) {
+        case IniFile::SetResult::kChanged:
+            ini.Save(path);  // an unwritable file or directory is not an error
+            break;
+        case IniFile::SetResult::kInvalid:
+            DebugMessage("WriteIniSetting - refused [%s] %s: name or value would break the file",
+                         section.c_str(), key.c_str());
+            break;
+        case IniFile::SetResult::kUnchanged:
+            break;  // nothing to write: the file keeps its bytes and time stamp
+    }
+}
+
+void LoadIni() {
+    ResolvePaths();
+    const std::string file = SettingsFileName(DeviceNumber);
+    auto read = [&](const char* key, const char* defaultText) {
+        return ReadIniSetting(file, kDriverSection, key, defaultText, 1);
+    };
+
+    Settings.DebugMode = AtoiText(read("DebugMode", "1"));
+    Settings.DebugHidden = Settings.DebugMode == 0 ? 1 : 0;
+    Settings.LogMode = AtoiText(read("LogMode", "0"));
+    Settings.RefreshOnConnection = AtoiText(read("RefreshOnConnection", "1")) == 1 ? 1 : 0;
+    Settings.Driver_Identity = read("Driver_Identity", "--String to distinguish driver--");
+    Settings.Speed = AtoiText(read("Speed", "38400"));
+    Settings.DataBits = AtoiText(read("DataBits", "8"));
+    Settings.StopBits = AtoiText(read("StopBits", "1")) == 2 ? 2 : 0;
+
+    Settings.ParityText = read("Parity", "E").substr(0, 14);
+    static const struct {
+        const char* letter;
+        int code;
+    } kParities[] = {{"E", 2}, {"M", 3}, {"N", 0}, {"O", 1}};
+    Settings.Parity = 0;
+    for (const auto& parity : kParities) {
+        if (EqualNoCase(Settings.ParityText, parity.letter)) {
+            Settings.Parity = parity.code;
+            break;
+        }
+    }
+
+    // StopBits is 0 or 2 and Parity 0..3, so both table reads are in range.
+    static const char kStopLetters[] = "152";
+    static const char kParityLetters[] = "NOEMS";
+    char params[64];
+    std::snprintf(params, sizeof params, "%d,%d,%c,%c", Settings.Speed, Settings.DataBits,
+                  kStopLetters[Settings.StopBits], kParityLetters[Settings.Parity]);
+    Settings.SerialParams = params;
+    DebugMessage("LoadIni - serial params are %s", Settings.SerialParams.c_str());
+}
+
+}  // namespace vorn
