@@ -86,4 +86,10 @@ int DeterminePanel(const std::string& address);
 // line) otherwise.
 int DetermineWhichPanelFromComPort(int port);
 
+// Chooses the panel type from a Panel_Type value: the first of "2048",
+// "2032", "1000", "1604", "3201", "6401" found in it sets TypeCode, TypeName
+// and ButtonCount; a lamp type also turns LampState to 0 on buttons 1..99.
+// Returns false and changes nothing when none is found.
+bool ApplyPanelType(PanelRecord& panel, const std::string& panelTypeValue);
+
 }  // namespace vorn
