@@ -1,0 +1,353 @@
+// Settings file and paths: directory precedence, the INI reader/writer's
+// preservation rules, case-insensitive file names and the driver settings.
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/driver_state.h"
+#include "app/ini_file.h"
+#include "app/settings.h"
+#include "support/fake_seam.h"
+#include "support/temp_dir.h"
+
+namespace vorn {
+namespace {
+
+using test::FileExists;
+using test::ReadFile;
+using test::WriteFile;
+
+const char kFreshFile[] =
+    "[Pellax_Panel]\n"
+    "DebugMode=1\n"
+    "LogMode=0\n"
+    "RefreshOnConnection=1\n"
+    "Driver_Identity=--String to distinguish driver--\n"
+    "Speed=38400\n"
+    "DataBits=8\n"
+    "StopBits=1\n"
+    "Parity=E\n";
+
+std::vector<std::string> DirEntries(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n != "." && n != "..") names.push_back(n);
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+class SettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetProcessState();
+        SetSeam(&seam);
+        unsetenv("QX_ROOT");
+        unsetenv("QX_SYSTEM");
+        saved = Locations();
+        Locations().pointerFile = dir.file("vorn_config.ini");
+        Locations().windowsDir = dir.file("windows");
+        Locations().defaultLogDir = dir.file("vornlogs");
+        mkdir(Locations().windowsDir.c_str(), 0755);
+        DeviceNumber = 7;
+    }
+    void TearDown() override {
+        unsetenv("QX_ROOT");
+        unsetenv("QX_SYSTEM");
+        Locations() = saved;
+        SetSeam(nullptr);
+    }
+    std::string Config(const std::string& name) const { return Locations().windowsDir + "/" + name; }
+
+    test::FakeSeam seam;
+    test::TempDir dir;
+    PathLocations saved;
+};
+
+TEST_F(SettingsTest, freshDevice_getsTheEightDefaults_andASecondLoadChangesNothing) {
+    LoadIni();
+    std::string first = ReadFile(Config("DEV_007.ini"));
+    EXPECT_EQ(first, kFreshFile);
+    EXPECT_EQ(Settings.DebugMode, 1);
+    EXPECT_EQ(Settings.DebugHidden, 0);
+    EXPECT_EQ(Settings.LogMode, 0);
+    EXPECT_EQ(Settings.RefreshOnConnection, 1);
+    EXPECT_EQ(Settings.Driver_Identity, "--String to distinguish driver--");
+    EXPECT_EQ(Settings.Speed, 38400);
+    EXPECT_EQ(Settings.DataBits, 8);
+    EXPECT_EQ(Settings.StopBits, 0);
+    EXPECT_EQ(Settings.Parity, 2);
+    EXPECT_EQ(Settings.SerialParams, "38400,8,1,E");
+    EXPECT_TRUE(seam.HasDebugLine("LoadIni - serial params are 38400,8,1,E"));
+
+    LoadIni();
+    EXPECT_EQ(ReadFile(Config("DEV_007.ini")), first);
+    // Atomic writes leave no temporary files behind.
+    EXPECT_EQ(DirEntries(Locations().windowsDir), std::vector<std::string>{"DEV_007.ini"});
+}
+
+TEST_F(SettingsTest, bothEnvironmentVariables_winOverThePointerFile) {
+    WriteFile(Locations().pointerFile, "[Config]\nConfigPath=" + dir.file("elsewhere") + "\n");
+    setenv("QX_ROOT", dir.path().c_str(), 1);
+    setenv("QX_SYSTEM", "alpha", 1);
+    EXPECT_EQ(ResolvePaths(), dir.path() + "/alpha/config/system");
+    EXPECT_EQ(LogDir, dir.path() + "/alpha/logs");
+
+    std::filesystem::create_directories(ConfigDir);
+    DeviceNumber = 3;
+    LoadIni();
+    EXPECT_EQ(ReadFile(dir.path() + "/alpha/config/system/DEV_003.ini"), kFreshFile);
+}
+
+TEST_F(SettingsTest, oneOrEmptyVariable_isIgnored_pointerFileOrFixedDirectoryDecides) {
+    setenv("QX_ROOT", dir.path().c_str(), 1);
+    EXPECT_EQ(ResolvePaths(), Locations().windowsDir);  // no pointer file
+    EXPECT_EQ(LogDir, Locations().defaultLogDir);
+
+    setenv("QX_SYSTEM", "", 1);  // empty counts as not set
+    WriteFile(Locations().pointerFile, "; site pointer\n[config]\nconfigpath = /srv/vorn/cfg \n");
+    EXPECT_EQ(ResolvePaths(), "/srv/vorn/cfg");
+    EXPECT_EQ(LogDir, Locations().defaultLogDir);
+
+    unsetenv("QX_ROOT");
+    WriteFile(Locations().pointerFile, "[Config]\nConfigPath=\n");
+    EXPECT_EQ(ResolvePaths(), Locations().windowsDir);
+    WriteFile(Locations().pointerFile, "[Config]\nOther=1\n");
+    EXPECT_EQ(ResolvePaths(), Locations().windowsDir);
+}
+
+TEST_F(SettingsTest, pointerFileEdit_takesEffectAtTheNextAccess) {
+    std::string second = dir.file("second");
+    mkdir(second.c_str(), 0755);
+    WriteIniSetting("DEV_007.ini", "S", "k", "first");
+    WriteFile(Locations().pointerFile, "[Config]\nConfigPath=" + second + "\n");
+    WriteIniSetting("DEV_007.ini", "S", "k", "second");
+    EXPECT_EQ(ReadFile(Config("DEV_007.ini")), "[S]\nk=first\n");
+    EXPECT_EQ(ReadFile(second + "/DEV_007.ini"), "[S]\nk=second\n");
+}
+
+TEST_F(SettingsTest, anyCaseVariantOfTheName_isTheSameFile) {
+    WriteFile(Config("dev_007.ini"), "[pellax_panel]\nspeed=9600\n");
+    LoadIni();
+    EXPECT_EQ(Settings.Speed, 9600);
+    EXPECT_FALSE(FileExists(Config("DEV_007.ini")));
+    std::string updated = ReadFile(Config("dev_007.ini"));
+    EXPECT_EQ(updated.rfind("[pellax_panel]\nspeed=9600\nDebugMode=1\n", 0), 0u) << updated;
+
+    // Written under another spelling, read under a third.
+    WriteIniSetting("Dev_007.INI", "PELLAX_PANEL", "DebugMode", "0");
+    EXPECT_EQ(ReadIniSetting("DEV_007.ini", "Pellax_Panel", "debugmode", "x", 0), "0");
+    EXPECT_EQ(DirEntries(Locations().windowsDir), std::vector<std::string>{"dev_007.ini"});
+}
+
+TEST_F(SettingsTest, update_keepsCommentsForeignLinesAndSpacing) {
+    const std::string before =
+        "; written by the site\n"
+        "\n"
+        "[Other]\n"
+        "Speed=1200\n"
+        "just some text\n"
+        "\n"
+        "[Pellax_Panel]\n"
+        "# tuning\n"
+        "Speed = 19200   \n"
+        "Parity=O\n"
+        "\n"
+        "[Pellax_Panel_1]\n"
+        "Panel_ID=A\n";
+    WriteFile(Config("DEV_007.ini"), before);
+    WriteIniSetting("DEV_007.ini", "pellax_panel", "SPEED", "9600");
+    WriteIniSetting("DEV_007.ini", "Pellax_Panel", "DataBits", "7");
+    WriteIniSetting("DEV_007.ini", "New", "Key", "v");
+    EXPECT_EQ(ReadFile(Config("DEV_007.ini")),
+              "; written by the site\n"
+              "\n"
+              "[Other]\n"
+              "Speed=1200\n"
+              "just some text\n"
+              "\n"
+              "[Pellax_Panel]\n"
+              "# tuning\n"
+              "Speed = 9600\n"
+              "Parity=O\n"
+              "DataBits=7\n"
+              "\n"
+              "[Pellax_Panel_1]\n"
+              "Panel_ID=A\n"
+              "[New]\n"
+              "Key=v\n");
+}
+
+TEST_F(SettingsTest, crLfFile_staysCrLf_andAMissingFinalNewlineIsFine) {
+    WriteFile(Config("DEV_007.ini"), "[Pellax_Panel]\r\nSpeed=4800\r\nParity=N");
+    LoadIni();
+    EXPECT_EQ(Settings.Speed, 4800);
+    EXPECT_EQ(Settings.Parity, 0);
+    EXPECT_EQ(ReadFile(Config("DEV_007.ini")),
+              "[Pellax_Panel]\r\nSpeed=4800\r\nParity=N\r\nDebugMode=1\r\nLogMode=0\r\n"
+              "RefreshOnConnection=1\r\nDriver_Identity=--String to distinguish driver--\r\n"
+              "DataBits=8\r\nStopBits=1\r\n");
+}
+
+TEST_F(SettingsTest, junkLongLinesAndDuplicates_neverCrash_firstWins) {
+    std::string junk("\x01\xff\0\x7f[\r=\n", 9);
+    std::string longValue(300, 'x');
+    std::string content = junk + std::string(200000, 'j') + "\n" +
+                          "Orphan=before any section\n"
+                          "[Pellax_Panel]\n"
+                          "no equals sign here\n"
+                          "Driver_Identity=" + longValue + "\n"
+                          "Speed=1111\n"
+                          "SPEED=2222\n" +
+                          std::string("DataBits=7\0junk\n", 16) +  // NUL inside a value
+                          "[Pellax_Panel]\n"
+                          "Speed=3333\n"
+                          "LogMode=1\n"
+                          "[broken\n"
+                          "StopBits=2\n";
+    WriteFile(Config("DEV_007.ini"), content);
+    LoadIni();
+    EXPECT_EQ(Settings.Speed, 1111);                       // first key of first section
+    EXPECT_EQ(Settings.LogMode, 0);                        // second section not consulted
+    EXPECT_EQ(Settings.DataBits, 7);                       // value ends at the NUL
+    EXPECT_EQ(Settings.Driver_Identity, longValue.substr(0, 255));
+    // The present keys, the long one included, keep their bytes; only missing
+    // keys were added.
+    std::string after = ReadFile(Config("DEV_007.ini"));
+    std::size_t second = content.find("[Pellax_Panel]\nSpeed=3333");
+    EXPECT_EQ(after, content.substr(0, second) +
+                         "DebugMode=1\nLogMode=0\nRefreshOnConnection=1\nStopBits=1\nParity=E\n" +
+                         content.substr(second));
+}
+
+struct ParityCase {
+    const char* parity;
+    const char* stopBits;
+    int parityCode;
+    int stopCode;
+    const char* params;
+};
+
+class SettingsLetters : public SettingsTest, public ::testing::WithParamInterface<ParityCase> {};
+
+TEST_P(SettingsLetters, parityAndStopBits_mapToCodesAndLetters_andTheFileKeepsTheText) {
+    const ParityCase& c = GetParam();
+    WriteFile(Config("DEV_007.ini"), std::string("[Pellax_Panel]\nParity=") + c.parity +
+                                         "\nStopBits=" + c.stopBits + "\n");
+    LoadIni();
+    EXPECT_EQ(Settings.Parity, c.parityCode);
+    EXPECT_EQ(Settings.StopBits, c.stopCode);
+    EXPECT_EQ(Settings.ParityText, c.parity);
+    EXPECT_EQ(Settings.SerialParams, c.params);
+    std::string file = ReadFile(Config("DEV_007.ini"));
+    EXPECT_NE(file.find(std::string("\nParity=") + c.parity + "\n"), std::string::npos);
+    EXPECT_NE(file.find(std::string("\nStopBits=") + c.stopBits + "\n"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SettingsLetters,
+    ::testing::Values(ParityCase{"s", "2", 0, 2, "38400,8,2,N"}, ParityCase{"o", "0", 1, 0, "38400,8,1,O"},
+                      ParityCase{"e", "3", 2, 0, "38400,8,1,E"}, ParityCase{"M", "1", 3, 0, "38400,8,1,M"},
+                      ParityCase{"n", "x", 0, 0, "38400,8,1,N"},
+                      ParityCase{"Even", "2", 0, 2, "38400,8,2,N"}));
+
+TEST_F(SettingsTest, numbers_followAtoiRules_clampedInsteadOfOverflowing) {
+    WriteFile(Config("DEV_007.ini"),
+              "[Pellax_Panel]\nDebugMode=abc\nRefreshOnConnection=2\nSpeed=99999999999\n"
+              "DataBits= 7bits\nLogMode=-1\n");
+    LoadIni();
+    EXPECT_EQ(Settings.DebugMode, 0);
+    EXPECT_EQ(Settings.DebugHidden, 1);
+    EXPECT_EQ(Settings.RefreshOnConnection, 0);
+    EXPECT_EQ(Settings.Speed, INT_MAX);
+    EXPECT_EQ(Settings.DataBits, 7);
+    EXPECT_EQ(Settings.LogMode, -1);
+    EXPECT_EQ(AtoiText("-99999999999"), INT_MIN);
+    EXPECT_EQ(AtoiText(""), 0);
+    EXPECT_EQ(AtoiText("0x1F"), 0);
+}
+
+TEST_F(SettingsTest, missingDirectory_readsDefaults_writesNothing) {
+    WriteFile(Locations().pointerFile, "[Config]\nConfigPath=" + dir.file("missing/dir") + "\n");
+    LoadIni();
+    EXPECT_EQ(Settings.SerialParams, "38400,8,1,E");
+    EXPECT_FALSE(FileExists(dir.file("missing")));
+}
+
+TEST_F(SettingsTest, readOnlyFile_isNotReplaced) {
+    if (geteuid() == 0) GTEST_SKIP() << "root may write any file";
+    WriteFile(Config("DEV_007.ini"), "[Pellax_Panel]\nSpeed=1200\n");
+    chmod(Config("DEV_007.ini").c_str(), 0444);
+    LoadIni();
+    EXPECT_EQ(Settings.Speed, 1200);
+    EXPECT_EQ(ReadFile(Config("DEV_007.ini")), "[Pellax_Panel]\nSpeed=1200\n");
+}
+
+TEST_F(SettingsTest, update_keepsFileModeAndFollowsASymbolicLink) {
+    std::string real = dir.file("real.ini");
+    WriteFile(real, "[Pellax_Panel]\n");
+    chmod(real.c_str(), 0600);
+    ASSERT_EQ(symlink(real.c_str(), Config("DEV_007.ini").c_str()), 0);
+    WriteIniSetting("DEV_007.ini", "Pellax_Panel", "Speed", "300");
+    EXPECT_EQ(ReadFile(real), "[Pellax_Panel]\nSpeed=300\n");
+    struct stat st{};
+    ASSERT_EQ(lstat(Config("DEV_007.ini").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(stat(real.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+TEST_F(SettingsTest, overLongPath_isRefusedRatherThanCut) {
+    std::string longDir = dir.path() + "/" + std::string(260, 'd');
+    WriteFile(Locations().pointerFile, "[Config]\nConfigPath=" + longDir + "\n");
+    EXPECT_EQ(ResolvePaths().size(), 255u);
+    Settings.DebugMode = 1;
+    EXPECT_EQ(ReadIniSetting("DEV_007.ini", "S", "k", "dflt", 1), "dflt");
+    EXPECT_EQ(seam.CountDebugLines("ReadIniSetting - path of DEV_007.ini longer than 255 "
+                                   "characters, default used for k"),
+              1);
+    EXPECT_EQ(DirEntries(dir.path()).size(), 2u);  // pointer file and windows dir only
+}
+
+TEST(IniFileTest, parseThenSerialize_returnsEveryByte_andSetRefusesLineBreakers) {
+    std::string bytes("a\r\nb\n\r\r\n[x\0y]\n\xff=\xfe", 16);
+    IniFile ini;
+    ini.Parse(bytes);
+    EXPECT_EQ(ini.Serialize(), bytes);
+    EXPECT_EQ(ini.Set("S", "k", "a\nb"), IniFile::SetResult::kInvalid);
+    EXPECT_EQ(ini.Set("S]", "k", "v"), IniFile::SetResult::kInvalid);
+    EXPECT_EQ(ini.Set("S", "k=1", "v"), IniFile::SetResult::kInvalid);
+    EXPECT_EQ(ini.Set("S", ";k", "v"), IniFile::SetResult::kInvalid);
+    EXPECT_EQ(ini.Set("", "k", "v"), IniFile::SetResult::kInvalid);
+    EXPECT_EQ(ini.Serialize(), bytes);
+}
+
+TEST(IniFileTest, setOnEmptySection_andUnchangedValue) {
+    IniFile ini;
+    ini.Parse("[A]\n; c\n\n[B]");
+    EXPECT_EQ(ini.Set("a", "k", "1"), IniFile::SetResult::kChanged);
+    EXPECT_EQ(ini.Set("b", "k", "2"), IniFile::SetResult::kChanged);
+    EXPECT_EQ(ini.Set("B", "K", "2"), IniFile::SetResult::kUnchanged);
+    EXPECT_EQ(ini.Serialize(), "[A]\n; c\nk=1\n\n[B]\nk=2\n");
+    EXPECT_EQ(ini.Get("A", "k"), "1");
+    EXPECT_EQ(ini.Get("A", "missing"), std::nullopt);
+    EXPECT_EQ(ini.Get("C", "k"), std::nullopt);
+
+    // A header without ']' still ends the section before it.
+    ini.Parse("[A]\n[broken\nk=1\n");
+    EXPECT_EQ(ini.Get("A", "k"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace vorn
