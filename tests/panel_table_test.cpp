@@ -7,6 +7,7 @@
 
 #include "app/driver_state.h"
 #include "panels/panel_table.h"
+#include "transport/serial_port.h"
 #include "support/fake_seam.h"
 
 namespace vorn {
@@ -80,6 +81,20 @@ TEST_F(PanelTableTest, reset_givesEveryRecordAndButtonItsStartValues) {
     EXPECT_EQ(ModeCheckCountdown, 1);
     EXPECT_EQ(TestColour, -1);
     EXPECT_EQ(TestPanel, -1);
+}
+
+TEST_F(PanelTableTest, reset_destroysTheTransportObjects) {
+    struct CountedPort : SerialPort {
+        explicit CountedPort(int* destroyed) : destroyed_(destroyed) {}
+        ~CountedPort() override { ++*destroyed_; }
+        int* destroyed_;
+    };
+    int destroyed = 0;
+    Panels[3].SerialPortObject = std::make_unique<CountedPort>(&destroyed);
+    Panels[12].SerialPortObject = std::make_unique<CountedPort>(&destroyed);
+    ResetPanelTable();
+    EXPECT_EQ(destroyed, 2);
+    EXPECT_EQ(Panels[3].SerialPortObject, nullptr);
 }
 
 TEST_F(PanelTableTest, determinePanel_firstPanelWhoseAddressContainsTheTextWins) {
