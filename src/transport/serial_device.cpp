@@ -1,0 +1,293 @@
+#include "transport/serial_device.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/diagnostics.h"
+#include "transport/serial_port.h"
+
+namespace vorn {
+
+namespace {
+
+// Speeds that have a termios constant; every other positive speed goes
+// through the custom-rate interface.
+struct StandardSpeed {
+    int baud;
+    speed_t code;
+};
+constexpr StandardSpeed kStandardSpeeds[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+bool StandardSpeedCode(int baud, speed_t* code) {
+    for (const auto& s : kStandardSpeeds) {
+        if (s.baud == baud) {
+            *code = s.code;
+            return true;
+        }
+    }
+    return false;
+}
+
+tcflag_t DataBitsFlag(int byteSize) {
+    switch (byteSize) {
+        case 5: return CS5;
+        case 6: return CS6;
+        case 7: return CS7;
+        default: return CS8;
+    }
+}
+
+// Raw mode plus the four line parameters. Every input flag that alters or
+// swallows bytes is cleared, software flow control included: the panel
+// protocol is binary, and 0x11/0x13 are ordinary button ids there.
+// Hardware flow control (CRTSCTS) and the rest stay as the device had them.
+void ApplyLineSettings(termios* tio, const SerialLineSettings& s) {
+    tio->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                           ICRNL | IUCLC | IMAXBEL | IXON | IXOFF | IXANY);
+    tio->c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG |
+                                           IEXTEN);
+    // The receiver must be on; panels use three-wire cables, so modem
+    // status lines must not gate the line.
+    tio->c_cflag |= CREAD | CLOCAL;
+    tio->c_cc[VMIN] = 1;
+    tio->c_cc[VTIME] = 0;
+
+    tio->c_cflag &= ~static_cast<tcflag_t>(CSIZE);
+    tio->c_cflag |= DataBitsFlag(s.byteSize);
+
+    tio->c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | CMSPAR);
+    switch (s.parity) {
+        case 1: tio->c_cflag |= PARENB | PARODD; break;            // odd
+        case 2: tio->c_cflag |= PARENB; break;                     // even
+        case 3: tio->c_cflag |= PARENB | PARODD | CMSPAR; break;   // mark
+        case 4: tio->c_cflag |= PARENB | CMSPAR; break;            // space
+        default: break;                                            // none
+    }
+
+    // Two stop bits; with five data bits the UART sends one and a half.
+    if (s.stopBits == 0) {
+        tio->c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+    } else {
+        tio->c_cflag |= CSTOPB;
+    }
+}
+
+// Pseudo-terminals have no line: the kernel drops parity from their
+// settings and the C library then reports the whole change as refused,
+// although everything else was applied. For them only, a change counts as
+// done when all but the parity bits read back as asked.
+bool PseudoTerminalTook(int fd, const termios& want) {
+    int saved = errno;  // the caller logs the refusal's errno
+    struct stat st {};
+    termios now {};
+    const tcflag_t parityBits = PARENB | PARODD | CMSPAR;
+    // 136..143: the kernel's pseudo-terminal slave majors.
+    bool took = fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
+                major(st.st_rdev) <= 143 && tcgetattr(fd, &now) == 0 &&
+                now.c_iflag == want.c_iflag && now.c_oflag == want.c_oflag &&
+                now.c_lflag == want.c_lflag &&
+                (now.c_cflag & ~parityBits) == (want.c_cflag & ~parityBits);
+    errno = saved;
+    return took;
+}
+
+const char* Reason(int err) {
+    switch (err) {
+        case ENOENT:
+        case ENXIO:
+        case ENODEV: return "does not exist";
+        case EACCES:
+        case EPERM: return "permission denied";
+        case EBUSY:
+        case EWOULDBLOCK: return "is in use";
+        default: return std::strerror(err);
+    }
+}
+
+}  // namespace
+
+std::string ComDevicePath(int comPort) {
+    const char* dir = std::getenv("VORN_COM_DIR");
+    std::string base = (dir != nullptr && dir[0] != '\0') ? dir : "/dev/vorn";
+    std::string link = base + "/COM" + std::to_string(comPort);
+    struct stat st {};
+    if (lstat(link.c_str(), &st) == 0) return link;
+    return "/dev/ttyS" + std::to_string(comPort - 1);
+}
+
+std::string CheckLineSettings(const SerialLineSettings& s) {
+    if (s.baud <= 0) return "speed " + std::to_string(s.baud) + " is not a line speed";
+    if (s.byteSize < 5 || s.byteSize > 8)
+        return "data bits " + std::to_string(s.byteSize) + " not 5..8";
+    if (s.parity < 0 || s.parity > 4) return "parity code " + std::to_string(s.parity) + " not 0..4";
+    if (s.stopBits != 0 && s.stopBits != 1 && s.stopBits != 2)
+        return "stop bits code " + std::to_string(s.stopBits) + " not 0, 1 or 2";
+    if (s.stopBits == 1 && s.byteSize != 5) return "one and a half stop bits need 5 data bits";
+    if (s.stopBits == 2 && s.byteSize == 5) return "two stop bits not possible with 5 data bits";
+    return "";
+}
+
+int SerialResultFromErrno(int err) {
+    return (err == EBUSY || err == EWOULDBLOCK || err == EAGAIN) ? kSerialInUse : kSerialFailed;
+}
+
+int OpenSerialDevice(int comPort, const SerialLineSettings& settings, int* fd) {
+    *fd = -1;
+    std::string bad = CheckLineSettings(settings);
+    if (!bad.empty()) {
+        DebugMessage("PortOpen - COM%d not opened: bad settings, %s ", comPort, bad.c_str());
+        return kSerialFailed;
+    }
+    std::string path = ComDevicePath(comPort);
+    int dev = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (dev < 0) {
+        int err = errno;
+        DebugMessage("PortOpen - COM%d %s %s ", comPort, path.c_str(), Reason(err));
+        return SerialResultFromErrno(err);
+    }
+    // flock conflicts between any two open file descriptions, so it catches
+    // a second open in this process as well as another process.
+    if (flock(dev, LOCK_EX | LOCK_NB) != 0) {
+        int err = errno;
+        DebugMessage("PortOpen - COM%d %s %s ", comPort, path.c_str(), Reason(err));
+        close(dev);
+        return SerialResultFromErrno(err);
+    }
+    termios tio {};
+    if (tcgetattr(dev, &tio) != 0) {
+        int err = errno;
+        DebugMessage("PortOpen - COM%d %s is not a serial device (%s) ", comPort, path.c_str(),
+                     std::strerror(err));
+        close(dev);
+        return kSerialFailed;
+    }
+    // Keeps out openers that ignore flock (not root: root passes TIOCEXCL).
+    if (ioctl(dev, TIOCEXCL) != 0) {
+        int err = errno;
+        DebugMessage("PortOpen - COM%d %s exclusive mode refused (%s) ", comPort, path.c_str(),
+                     std::strerror(err));
+        close(dev);
+        return kSerialFailed;
+    }
+    ApplyLineSettings(&tio, settings);
+    speed_t code = B38400;
+    bool standard = StandardSpeedCode(settings.baud, &code);
+    if (standard) cfsetspeed(&tio, code);
+    if (tcsetattr(dev, TCSANOW, &tio) != 0 && !PseudoTerminalTook(dev, tio)) {
+        int err = errno;
+        DebugMessage("PortOpen - COM%d %s bad settings %d,%d,%d,%d (%s) ", comPort, path.c_str(),
+                     settings.baud, settings.byteSize, settings.parity, settings.stopBits,
+                     std::strerror(err));
+        CloseSerialDevice(dev);
+        return kSerialFailed;
+    }
+    if (!standard) {
+        int err = SetCustomSerialSpeed(dev, settings.baud);
+        if (err != 0) {
+            DebugMessage("PortOpen - COM%d %s bad settings, speed %d refused (%s) ", comPort,
+                         path.c_str(), settings.baud, std::strerror(err));
+            CloseSerialDevice(dev);
+            return kSerialFailed;
+        }
+    }
+    *fd = dev;
+    return 0;
+}
+
+void CloseSerialDevice(int fd) {
+    if (fd < 0) return;
+    // Exclusive mode belongs to the terminal, not to this descriptor; a pty
+    // slave outlives our close while its master is open, so clear it.
+    ioctl(fd, TIOCNXCL);
+    close(fd);  // also drops the flock
+}
+
+void DiscardSerialInput(int fd) {
+    if (fd >= 0) tcflush(fd, TCIFLUSH);
+}
+
+int WriteSerialDevice(int fd, const void* data, int count, int timeoutMs, int* err) {
+    using Clock = std::chrono::steady_clock;
+    const auto* p = static_cast<const unsigned char*>(data);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    int done = 0;
+    // Bounded by the deadline: every pass either writes or waits for the
+    // device, and the wait shrinks to zero at the deadline.
+    while (done < count) {
+        ssize_t n = write(fd, p + done, static_cast<size_t>(count - done));
+        if (n > 0) {
+            done += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            *err = errno;
+            return -1;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) break;  // time-out: report what was taken
+        pollfd pfd{fd, POLLOUT, 0};
+        int r = poll(&pfd, 1, static_cast<int>(left.count()));
+        if (r < 0 && errno != EINTR) {
+            *err = errno;
+            return -1;
+        }
+        if (r > 0 && (pfd.revents & (POLLERR | POLLNVAL)) != 0) {
+            *err = EIO;
+            return -1;
+        }
+    }
+    return done;
+}
+
+uint32_t SerialOutputQueue(int fd) {
+    int queued = 0;
+    if (fd < 0 || ioctl(fd, TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+    return static_cast<uint32_t>(queued);
+}
+
+bool ReadSerialLineCounters(int fd, SerialLineCounters* counters) {
+    serial_icounter_struct ic {};
+    if (fd < 0 || ioctl(fd, TIOCGICOUNT, &ic) != 0) return false;
+    counters->frame = static_cast<uint32_t>(ic.frame);
+    counters->overrun = static_cast<uint32_t>(ic.overrun);
+    counters->parity = static_cast<uint32_t>(ic.parity);
+    counters->brk = static_cast<uint32_t>(ic.brk);
+    counters->bufOverrun = static_cast<uint32_t>(ic.buf_overrun);
+    return true;
+}
+
+uint32_t SerialErrorFlags(const SerialLineCounters& before, const SerialLineCounters& now) {
+    uint32_t flags = 0;
+    // The counters only grow; "differs" also survives their wrap-around.
+    if (now.bufOverrun != before.bufOverrun) flags |= kCeRxOver;
+    if (now.overrun != before.overrun) flags |= kCeOverrun;
+    if (now.parity != before.parity) flags |= kCeRxParity;
+    if (now.frame != before.frame) flags |= kCeFrame;
+    if (now.brk != before.brk) flags |= kCeBreak;
+    return flags;
+}
+
+}  // namespace vorn

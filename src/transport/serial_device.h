@@ -1,0 +1,84 @@
+#pragma once
+// The few operating-system calls behind the serial port library: finding the
+// device of a COM port, opening it exclusively, setting the line, writing with
+// a time-out, discarding input and reading the line error counters.
+//
+// Threading: OpenSerialDevice logs through DebugMessage and therefore runs on
+// the GUI thread only (it is called from PortOpen). The other functions log
+// nothing and may be called from any thread.
+
+#include <cstdint>
+#include <string>
+
+namespace vorn {
+
+// Result codes of the port library (PortOpen's negative results).
+constexpr int kSerialFailed = -1;  // no such device, cannot open, bad settings
+constexpr int kSerialInUse = -2;   // held by another process or another open
+
+// Line parameters in the codes SerialPort uses.
+struct SerialLineSettings {
+    int baud = 9600;    // bits per second, must be > 0
+    int byteSize = 8;   // 5..8
+    int parity = 0;     // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    int stopBits = 0;   // 0 one, 1 one and a half (5 data bits only), 2 two
+};
+
+// Device of COM port n: $VORN_COM_DIR/COM<n> when that name exists (a link
+// whose target is gone counts as existing, so a vanished device is reported
+// missing instead of silently opening another one); VORN_COM_DIR defaults to
+// /dev/vorn. Otherwise /dev/ttyS<n-1>.
+std::string ComDevicePath(int comPort);
+
+// Checks the settings without touching any device. Returns "" when they are
+// usable, else a short reason for the log.
+std::string CheckLineSettings(const SerialLineSettings& settings);
+
+// Opens COM port `comPort` non-blocking, takes it exclusively (flock plus
+// TIOCEXCL), switches it to raw mode and sets speed, data bits, parity and
+// stop bits; flow control and the other settings stay as the device had
+// them. On success stores the descriptor in *fd and returns 0. Otherwise
+// returns kSerialFailed or kSerialInUse after one log line naming the cause,
+// and leaves nothing open. GUI thread only (it logs).
+int OpenSerialDevice(int comPort, const SerialLineSettings& settings, int* fd);
+
+// Releases the exclusive hold and closes the descriptor. fd < 0: nothing.
+void CloseSerialDevice(int fd);
+
+// Discards what the device has received and not yet been read.
+void DiscardSerialInput(int fd);
+
+// Writes all `count` bytes, waiting for the device to take them for at most
+// timeoutMs in all. Returns the bytes written (fewer than count when the time
+// ran out), or -1 with *err set when the device failed.
+int WriteSerialDevice(int fd, const void* data, int count, int timeoutMs, int* err);
+
+// Bytes waiting in the device's output queue (0 when unknown).
+uint32_t SerialOutputQueue(int fd);
+
+// The kernel's cumulative line error counters of a device.
+struct SerialLineCounters {
+    uint32_t frame = 0;
+    uint32_t overrun = 0;
+    uint32_t parity = 0;
+    uint32_t brk = 0;
+    uint32_t bufOverrun = 0;
+};
+
+// Reads the counters; false for devices without them (pseudo-terminals).
+bool ReadSerialLineCounters(int fd, SerialLineCounters* counters);
+
+// Error flags (kCeRxOver 1, kCeOverrun 2, kCeRxParity 4, kCeFrame 8,
+// kCeBreak 16) for every counter that grew from `before` to `now`.
+uint32_t SerialErrorFlags(const SerialLineCounters& before, const SerialLineCounters& now);
+
+// The one place where an errno value becomes a library result: the device is
+// held (EBUSY, EWOULDBLOCK) gives kSerialInUse, anything else kSerialFailed.
+int SerialResultFromErrno(int err);
+
+// Sets a speed that has no standard constant through the kernel's custom-rate
+// interface (termios2 with BOTHER). Returns 0, or the errno of the failure.
+// Lives in its own file: the kernel's termbits header clashes with termios.h.
+int SetCustomSerialSpeed(int fd, int baud);
+
+}  // namespace vorn
