@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -45,6 +46,11 @@ public:
         if (master_ >= 0) close(master_);
     }
     int master() const { return master_; }
+    // Hangs the line up: the slave then reports hang-up and end of input.
+    void CloseMaster() {
+        if (master_ >= 0) close(master_);
+        master_ = -1;
+    }
     const std::string& slave() const { return slave_; }
 
     // Writes everything (blocking; the port's reader drains the other end).
@@ -429,6 +435,25 @@ TEST_F(SerialPortTest, notificationQueuedBeforeClose_doesNothing) {
     seam.Pump();
     EXPECT_EQ(g_notifications, 0);
     EXPECT_FALSE(SerialTableExists());
+}
+
+TEST_F(SerialPortTest, hungUpDevice_doesNotMakeTheReaderSpin_andCloseStaysPrompt) {
+    SerialPort port;
+    ASSERT_EQ(port.Open(1), 1);
+    ASSERT_EQ(port.SetNotifyWindow(CountNotification, 32), 1);
+    pty.CloseMaster();
+    // CPU time over a window in which a spinning reader would burn all of it.
+    timespec before{}, after{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
+    poll(nullptr, 0, 300);
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &after);
+    double cpuMs = (after.tv_sec - before.tv_sec) * 1e3 + (after.tv_nsec - before.tv_nsec) / 1e6;
+    EXPECT_LT(cpuMs, 60.0);
+    auto start = std::chrono::steady_clock::now();
+    port.Close();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(50));
+    seam.Pump();
+    EXPECT_EQ(g_notifications, 0);
 }
 
 TEST_F(SerialPortTest, customSpeed_opensOnPty_andPassesData) {
