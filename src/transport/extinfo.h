@@ -3,8 +3,18 @@
 // reads and writes slot texts, asks and sets the driver mode, answers the
 // Infodriver's mode requests, and turns its notifications into calls of one
 // callback. Runs on the GUI thread; the callback may run inside any call of
-// this class (the link handles incoming messages while it waits for a reply).
+// this class (the link handles incoming messages while it waits for a reply)
+// and may call back into it: nested calls work, replies are matched by id.
+//
+// Bounds: a call whose reply is used waits at most about 2 s; a write that
+// the Infodriver does not take within that bound drops the link as
+// disconnected. A failed read leaves the empty text, a failed getmode gives
+// 0; the failure is logged once until a call succeeds again.
+//
+// While attached, the client watches its socket through the seam, so the
+// seam must stay installed until disconnect() (or destruction).
 
+#include <cstdint>
 #include <string>
 
 namespace vorn {
@@ -74,9 +84,29 @@ public:
     int* rxCount;
 
 private:
+    struct Link;  // socket, receive queue, pending calls (extinfo.cpp)
+
+    // Synchronous call: sends the request and waits (bounded) for the reply
+    // with the same id, handling every other incoming message meanwhile.
+    // False when no reply came or the link went away.
+    bool Call(uint32_t message, int32_t wParam, int32_t lParam, int32_t* replyParam, std::string* replyText);
+    bool WaitReply(uint32_t id, unsigned generation, int32_t* replyParam, std::string* replyText);
+    bool SendOneWay(uint32_t message, int32_t wParam, int32_t lParam, const std::string& text);
+    bool SendBytes(const std::string& bytes);
+    bool ReadIncoming(int maxChunks);
+    void HandleQueued();
+    void DispatchQueued(int maxFrames);
+    void ScheduleDrain();
+    void OnReadable();
+    void EndLink(const char* why);
+    void LinkLost(const std::string& why);
+    void CloseLink();
+    int AnswerModeRequest(uint32_t message);
+    void WriteSlot(int slot, const char* text);
+    void NoteFailure(const char* what);
+
     int ownTx_ = 0;
     int ownRx_ = 0;
-    struct Link;
     Link* link_ = nullptr;
 };
 

@@ -1,0 +1,675 @@
+// Infodriver client against a fake Infodriver: a thread that owns the
+// device's listening Unix socket and speaks link frames, with switchable
+// behaviours (silent, stuck, closing) and a per-frame hook.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/driver_state.h"
+#include "support/fake_seam.h"
+#include "support/temp_dir.h"
+#include "transport/extinfo.h"
+#include "transport/info_frame.h"
+
+namespace vorn {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kDevice = 5;
+constexpr int kInfoId = 77;
+
+class FakeInfodriver {
+public:
+    // Hook: runs on the server thread for every frame from the client, after
+    // it is recorded; returns true when it has dealt with the frame itself.
+    using Hook = std::function<bool(FakeInfodriver&, const InfoFrame&)>;
+
+    std::atomic<bool> answerDevfind{true};   // false: reads DEVFIND but never answers
+    std::atomic<int> devfindResult{1};
+    std::atomic<bool> answerRequests{true};  // false: holds its replies back (see ReplyLate)
+    std::atomic<bool> readFrames{true};      // false: never reads, so the client's writes pile up
+    std::atomic<int> mode{IFMODE_TXRX};
+
+    explicit FakeInfodriver(int device) {
+        listen_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::string path = InfoSocketPath(device);
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        unlink(path.c_str());
+        if (bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listen_, 4) != 0) {
+            ADD_FAILURE() << "cannot listen on " << path;
+        }
+        if (pipe2(wake_, O_CLOEXEC) != 0) ADD_FAILURE() << "pipe";
+    }
+    ~FakeInfodriver() {
+        stop_ = true;
+        [[maybe_unused]] ssize_t r = write(wake_[1], "x", 1);
+        if (thread_.joinable()) thread_.join();
+        for (int fd : {listen_, client_, wake_[0], wake_[1]}) {
+            if (fd >= 0) close(fd);
+        }
+    }
+    // Behaviour fields and the hook are set before Start().
+    void Start(Hook hook = nullptr) {
+        hook_ = std::move(hook);
+        thread_ = std::thread([this] { Run(); });
+    }
+
+    void SetSlot(int slot, const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        slots_[slot] = text;
+    }
+    std::string Slot(int slot) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return slots_[slot];
+    }
+    // Answers the calls held back while answerRequests was off (too late
+    // for a client that has given up on them).
+    void ReplyLate() {
+        std::vector<InfoFrame> late;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            late.swap(late_);
+        }
+        for (const auto& f : late) Reply(f, f.message == XOV_SLOTREAD ? 1 : 9, "late");
+    }
+
+    void Send(const InfoFrame& f) { SendRaw(EncodeInfoFrame(f)); }
+    void SendRaw(const std::string& bytes) {
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        size_t done = 0;
+        while (done < bytes.size() && client_ >= 0) {
+            ssize_t n = send(client_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) return;
+            done += static_cast<size_t>(n);
+        }
+    }
+    void Reply(const InfoFrame& request, int32_t wParam, const std::string& text = "") {
+        Send(InfoFrame{request.message, request.id, kInfoFlagReply, wParam, 0, text});
+    }
+    void CloseClient() {
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        shutdown(client_, SHUT_RDWR);
+    }
+
+    std::vector<InfoFrame> Received() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return received_;
+    }
+    int Count(uint32_t message) {
+        int n = 0;
+        for (const auto& f : Received()) n += f.message == message && !f.IsReply();
+        return n;
+    }
+    // Waits (server side, without pumping the client) for a frame.
+    bool WaitFor(const std::function<bool(const InfoFrame&)>& pred, std::chrono::milliseconds limit = 3000ms) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cv_.wait_for(lock, limit, [&] {
+            for (const auto& f : received_) {
+                if (pred(f)) return true;
+            }
+            return false;
+        });
+    }
+    const InfoFrame* FindReply(const std::vector<InfoFrame>& frames, uint32_t id) {
+        for (const auto& f : frames) {
+            if (f.IsReply() && f.id == id) return &f;
+        }
+        return nullptr;
+    }
+
+private:
+    void Run() {
+        InfoFrameReader reader;
+        while (!stop_) {
+            pollfd fds[2] = {{wake_[0], POLLIN, 0}, {-1, POLLIN, 0}};
+            fds[1].fd = client_ < 0 ? listen_ : (readFrames ? client_ : -1);
+            if (poll(fds, 2, -1) < 0) continue;
+            if (stop_) return;
+            if (fds[1].revents == 0) continue;
+            if (client_ < 0) {
+                int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+                std::lock_guard<std::mutex> lock(writeMutex_);
+                client_ = fd;
+                continue;
+            }
+            char buf[4096];
+            ssize_t n = recv(client_, buf, sizeof buf, 0);
+            if (n <= 0) {
+                readFrames = false;  // client gone: wait for the stop
+                continue;
+            }
+            reader.Append(buf, static_cast<size_t>(n));
+            InfoFrame f;
+            while (reader.Next(f) == InfoFrameReader::Result::kFrame) Handle(f);
+        }
+    }
+    void Handle(const InfoFrame& f) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            received_.push_back(f);
+        }
+        cv_.notify_all();
+        if (hook_ && hook_(*this, f)) return;
+        if (f.IsReply()) return;
+        switch (f.message) {
+            case XOV_DEVFIND:
+                if (!answerDevfind) return;
+                Send(InfoFrame{XOV_INFOWINDOW, 0, 0, kInfoId, 0, ""});
+                Reply(f, devfindResult);
+                break;
+            case XOV_SLOTREAD:
+            case XOV_GETMODE:
+                if (!answerRequests) {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    late_.push_back(f);
+                } else {
+                    Reply(f, f.message == XOV_GETMODE ? mode.load() : 1,
+                          f.message == XOV_GETMODE ? "" : Slot(f.wParam));
+                }
+                break;
+            case XOV_SETMODE:
+                mode = f.wParam;
+                break;
+            case XOV_SLOTWRITE:
+            case XOV_SLOTWRITENEG:
+                SetSlot(f.wParam, f.text);
+                break;
+            default:
+                break;
+        }
+    }
+
+    int listen_ = -1;
+    int client_ = -1;
+    int wake_[2] = {-1, -1};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    Hook hook_;
+    std::mutex writeMutex_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<InfoFrame> received_;
+    std::map<int, std::string> slots_;
+    std::vector<InfoFrame> late_;
+};
+
+struct Note {
+    int status;
+    int index;
+    std::string text;
+};
+std::vector<Note> g_notes;
+std::function<void(extinfo*, int, const char*)> g_onNotify;
+
+void RecordNotify(extinfo* client, int index, const char* text) {
+    g_notes.push_back(Note{client->iStatus, index, text});
+    if (g_onNotify) g_onNotify(client, index, text);
+}
+
+class ExtinfoTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetProcessState();
+        SetSeam(&seam);
+        Settings.DebugMode = 1;
+        g_notes.clear();
+        g_onNotify = nullptr;
+        client.setnotify(RecordNotify);
+        client.setcounters(&tx, &rx);
+    }
+    void TearDown() override {
+        client.disconnect();
+        g_onNotify = nullptr;
+        SetSeam(nullptr);
+    }
+    // Starts the server and attaches the client.
+    void Attach(FakeInfodriver::Hook hook = nullptr) {
+        server.Start(std::move(hook));
+        ASSERT_EQ(client.connect(kDevice, nullptr), 15);
+    }
+    // Every frame the client sent before this call has reached the server
+    // once it returns (the server handles frames in order).
+    void Sync() { ASSERT_NE(client.getmode(), 0); }
+    // Sends a request to the client and pumps the client until it answers.
+    int Request(uint32_t message) {
+        uint32_t id = ++nextRequest;
+        server.Send(InfoFrame{message, id, 0, 0, 0, ""});
+        const InfoFrame* reply = nullptr;
+        std::vector<InfoFrame> frames;
+        seam.PumpUntil([&] {
+            frames = server.Received();
+            reply = server.FindReply(frames, id);
+            return reply != nullptr;
+        });
+        EXPECT_NE(reply, nullptr) << "no reply to " << message;
+        return reply != nullptr ? reply->wParam : -1;
+    }
+
+    // The socket directory must be set before the server below is made.
+    struct SocketDir {
+        explicit SocketDir(const test::TempDir& d) { setenv("VORN_INFODRIVER_DIR", d.path().c_str(), 1); }
+    };
+    test::TempDir dir;
+    SocketDir socketDir{dir};
+    test::FakeSeam seam;
+    extinfo client{kInfoInterfaceVersion};
+    FakeInfodriver server{kDevice};
+    int tx = 0;
+    int rx = 0;
+    uint32_t nextRequest = 1000;
+};
+
+// --- attach ---------------------------------------------------------------
+
+TEST_F(ExtinfoTest, connect_handshakeAttachesAndQueriesTheState) {
+    Attach();
+    ASSERT_TRUE(server.WaitFor([](const InfoFrame& f) { return f.message == XOV_DEVQUERY; }));
+    auto frames = server.Received();
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[0].message, XOV_DEVFIND);
+    EXPECT_EQ(frames[0].lParam, kDevice);
+    EXPECT_NE(frames[0].id, 0u);
+    EXPECT_EQ(frames[1].message, XOV_DEVATTACHED);
+    EXPECT_EQ(frames[1].id, 0u);  // one-way
+    EXPECT_EQ(client.iDevice, kDevice);
+    EXPECT_EQ(client.iStatus, 15);
+    EXPECT_EQ(seam.WatchCount(), 1);
+}
+
+TEST_F(ExtinfoTest, connect_notificationsDuringTheHandshakeAreDeliveredAndDevStateSkipsTheQuery) {
+    Attach([](FakeInfodriver& s, const InfoFrame& f) {
+        if (f.message != XOV_DEVFIND) return false;
+        s.Send(InfoFrame{XOV_INFOWINDOW, 0, 0, kInfoId, 0, ""});
+        s.Send(InfoFrame{XOV_DEVSTATE, 0, 0, 3, 0, ""});
+        s.Send(InfoFrame{XOV_SLOTCHANGED, 0, 0, 351, 0, "label"});
+        s.Reply(f, 1);
+        return true;
+    });
+    ASSERT_EQ(g_notes.size(), 1u);  // delivered inside connect
+    EXPECT_EQ(g_notes[0].index, 351);
+    EXPECT_EQ(g_notes[0].text, "label");
+    EXPECT_EQ(client.devState, 3);
+    Sync();
+    EXPECT_EQ(server.Count(XOV_DEVQUERY), 0);
+    EXPECT_EQ(server.Count(XOV_DEVATTACHED), 1);
+}
+
+TEST_F(ExtinfoTest, connect_failures) {
+    EXPECT_EQ(client.connect(0, nullptr), 4);
+    EXPECT_EQ(client.iStatus, 4);
+    // No socket for device 9.
+    EXPECT_EQ(client.connect(9, nullptr), 5);
+    EXPECT_EQ(client.iStatus, 5);
+    EXPECT_EQ(seam.WatchCount(), 0);
+}
+
+TEST_F(ExtinfoTest, connect_wrongDeviceOrNoInfoWindow_is5) {
+    server.devfindResult = 0;
+    server.Start();
+    EXPECT_EQ(client.connect(kDevice, nullptr), 5);
+    EXPECT_EQ(server.Count(XOV_DEVATTACHED), 0);
+    EXPECT_TRUE(g_notes.empty());  // a failed attach is no disconnection
+}
+
+TEST_F(ExtinfoTest, connect_serverThatNeverAnswers_is5WithinTheBound) {
+    server.answerDevfind = false;
+    server.Start();
+    auto start = Clock::now();
+    EXPECT_EQ(client.connect(kDevice, nullptr), 5);
+    auto took = Clock::now() - start;
+    EXPECT_GE(took, 1500ms);
+    EXPECT_LT(took, 4000ms);
+    EXPECT_EQ(seam.WatchCount(), 0);
+}
+
+TEST_F(ExtinfoTest, constructor_wrongVersionShowsTheMessageBoxAndGoesOn) {
+    extinfo other(108);
+    ASSERT_EQ(seam.messageBoxes.size(), 1u);
+    EXPECT_EQ(seam.messageBoxes[0].first, "Error");
+    EXPECT_EQ(seam.messageBoxes[0].second, "Header doesn't match library");
+    EXPECT_EQ(other.iStatus, 3);
+    EXPECT_EQ(other.iMode, 2);
+    EXPECT_EQ(std::string(InfoModeName(5)), "IFMODE_RXONLYBROKEN");
+    EXPECT_EQ(std::string(InfoModeName(7)), "7");
+    EXPECT_EQ(std::string(InfoModeName(8)), "");
+}
+
+// --- slots ----------------------------------------------------------------
+
+TEST_F(ExtinfoTest, setslot_formatsLiterallyCutsAndCounts) {
+    Attach();
+    client.setslot(307, "%s", "50%d %s off");
+    client.setslot(-12, "%d", 1);
+    client.setslot(308, "%s", std::string(600, 'x').c_str());
+    Sync();
+    EXPECT_EQ(tx, 3);
+    EXPECT_EQ(server.Slot(307), "50%d %s off");
+    std::vector<InfoFrame> writes;
+    for (const auto& f : server.Received()) {
+        if (f.message == XOV_SLOTWRITE || f.message == XOV_SLOTWRITENEG) writes.push_back(f);
+    }
+    ASSERT_EQ(writes.size(), 3u);
+    EXPECT_EQ(writes[1].message, XOV_SLOTWRITENEG);
+    EXPECT_EQ(writes[1].wParam, 12);
+    EXPECT_EQ(writes[1].text, "1");
+    EXPECT_EQ(writes[2].text.size(), 511u);
+}
+
+TEST_F(ExtinfoTest, updateslot_writesOnlyAChangedTextOnce) {
+    server.SetSlot(51, "Label");
+    Attach();
+    EXPECT_FALSE(client.updateslot(51, "%s", "Label"));
+    EXPECT_TRUE(client.updateslot(51, "%s", "label"));  // case counts
+    EXPECT_FALSE(client.updateslot(51, "%s", "label"));
+    // Negative slot: read with the plain read of |slot|, written with 2731.
+    server.SetSlot(40, "7");
+    EXPECT_FALSE(client.updateslot(-40, "%d", 7));
+    EXPECT_TRUE(client.updateslot(-40, "%d", 8));
+    Sync();
+    EXPECT_EQ(tx, 2);
+    EXPECT_EQ(server.Count(XOV_SLOTWRITE), 1);
+    EXPECT_EQ(server.Count(XOV_SLOTWRITENEG), 1);
+    for (const auto& f : server.Received()) {
+        if (f.message == XOV_SLOTREAD && !f.IsReply()) {
+            EXPECT_GT(f.wParam, 0);
+        }
+    }
+    EXPECT_EQ(server.Slot(40), "8");
+}
+
+TEST_F(ExtinfoTest, getslot_cutsAt255AndARefusedReadIsEmptyAndCountsAsChanged) {
+    server.SetSlot(3, std::string(300, 'a'));
+    Attach([](FakeInfodriver& s, const InfoFrame& f) {
+        if (f.message != XOV_SLOTREAD || f.wParam != 9) return false;
+        s.Reply(f, 0, "junk");  // refused
+        return true;
+    });
+    char buffer[256];
+    std::memset(buffer, 'z', sizeof buffer);
+    EXPECT_EQ(client.getslot(3, buffer), 1);
+    EXPECT_EQ(std::string(buffer), std::string(255, 'a'));
+    EXPECT_EQ(client.getslot(9, buffer), 0);
+    EXPECT_STREQ(buffer, "");
+    EXPECT_TRUE(client.updateslot(9, "%s", ""));  // failed read: written even though ""
+}
+
+// --- modes ----------------------------------------------------------------
+
+TEST_F(ExtinfoTest, setmode_sendsOnlyModesTheInfodriverTakes) {
+    Attach();
+    for (int m : {1, 2, 3, 5}) client.setmode(m);
+    Sync();
+    EXPECT_EQ(server.Count(XOV_SETMODE), 4);
+    EXPECT_EQ(client.getmode(), 5);
+    int getmodes = server.Count(XOV_GETMODE);
+    for (int m : {4, 6, 7, 0, 42}) {
+        client.setmode(m);
+        EXPECT_EQ(client.iMode, m);
+    }
+    EXPECT_EQ(server.Count(XOV_SETMODE), 4);
+    EXPECT_EQ(server.Count(XOV_GETMODE), getmodes + 5);
+    EXPECT_EQ(client.getmode(), 5);  // unchanged
+}
+
+TEST_F(ExtinfoTest, modeRequests_followTheDecisionTable) {
+    Attach();
+    struct Row {
+        int mode;
+        int reply[3];             // go RX only, go TXRX, inquiry
+        int status[3];            // -1: no notification
+        const char* text[3];
+    };
+    const char* kRxAcc = "XOV_REQDEVGORXONLY Device=5 Mode=%s ~ Accepting request to go RX Only";
+    const char* kRxDen = "XOV_REQDEVGORXONLY Device=5 Mode=%s ~ Denying request to go RX Only";
+    const char* kTxAcc = "XOV_REQDEVGOTXRX Device=5 Mode=%s ~ Accepting request to go TXRX";
+    const char* kInqDen = "XOV_INQDEVGOTXRX Device=5 Mode=%s ~ Denying inquiry to go TXRX";
+    const char* kInqAcc = "XOV_INQDEVGOTXRX Device=5 Mode=%s ~ Accepting inquiry to go TXRX";
+    const Row rows[] = {
+        {0, {1, 0, 0}, {7, -1, 8}, {kRxAcc, "", kInqDen}},
+        {1, {1, 1, 0}, {7, 6, 8}, {kRxAcc, kTxAcc, kInqDen}},
+        {5, {1, 1, 0}, {7, 6, 8}, {kRxAcc, kTxAcc, kInqDen}},
+        {2, {0, 1, 1}, {6, 6, 8}, {kRxDen, kTxAcc, kInqAcc}},
+        {3, {0, 1, 1}, {6, 6, 8}, {kRxDen, kTxAcc, kInqAcc}},
+        {4, {0, 1, 1}, {6, 6, 8}, {kRxDen, kTxAcc, kInqAcc}},
+        {6, {1, 1, 1}, {7, 6, -1}, {"Accepting request to go RX Only", "Accepting request to go TXRX", ""}},
+        {7, {1, 1, 1}, {7, 6, -1}, {"Accepting request to go RX Only", "Accepting request to go TXRX", ""}},
+        {8, {1, 0, 0}, {-1, -1, -1}, {"", "", ""}},
+        {-1, {1, 0, 0}, {-1, -1, -1}, {"", "", ""}},
+    };
+    const uint32_t requests[3] = {XOV_REQDEVGORXONLY, XOV_REQDEVGOTXRX, XOV_INQDEVGOTXRX};
+    for (const Row& row : rows) {
+        for (int r = 0; r < 3; ++r) {
+            SCOPED_TRACE("mode " + std::to_string(row.mode) + " request " + std::to_string(requests[r]));
+            client.iMode = row.mode;
+            client.iStatus = 99;
+            g_notes.clear();
+            EXPECT_EQ(Request(requests[r]), row.reply[r]);
+            EXPECT_EQ(client.iMode, row.mode);
+            if (row.status[r] < 0) {
+                EXPECT_TRUE(g_notes.empty());
+                EXPECT_EQ(client.iStatus, 99);
+                continue;
+            }
+            char expected[200];
+            std::snprintf(expected, sizeof expected, row.text[r], InfoModeName(row.mode));
+            ASSERT_EQ(g_notes.size(), 1u);
+            EXPECT_EQ(g_notes[0].status, row.status[r]);
+            EXPECT_EQ(g_notes[0].index, 0);
+            EXPECT_EQ(g_notes[0].text, expected);
+        }
+    }
+}
+
+// --- notifications --------------------------------------------------------
+
+TEST_F(ExtinfoTest, notifications_whileIdle) {
+    Attach();
+    server.Send(InfoFrame{XOV_SLOTCHANGED, 0, 0, 351, 0, "Hello"});
+    server.Send(InfoFrame{XOV_DEVICEIDINUSE, 0, 0, 0x00010005, 0, ""});
+    server.Send(InfoFrame{XOV_INFOTEXT, 0, 0, 0, 0, std::string(400, 't')});
+    server.Send(InfoFrame{XOV_DATA, 0, 0, 1, 2, "ignored"});
+    server.Send(InfoFrame{XOV_DEVSTATE, 0, 0, 4, 0, ""});
+    ASSERT_TRUE(seam.PumpUntil([&] { return client.devState == 4; }));
+    ASSERT_EQ(g_notes.size(), 2u);
+    EXPECT_EQ(g_notes[0].status, 15);
+    EXPECT_EQ(g_notes[0].index, 351);
+    EXPECT_EQ(g_notes[0].text, "Hello");
+    EXPECT_EQ(rx, 1);
+    EXPECT_EQ(g_notes[1].status, 2190);
+    EXPECT_EQ(g_notes[1].index, 5);
+    EXPECT_EQ(g_notes[1].text, "Device ID in use");
+    EXPECT_EQ(std::string(client.infoText), std::string(299, 't'));
+}
+
+TEST_F(ExtinfoTest, reentrancy_slotChangeDuringGetslotArrivesBeforeItReturns) {
+    server.SetSlot(10, "ten");
+    Attach([](FakeInfodriver& s, const InfoFrame& f) {
+        if (f.message != XOV_SLOTREAD || f.wParam != 10) return false;
+        s.Send(InfoFrame{XOV_SLOTCHANGED, 0, 0, 11, 0, "changed"});
+        s.Reply(f, 1, "ten");
+        return true;
+    });
+    char buffer[256];
+    client.getslot(10, buffer);
+    EXPECT_STREQ(buffer, "ten");
+    ASSERT_EQ(g_notes.size(), 1u);  // no pump in between: delivered inside getslot
+    EXPECT_EQ(g_notes[0].text, "changed");
+}
+
+TEST_F(ExtinfoTest, reentrancy_notifyMayReadSlotsFromInsideGetslot_repliesMatchedById) {
+    server.SetSlot(12, "twelve");
+    // The reply to the outer read is held back until the nested read has
+    // been asked, then sent before the nested reply.
+    std::shared_ptr<InfoFrame> held = std::make_shared<InfoFrame>();
+    Attach([held](FakeInfodriver& s, const InfoFrame& f) {
+        if (f.message != XOV_SLOTREAD) return false;
+        if (f.wParam == 10) {
+            *held = f;
+            s.Send(InfoFrame{XOV_SLOTCHANGED, 0, 0, 11, 0, "x"});
+            return true;
+        }
+        if (f.wParam == 12) {
+            s.Reply(*held, 1, "ten");
+            s.Reply(f, 1, "twelve");
+            return true;
+        }
+        return false;
+    });
+    std::string inner;
+    g_onNotify = [&](extinfo* c, int, const char*) {
+        char b[256];
+        c->getslot(12, b);
+        inner = b;
+    };
+    char buffer[256];
+    client.getslot(10, buffer);
+    EXPECT_STREQ(buffer, "ten");
+    EXPECT_EQ(inner, "twelve");
+}
+
+TEST_F(ExtinfoTest, reentrancy_floodWithNestedCallsIsBoundedAndEveryChangeIsDelivered) {
+    constexpr int kFlood = 2000;
+    server.SetSlot(1, "one");
+    Attach([](FakeInfodriver& s, const InfoFrame& f) {
+        if (f.message != XOV_SLOTREAD || f.wParam != 1) return false;
+        std::string burst;
+        for (int i = 0; i < kFlood; ++i) burst += EncodeInfoFrame(InfoFrame{XOV_SLOTCHANGED, 0, 0, 100 + i, 0, "v"});
+        s.SendRaw(burst);
+        s.Reply(f, 1, "one");
+        return true;
+    });
+    int nested = 0;
+    g_onNotify = [&](extinfo* c, int index, const char*) {
+        char b[256];
+        c->getslot(index, b);  // every notification reads back (nesting)
+        ++nested;
+    };
+    char buffer[256];
+    client.getslot(1, buffer);
+    EXPECT_STREQ(buffer, "one");
+    ASSERT_TRUE(seam.PumpUntil([&] { return static_cast<int>(g_notes.size()) == kFlood; }, 10000ms));
+    EXPECT_EQ(rx, kFlood);
+    for (int i = 0; i < kFlood; ++i) ASSERT_EQ(g_notes[i].index, 100 + i);  // in order
+    EXPECT_EQ(nested, kFlood);
+}
+
+// --- failures -------------------------------------------------------------
+
+TEST_F(ExtinfoTest, silentInfodriver_callsFailWithinTheBoundAndAreLoggedOnce) {
+    server.SetSlot(1, "one");
+    Attach();
+    server.answerRequests = false;
+    char buffer[256];
+    std::strcpy(buffer, "stale");
+    auto start = Clock::now();
+    client.getslot(1, buffer);
+    auto took = Clock::now() - start;
+    EXPECT_STREQ(buffer, "");
+    EXPECT_GE(took, 1500ms);
+    EXPECT_LT(took, 4000ms);
+    EXPECT_EQ(client.getmode(), 0);
+    EXPECT_EQ(seam.CountDebugLines("extinfo - no reply from infodriver 5 "), 1);
+    EXPECT_TRUE(g_notes.empty());  // slow is not disconnected
+    // Answers again: the late replies are dropped, new calls get their own.
+    server.answerRequests = true;
+    server.ReplyLate();
+    EXPECT_EQ(client.getslot(1, buffer), 1);
+    EXPECT_STREQ(buffer, "one");
+}
+
+TEST_F(ExtinfoTest, infodriverCloses_disconnectionReportedOnce) {
+    Attach();
+    server.Send(InfoFrame{XOV_SLOTCHANGED, 0, 0, 1, 0, "last"});
+    server.Send(InfoFrame{XOV_INFODISCONNECTED, 0, 0, 0, 0, ""});
+    server.CloseClient();
+    ASSERT_TRUE(seam.PumpUntil([&] { return seam.WatchCount() == 0; }));
+    seam.Pump(50ms);
+    ASSERT_EQ(g_notes.size(), 2u);
+    EXPECT_EQ(g_notes[0].text, "last");  // frames before the close come first
+    EXPECT_EQ(g_notes[1].status, 3);
+    EXPECT_EQ(g_notes[1].index, 0);
+    EXPECT_EQ(g_notes[1].text, "Infodriver has disconnected");
+    // Calls after the loss fail at once.
+    char buffer[256] = "x";
+    EXPECT_EQ(client.getslot(1, buffer), 0);
+    EXPECT_STREQ(buffer, "");
+    EXPECT_EQ(client.getmode(), 0);
+}
+
+TEST_F(ExtinfoTest, protocolErrorOrPlainClose_isADisconnection) {
+    Attach();
+    server.SendRaw(std::string("\xff\xff\xff\x7f", 4));  // impossible length
+    ASSERT_TRUE(seam.PumpUntil([&] { return !g_notes.empty(); }));
+    EXPECT_EQ(g_notes[0].status, 3);
+    EXPECT_EQ(seam.WatchCount(), 0);
+    seam.Pump(50ms);
+    EXPECT_EQ(g_notes.size(), 1u);
+}
+
+TEST_F(ExtinfoTest, closeWhileWaiting_failsTheCallAndReportsOnce) {
+    Attach([](FakeInfodriver& s, const InfoFrame& f) {
+        if (f.message != XOV_GETMODE) return false;
+        s.CloseClient();
+        return true;
+    });
+    auto start = Clock::now();
+    EXPECT_EQ(client.getmode(), 0);
+    EXPECT_LT(Clock::now() - start, 1000ms);
+    ASSERT_EQ(g_notes.size(), 1u);
+    EXPECT_EQ(g_notes[0].status, 3);
+}
+
+TEST_F(ExtinfoTest, infodriverThatReadsNothing_dropsTheLinkInsteadOfHanging) {
+    // The handshake needs reading; stop reading only after it.
+    Attach([](FakeInfodriver& s, const InfoFrame& f) {
+        if (f.message == XOV_DEVQUERY) s.readFrames = false;
+        return false;
+    });
+    auto start = Clock::now();
+    std::string big(500, 'w');
+    const std::string dropped = "extinfo - infodriver 5 takes no data for 2000 ms - link dropped ";
+    for (int i = 0; i < 100000 && !seam.HasDebugLine(dropped); ++i) client.setslot(1, "%s", big.c_str());
+    EXPECT_LT(Clock::now() - start, 5000ms);
+    ASSERT_TRUE(seam.HasDebugLine(dropped));
+    // The loss is reported from the event loop, once.
+    ASSERT_TRUE(seam.PumpUntil([&] { return !g_notes.empty(); }));
+    seam.Pump(50ms);
+    ASSERT_EQ(g_notes.size(), 1u);
+    EXPECT_EQ(g_notes[0].status, 3);
+}
+
+TEST_F(ExtinfoTest, disconnect_announcesTheDetach) {
+    Attach();
+    client.disconnect();
+    EXPECT_EQ(seam.WatchCount(), 0);
+    ASSERT_TRUE(server.WaitFor([](const InfoFrame& f) { return f.message == XOV_DEVCLOSE; }));
+    for (const auto& f : server.Received()) {
+        if (f.message == XOV_DEVCLOSE) {
+            EXPECT_EQ(f.lParam, kDevice);
+        }
+    }
+    EXPECT_TRUE(g_notes.empty());
+}
+
+}  // namespace
+}  // namespace vorn
