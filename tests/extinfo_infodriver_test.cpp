@@ -1,0 +1,137 @@
+// Infodriver client against the reference Infodriver ($VORN_BIN_DIR/infodriver)
+// run as a child process: two clients of one device see each other's slot
+// writes, and both learn when the Infodriver goes away. Skipped when the
+// executable has not been built.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "app/driver_state.h"
+#include "support/fake_seam.h"
+#include "support/temp_dir.h"
+#include "transport/extinfo.h"
+#include "transport/info_frame.h"
+
+extern char** environ;
+
+namespace vorn {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kDevice = 6;
+
+struct Note {
+    extinfo* client;
+    int status;
+    int index;
+    std::string text;
+};
+std::vector<Note> g_notes;
+
+void RecordNotify(extinfo* client, int index, const char* text) {
+    g_notes.push_back(Note{client, client->iStatus, index, text});
+}
+
+int CountNotes(extinfo* client, int status, int index = -1, const std::string& text = "") {
+    int n = 0;
+    for (const auto& note : g_notes) {
+        n += note.client == client && note.status == status && (index < 0 || note.index == index) &&
+             (text.empty() || note.text == text);
+    }
+    return n;
+}
+
+class ExtinfoInfodriverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetProcessState();
+        SetSeam(&seam);
+        g_notes.clear();
+        const char* bin = std::getenv("VORN_BIN_DIR");
+        std::string exe = std::string(bin != nullptr ? bin : "") + "/infodriver";
+        if (bin == nullptr || access(exe.c_str(), X_OK) != 0) GTEST_SKIP() << "no infodriver executable";
+        setenv("VORN_INFODRIVER_DIR", dir.path().c_str(), 1);
+        std::string device = std::to_string(kDevice);
+        char* argv[] = {exe.data(), device.data(), nullptr};
+        ASSERT_EQ(posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv, environ), 0);
+        // Ready once its socket exists (checked a few times a second).
+        auto deadline = std::chrono::steady_clock::now() + 10s;
+        struct stat st {};
+        while (stat(InfoSocketPath(kDevice).c_str(), &st) != 0) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "infodriver did not start";
+            seam.Pump(20ms);
+        }
+        for (extinfo* c : {&a, &b}) c->setnotify(RecordNotify);
+    }
+    void TearDown() override {
+        a.disconnect();
+        b.disconnect();
+        StopServer();
+        SetSeam(nullptr);
+    }
+    void StopServer() {
+        if (pid <= 0) return;
+        kill(pid, SIGTERM);
+        // It exits promptly on SIGTERM; one that does not is killed after 5 s.
+        auto deadline = std::chrono::steady_clock::now() + 5s;
+        int status = 0;
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                ADD_FAILURE() << "infodriver ignored SIGTERM";
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                break;
+            }
+            seam.Pump(20ms);
+        }
+        pid = -1;
+    }
+
+    test::TempDir dir;
+    test::FakeSeam seam;
+    extinfo a{kInfoInterfaceVersion};
+    extinfo b{kInfoInterfaceVersion};
+    pid_t pid = -1;
+};
+
+TEST_F(ExtinfoInfodriverTest, twoClientsShareSlotsAndBothSeeTheInfodriverLeave) {
+    ASSERT_EQ(a.connect(kDevice, nullptr), 15);
+    ASSERT_EQ(b.connect(kDevice, nullptr), 15);
+
+    a.setslot(351, "%s", "Hello 100%");
+    ASSERT_TRUE(seam.PumpUntil([&] { return CountNotes(&b, 15, 351, "Hello 100%") == 1; }));
+    EXPECT_EQ(CountNotes(&a, 15), 0);  // a writer is not told about its own write
+
+    char buffer[256];
+    b.getslot(351, buffer);
+    EXPECT_STREQ(buffer, "Hello 100%");
+    EXPECT_FALSE(b.updateslot(351, "%s", "Hello 100%"));
+    EXPECT_TRUE(b.updateslot(351, "%s", "Bye"));
+    ASSERT_TRUE(seam.PumpUntil([&] { return CountNotes(&a, 15, 351, "Bye") == 1; }));
+    EXPECT_EQ(CountNotes(&a, 15, 351), 1);  // the unchanged text was not written
+
+    // Both drivers know a mode; exactly one of them is main.
+    int ma = a.getmode();
+    int mb = b.getmode();
+    EXPECT_TRUE((ma == 2 && mb == 1) || (ma == 1 && mb == 2)) << ma << " " << mb;
+
+    StopServer();
+    ASSERT_TRUE(seam.PumpUntil([&] { return CountNotes(&a, 3) == 1 && CountNotes(&b, 3) == 1; }));
+    seam.Pump(50ms);
+    EXPECT_EQ(CountNotes(&a, 3, 0, "Infodriver has disconnected"), 1);
+    EXPECT_EQ(CountNotes(&b, 3, 0, "Infodriver has disconnected"), 1);
+    EXPECT_EQ(seam.WatchCount(), 0);
+}
+
+}  // namespace
+}  // namespace vorn
