@@ -1,0 +1,90 @@
+// infodriver [--state FILE] DEVICE...
+//
+// Serves the Infodriver link for each DEVICE (1..65535) until SIGINT or
+// SIGTERM, then tells every client XOV_INFODISCONNECTED, removes its sockets
+// and exits 0. With --state the slot texts are kept in FILE across restarts.
+// Exit codes: 0 stopped by a signal, 1 could not start, 2 usage.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "infodriver_server.h"
+
+namespace {
+
+vorn::InfodriverServer* g_server = nullptr;
+
+// Only wakes the loop: Stop() is an atomic store and a write() to its pipe.
+void OnSignal(int) {
+    if (g_server != nullptr) g_server->Stop();
+}
+
+int Usage(const char* why) {
+    if (why != nullptr) std::fprintf(stderr, "infodriver: %s\n", why);
+    std::fprintf(stderr,
+                 "usage: infodriver [--state FILE] DEVICE...\n"
+                 "Serves the slots of each DEVICE (1..65535) on $VORN_INFODRIVER_DIR/infodriver-DEVICE.sock.\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    vorn::InfodriverOptions options;
+    bool stateGiven = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (arg == "--state") {
+            if (i + 1 >= argc) return Usage("--state needs a FILE");
+            options.stateFile = argv[++i];
+            stateGiven = true;
+        } else if (arg.substr(0, 8) == "--state=") {
+            options.stateFile = std::string(arg.substr(8));
+            stateGiven = true;
+        } else if (arg == "-h" || arg == "--help") {
+            Usage(nullptr);
+            return 0;
+        } else {
+            int device = 0;
+            auto [end, ec] = std::from_chars(arg.data(), arg.data() + arg.size(), device);
+            if (arg.empty() || ec != std::errc() || end != arg.data() + arg.size() || device < 1 || device > 65535) {
+                std::string why = "bad DEVICE '" + std::string(arg) + "'";
+                return Usage(why.c_str());
+            }
+            options.devices.push_back(device);
+        }
+    }
+    if (options.devices.empty()) return Usage("no DEVICE given");
+    if (stateGiven && options.stateFile.empty()) return Usage("--state needs a FILE");
+
+    signal(SIGPIPE, SIG_IGN);
+    vorn::InfodriverServer server(options);
+    // Handlers first: a signal during Start() makes Run() return at once.
+    g_server = &server;
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::string error;
+    if (!server.Start(&error)) {
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        g_server = nullptr;
+        std::fprintf(stderr, "infodriver: %s\n", error.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "infodriver: ready\n");
+    server.Run();
+    // Signals from here on end the process the default way; the loop is over.
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    g_server = nullptr;
+    return 0;
+}
