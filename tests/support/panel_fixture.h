@@ -1,0 +1,112 @@
+#pragma once
+// Fixture for tests of the panel logic: a recording seam, the driver's
+// Infodriver client attached to a real reference Infodriver running
+// in-process, an empty panel table, logs in a temporary directory, and helpers
+// to configure panels on fake ports. Only tests named panels_*_test link the
+// in-process server (see tests/CMakeLists.txt).
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "app/diagnostics.h"
+#include "app/driver_state.h"
+#include "infodriver_server.h"
+#include "panels/panel_table.h"
+#include "support/fake_ports.h"
+#include "support/fake_seam.h"
+#include "support/temp_dir.h"
+#include "transport/extinfo.h"
+
+namespace vorn::test {
+
+class PanelFixture : public ::testing::Test {
+protected:
+    static constexpr int kDevice = 1;
+
+    void SetUp() override {
+        ResetProcessState();
+        ResetDiagnostics();
+        SetSeam(&seam);
+        ResetPanelTable();
+        Settings.DebugMode = 1;
+        Settings.LogMode = 1;  // keep test output quiet: lines go to a file
+        LogDir = dir.path() + "/logs";
+        DeviceNumber = kDevice;
+        setenv("VORN_INFODRIVER_DIR", dir.path().c_str(), 1);
+        InfodriverOptions options;
+        options.devices = {kDevice};
+        options.socketDir = dir.path();
+        options.log = [](const std::string&) {};
+        server = std::make_unique<InfodriverServer>(options);
+        std::string error;
+        ASSERT_TRUE(server->Start(&error)) << error;
+        server->RunInThread();
+        ExtInfo.setnotify(nullptr);
+        ExtInfo.setcounters(&InfodriverTxCount, &InfodriverRxCount);
+        ASSERT_EQ(ExtInfo.connect(kDevice, nullptr), 15);
+    }
+
+    void TearDown() override {
+        ExtInfo.disconnect();
+        ExtInfo.setnotify(nullptr);
+        ExtInfo.iMode = IFMODE_TXRX;
+        ResetPanelTable();
+        server.reset();
+        ResetDiagnostics();
+        SetSeam(nullptr);
+        unsetenv("VORN_INFODRIVER_DIR");
+    }
+
+    // Slot text as the Infodriver holds it (server view, no client traffic).
+    std::string Slot(int slot) const { return server->Slot(kDevice, slot); }
+
+    // Configures panel n as a connected TCP (or serial when comPort > 0 and
+    // tcp is false) panel of the given type on a fake port.
+    FakeNetPort* TcpPanel(int n, const std::string& type, int commsId, int comPort = 0) {
+        PanelRecord& p = Panels[n];
+        p.InUse = 1;
+        p.IpAddress = "10.0.0." + std::to_string(n);
+        p.Port = 2001;
+        p.ComPort = comPort;
+        p.CommsId = commsId;
+        p.Connected = 1;
+        p.PanelId = "panel" + std::to_string(n);
+        p.Location = "desk " + std::to_string(n);
+        ApplyPanelType(p, type);
+        auto port = std::make_unique<FakeNetPort>();
+        FakeNetPort* raw = port.get();
+        raw->sock = 99;  // connected
+        p.NetPortObject = std::move(port);
+        p.ListIndex = ++PanelCount;
+        return raw;
+    }
+    FakeSerialPort* SerialPanel(int n, const std::string& type, int commsId, int comPort) {
+        PanelRecord& p = Panels[n];
+        p.InUse = 1;
+        p.IpAddress = "0.0.0.0";
+        p.ComPort = comPort;
+        p.CommsId = commsId;
+        p.Connected = 1;
+        p.PanelId = "panel" + std::to_string(n);
+        p.Location = "desk " + std::to_string(n);
+        ApplyPanelType(p, type);
+        auto port = std::make_unique<FakeSerialPort>();
+        FakeSerialPort* raw = port.get();
+        raw->Open(comPort);
+        p.SerialPortObject = std::move(port);
+        p.ListIndex = ++PanelCount;
+        return raw;
+    }
+
+    // Lines the driver logged so far (the debug list keeps them in order).
+    bool Logged(const std::string& line) const { return seam.HasDebugLine(line); }
+
+    FakeSeam seam;
+    TempDir dir;
+    std::unique_ptr<InfodriverServer> server;
+};
+
+}  // namespace vorn::test
