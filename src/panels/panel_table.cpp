@@ -52,6 +52,7 @@ void ResetPanelTable() {
         p.RxCount = 0;
         p.FlashButton = 0;
         p.LastButton = 0;
+        p.RxTail.Clear();
         p.NetPortObject.reset();
         p.SerialPortObject.reset();
         for (ButtonRecord& b : p.Buttons) {

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "protocol/message_cutter.h"
+
 namespace vorn {
 
 class NetPort;
@@ -61,6 +63,9 @@ struct PanelRecord {
     std::unique_ptr<NetPort> NetPortObject;
     std::unique_ptr<SerialPort> SerialPortObject;
     ButtonRecord Buttons[kButtonSlots];
+    // Incomplete trailing message of the last block read (at most 3 bytes);
+    // cleared whenever the transport opens or closes.
+    RxCarry RxTail;
 };
 
 extern PanelRecord Panels[kMaxPanels + 1];
