@@ -125,7 +125,7 @@ StatusView::StatusView(QWidget* parent) : QWidget(parent) {
     for (const GroupSpec& g : kGroups) {
         auto* box = new QGroupBox(QString::fromLatin1(g.title), this);
         box->setGeometry(ToPixels(g.rect));
-        ApplyColours(box, ColoursFor(0));
+        ApplyColours(box, ColoursFor(0), false);
     }
 
     for (const FieldSpec& f : kFields) {
@@ -143,7 +143,7 @@ StatusView::StatusView(QWidget* parent) : QWidget(parent) {
             caption->setGeometry(ToPixels(f.captionRect));
             caption->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
             caption->setWordWrap(f.captionRect.h > 12);
-            ApplyColours(caption, ColoursFor(0));
+            ApplyColours(caption, ColoursFor(0), false);
             captions_[f.id] = caption;
         }
     }
@@ -154,7 +154,7 @@ StatusView::StatusView(QWidget* parent) : QWidget(parent) {
     addressCaption->setGeometry(ToPixels(kAddressCaptionRect));
     addressCaption->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     addressCaption->setWordWrap(true);
-    ApplyColours(addressCaption, ColoursFor(kCaptionAddress));
+    ApplyColours(addressCaption, ColoursFor(kCaptionAddress), false);
     fields_[kCaptionAddress] = addressCaption;
     captions_[kFieldAddress] = addressCaption;
 
@@ -187,16 +187,16 @@ StatusView::StatusView(QWidget* parent) : QWidget(parent) {
     RefreshStateColours();
 }
 
-void StatusView::ApplyColours(QWidget* widget, const FieldColours& colours) {
+void StatusView::ApplyColours(QWidget* widget, const FieldColours& colours, bool fill) {
     QPalette palette = widget->palette();
     if (palette.color(QPalette::Window) == colours.background &&
-        palette.color(QPalette::WindowText) == colours.text && widget->autoFillBackground()) {
+        palette.color(QPalette::WindowText) == colours.text && widget->autoFillBackground() == fill) {
         return;  // unchanged: no repaint
     }
     palette.setColor(QPalette::Window, colours.background);
     palette.setColor(QPalette::WindowText, colours.text);
     widget->setPalette(palette);
-    widget->setAutoFillBackground(true);
+    widget->setAutoFillBackground(fill);
 }
 
 void StatusView::RefreshStateColours() {

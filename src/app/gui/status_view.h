@@ -77,7 +77,9 @@ public:
 
 private:
     void OnListPicked();
-    void ApplyColours(QWidget* widget, const FieldColours& colours);
+    // fill: paint the background (value fields, the view); captions and
+    // group boxes only carry the colours and let the view show through.
+    void ApplyColours(QWidget* widget, const FieldColours& colours, bool fill = true);
 
     std::map<int, QLabel*> fields_;
     std::map<int, QLabel*> captions_;
