@@ -94,6 +94,11 @@ int MainWindow::Start() {
     return result;
 }
 
+void MainWindow::ShowAtStart() {
+    showMinimized();
+    update();
+}
+
 void MainWindow::OnTimer(int id) {
     if (shutDown_) return;
     OnTimerTick(id);

@@ -32,6 +32,10 @@ public:
     // shown and the process ends with exit code 0.
     int Start();
 
+    // Shows the window as the driver starts: minimised, whatever the
+    // session asked for, at its fixed width and current height.
+    void ShowAtStart();
+
     // Runs a menu command by id, as the menu and the accelerators do.
     void RunCommand(int commandId);
 
