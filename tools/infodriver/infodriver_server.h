@@ -22,7 +22,8 @@
 // Threading: Start() and Run() belong to one thread (the loop thread, which
 // RunInThread() creates). Stop() may be called from any thread and from a
 // signal handler. The accessors (Slot, DriverClients, ...) are thread-safe:
-// the loop holds an internal mutex whenever it is not waiting in poll().
+// the loop holds an internal mutex whenever it is not waiting in poll(), and
+// during the shutdown's goodbye (at most one second).
 
 #include <sys/types.h>
 
