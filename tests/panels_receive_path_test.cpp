@@ -1,0 +1,405 @@
+// The receive path: port events and serial notifications turned into panel
+// state and Infodriver slot writes, on fake ports against a real in-process
+// Infodriver.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/driver_state.h"
+#include "app/seam.h"
+#include "panels/panel_table.h"
+#include "protocol/panel_frames.h"
+#include "protocol/receive_path.h"
+#include "support/panel_fixture.h"
+
+namespace vorn::test {
+namespace {
+
+const NetPort::Callback kTcpHandler = static_cast<void (*)(NetPort*)>(&NetEventMain);
+
+class ReceivePathTest : public PanelFixture {
+protected:
+    // A TCP panel whose port reports to the receive path, as ConnectToPanel
+    // leaves it.
+    FakeNetPort* Tcp(int n, int commsId, const std::string& address = "", int port = 2001) {
+        FakeNetPort* p = TcpPanel(n, "2048", commsId);
+        if (!address.empty()) Panels[n].IpAddress = address;
+        Panels[n].Port = port;
+        p->host = Panels[n].IpAddress;
+        p->SetNotify(kTcpHandler, NetPort::kFdRead);
+        return p;
+    }
+
+    static void Read(FakeNetPort* port, const Bytes& bytes) {
+        port->Feed(bytes);
+        port->Raise(NetPort::kFdRead);
+    }
+
+    static void Notify(FakeSerialPort* port, const Bytes& bytes, uint32_t errors = 0) {
+        port->Feed(bytes);
+        port->errorFlags = errors;
+        NetEventMain(static_cast<SerialPort*>(port));
+    }
+
+    // The server's text once every earlier write of ours has reached it (a
+    // read on the same link is answered after them).
+    std::string SlotNow(int slot) {
+        char buffer[kSlotTextMax + 1];
+        ExtInfo.getslot(slot, buffer);
+        return Slot(slot);
+    }
+
+    int Writes() const { return InfodriverTxCount; }
+};
+
+TEST_F(ReceivePathTest, ButtonPressAndReleaseAlwaysReachTheInfodriver) {
+    FakeNetPort* port = Tcp(2, 5);
+    ChosenPanel = 2;
+    ShowAllMessages = 1;
+    ExtInfo.setslot(307, "1");  // already "1": the press must still be written
+
+    int before = Writes();
+    Read(port, {131, 5, 1, 7});
+    EXPECT_EQ(Writes(), before + 1);
+    EXPECT_EQ(SlotNow(307), "1");
+    EXPECT_EQ(Panels[2].LastButton, 7);
+    EXPECT_EQ(seam.Field(kFieldLastButton), "7");
+    EXPECT_EQ(Panels[2].RxCount, 1);
+    EXPECT_TRUE(Logged("RX-> 83 05 01 07 , Read 4 bytes from panel 2"));
+    EXPECT_TRUE(Logged("Pressed Button 7 from panel 2"));
+
+    // Release by action 0 and by action 5; a second release is written too.
+    before = Writes();
+    Read(port, {131, 5, 0, 7});
+    Read(port, {131, 5, 5, 7});
+    EXPECT_EQ(Writes(), before + 2);
+    EXPECT_EQ(SlotNow(307), "0");
+    EXPECT_EQ(seam.CountDebugLines("Released Button 7 from panel 2"), 2);
+
+    // Another panel chosen: the field is left alone, LastButton still moves.
+    ChosenPanel = 1;
+    const size_t fieldWrites = seam.fieldHistory.size();
+    Read(port, {131, 5, 1, 9});
+    EXPECT_EQ(Panels[2].LastButton, 9);
+    EXPECT_EQ(seam.fieldHistory.size(), fieldWrites);
+    EXPECT_EQ(SlotNow(309), "1");
+}
+
+TEST_F(ReceivePathTest, JoystickWritesItsStateSlotAndShowsItsNumber) {
+    FakeNetPort* port = Tcp(1, 1);
+    ChosenPanel = 1;
+    Panels[1].LastButton = 4;
+
+    Read(port, {131, 65, 1, 3});
+    EXPECT_EQ(SlotNow(273), "1");
+    EXPECT_EQ(seam.Field(kFieldLastButton), "J-3");
+    EXPECT_EQ(Panels[1].LastButton, 4);
+
+    Read(port, {131, 65, 5, 3});
+    EXPECT_EQ(SlotNow(273), "0");
+}
+
+TEST_F(ReceivePathTest, NumbersOutsideThePanelsSlotsAreNotWritten) {
+    FakeNetPort* port = Tcp(1, 1);
+    ExtInfo.setslot(299, "1");
+    ExtInfo.setslot(351, "label");
+    const int before = Writes();
+
+    // Joystick 29 would hit the connection-state slot, 81 the next panel's
+    // label; button 51 of a 48-button panel a label of this panel.
+    Read(port, {131, 65, 1, 29, 131, 65, 1, 81, 131, 1, 1, 51, 131, 1, 1, 0});
+    EXPECT_EQ(Writes(), before);
+    EXPECT_EQ(SlotNow(299), "1");
+    EXPECT_EQ(SlotNow(351), "label");
+    EXPECT_EQ(Panels[1].LastButton, 0);
+    EXPECT_TRUE(Logged("Warning-  joystick 29 out of range from panel 1 "));
+    EXPECT_TRUE(Logged("Warning-  button 51 out of range from panel 1 "));
+
+    // The highest joystick and button that do belong to the panel.
+    Read(port, {131, 65, 1, 25, 131, 1, 1, 48});
+    EXPECT_EQ(SlotNow(295), "1");
+    EXPECT_EQ(SlotNow(48), "1");
+}
+
+TEST_F(ReceivePathTest, TcpConnectAndCloseEvents) {
+    FakeNetPort* port = Tcp(2, 5);
+    PanelRecord& p = Panels[2];
+
+    p.Connected = 0;
+    port->Raise(NetPort::kFdConnect, 0);
+    EXPECT_EQ(p.Connected, 1);
+    EXPECT_EQ(p.RefreshPending, 1);
+    EXPECT_EQ(SlotNow(599), "1");
+    EXPECT_TRUE(Logged("Connect OK to panel 2 - addr 10.0.0.2"));
+    EXPECT_TRUE(port->sent.empty()) << "nothing is resent before the first alive message";
+
+    port->Raise(NetPort::kFdClose, 104);
+    EXPECT_EQ(p.Connected, 0);
+    EXPECT_EQ(p.RefreshPending, 1);
+    EXPECT_EQ(SlotNow(599), "0");
+    EXPECT_TRUE(Logged("**** Connection CLOSED to panel 2 - 10.0.0.2 - code 104"));
+
+    // Without RefreshOnConnection the connect marks nothing for refresh.
+    Settings.RefreshOnConnection = 0;
+    p.RefreshPending = 0;
+    port->sock = 99;
+    port->Raise(NetPort::kFdConnect, 0);
+    EXPECT_EQ(p.RefreshPending, 0);
+
+    p.Connected = 1;
+    port->sock = 99;
+    port->Raise(NetPort::kFdConnect, 111);
+    EXPECT_EQ(p.Connected, 0);
+    EXPECT_EQ(SlotNow(599), "0");
+    EXPECT_TRUE(Logged("Failed to connect to panel 2 - 10.0.0.2"));
+
+    // Unknown event codes change nothing.
+    const int before = Writes();
+    port->sock = 99;
+    p.Connected = 1;
+    port->Raise(8, 0);
+    EXPECT_EQ(p.Connected, 1);
+    EXPECT_EQ(Writes(), before);
+}
+
+TEST_F(ReceivePathTest, AliveMessagesOnTcp) {
+    FakeNetPort* port = Tcp(2, 5);
+    PanelRecord& p = Panels[2];
+    ShowAllMessages = 1;
+
+    // 125 while disconnected: connected again and refreshed in the same call.
+    p.Connected = 0;
+    ExtInfo.setslot(599, "0");
+    Read(port, {130, 5, 125});
+    EXPECT_EQ(p.Connected, 1);
+    EXPECT_EQ(p.RefreshPending, 0);
+    EXPECT_EQ(SlotNow(599), "1");
+    EXPECT_TRUE(Logged("Alive message from panel 2"));
+    EXPECT_TRUE(Logged("Reconnected - refreshing panel 2 "));
+    ASSERT_FALSE(port->sent.empty());
+    EXPECT_EQ(port->sent.front(), (Bytes{130, 5, 4})) << "a text panel's refresh starts with a clear";
+
+    // 125 while connected: the slot already reads "1", so nothing is written
+    // and nothing is resent.
+    port->sent.clear();
+    int before = Writes();
+    Read(port, {130, 5, 125});
+    EXPECT_EQ(Writes(), before);
+    EXPECT_TRUE(port->sent.empty());
+
+    // 124: neither the slot nor Connected, in both states, but a pending
+    // refresh still happens.
+    ExtInfo.setslot(599, "0");
+    before = Writes();
+    Read(port, {130, 5, 124});
+    EXPECT_EQ(p.Connected, 1);
+    p.Connected = 0;
+    Read(port, {130, 5, 124});
+    EXPECT_EQ(p.Connected, 0);
+    EXPECT_EQ(Writes(), before);
+    EXPECT_TRUE(port->sent.empty());
+
+    p.Connected = 1;
+    p.RefreshPending = 1;
+    Read(port, {130, 5, 124});
+    EXPECT_EQ(p.RefreshPending, 0);
+    EXPECT_FALSE(port->sent.empty());
+    EXPECT_EQ(SlotNow(599), "0");
+}
+
+TEST_F(ReceivePathTest, ConnectThenFirstAliveRefreshes) {
+    FakeNetPort* port = Tcp(2, 5);
+    Panels[2].Connected = 0;
+    port->Raise(NetPort::kFdConnect, 0);
+    EXPECT_TRUE(port->sent.empty());
+    Read(port, {130, 5, 125});
+    EXPECT_EQ(seam.CountDebugLines("Reconnected - refreshing panel 2 "), 1);
+    // Clear, then text and colour of each of the 48 buttons.
+    EXPECT_EQ(port->sent.size(), 1u + 2u * 48u);
+}
+
+TEST_F(ReceivePathTest, SerialBlocksAndLineErrors) {
+    FakeSerialPort* port = SerialPanel(3, "1000", 2, 4);
+    PanelRecord& p = Panels[3];
+
+    p.Connected = 0;
+    Notify(port, {130, 2, 99, 131, 2, 1, 5});  // a serial panel's alive code is not examined
+    EXPECT_EQ(p.Connected, 1);
+    EXPECT_EQ(SlotNow(899), "1");
+    EXPECT_EQ(SlotNow(605), "1");
+    EXPECT_EQ(p.RxCount, 1);
+    EXPECT_EQ(seam.Field(kFieldInfoTx).size(), 8u) << "counters shown at every notification";
+
+    // Each flag alone, and flags together, drop the block.
+    for (uint32_t flags : {1u, 2u, 4u, 8u, 16u, 256u, 1024u, 10u, 1024u + 1u}) {
+        SCOPED_TRACE(flags);
+        ExtInfo.setslot(899, "1");
+        const int before = Writes();
+        Notify(port, {131, 2, 0, 5}, flags);
+        EXPECT_EQ(Writes(), before + 1) << "only the connection state is written";
+        EXPECT_EQ(SlotNow(899), "0");
+        EXPECT_EQ(SlotNow(605), "1");
+        EXPECT_EQ(p.Connected, 1) << "Connected stays as it was";
+        EXPECT_TRUE(Logged("*** Serial Com port 4 ERROR \"" + std::to_string(flags) + "\""));
+    }
+    EXPECT_EQ(p.RxCount, 1) << "dropped blocks are not parsed";
+
+    // A flag outside the list is not a line error.
+    Notify(port, {131, 2, 0, 5}, 32);
+    EXPECT_EQ(SlotNow(605), "0");
+    EXPECT_EQ(SlotNow(899), "1");
+}
+
+TEST_F(ReceivePathTest, SerialErrorDropsTheCarriedPartialMessage) {
+    FakeSerialPort* port = SerialPanel(3, "1000", 2, 4);
+    Notify(port, {131, 2});
+    EXPECT_EQ(Panels[3].RxTail.Size(), 2u);
+    Notify(port, {9, 9}, 8);
+    EXPECT_TRUE(Panels[3].RxTail.Empty());
+    Notify(port, {1, 5});
+    EXPECT_NE(SlotNow(605), "1");
+}
+
+TEST_F(ReceivePathTest, EmptyReadCountsOneBlock) {
+    FakeNetPort* port = Tcp(2, 5);
+    const size_t lines = seam.debugLines.size();
+    Read(port, {});
+    EXPECT_EQ(Panels[2].RxCount, 1);
+    EXPECT_EQ(seam.debugLines.size(), lines);
+
+    FakeSerialPort* serial = SerialPanel(3, "1000", 2, 4);
+    Notify(serial, {});
+    EXPECT_EQ(Panels[3].RxCount, 1);
+}
+
+TEST_F(ReceivePathTest, ReadErrorsParseNothing) {
+    FakeNetPort* port = Tcp(2, 5);
+    port->Feed({131, 5, 1, 7});
+    port->Raise(NetPort::kFdRead, 10054);
+    EXPECT_TRUE(Logged("Main Panel 2---Read Error-2--"));
+
+    port->sock = NetPort::kNoSocket;  // Receive gives -1
+    port->Raise(NetPort::kFdRead, 0);
+    EXPECT_TRUE(Logged("Main Panel 2 ---Read Error-1--"));
+    EXPECT_EQ(Panels[2].RxCount, 0);
+    EXPECT_EQ(Panels[2].Connected, 1);
+}
+
+TEST_F(ReceivePathTest, EventsBelongToThePortThatRaisedThem) {
+    // "10.0.0.12" contains "10.0.0.1": an address search would pick panel 1.
+    FakeNetPort* one = Tcp(1, 1, "10.0.0.12");
+    FakeNetPort* three = Tcp(3, 3, "10.0.0.1");
+    Read(three, {131, 3, 1, 2});
+    EXPECT_EQ(SlotNow(602), "1");
+    EXPECT_EQ(SlotNow(2), "");
+    EXPECT_EQ(Panels[1].RxCount, 0);
+    three->Raise(NetPort::kFdClose, 0);
+    EXPECT_EQ(Panels[3].Connected, 0);
+    EXPECT_EQ(Panels[1].Connected, 1);
+    EXPECT_EQ(SlotNow(299), "");
+
+    // Two panels on one address, different TCP ports.
+    FakeNetPort* a = Tcp(5, 7, "10.9.9.9", 2001);
+    FakeNetPort* b = Tcp(6, 7, "10.9.9.9", 2002);
+    Read(b, {131, 7, 1, 1});
+    EXPECT_EQ(SlotNow(1501), "1");
+    EXPECT_EQ(SlotNow(1201), "");
+    a->Raise(NetPort::kFdClose, 0);
+    EXPECT_EQ(Panels[5].Connected, 0);
+    EXPECT_EQ(Panels[6].Connected, 1);
+
+    // A port that belongs to no panel, or to an unused one, changes nothing.
+    FakeNetPort stray;
+    stray.sock = 99;
+    stray.SetNotify(kTcpHandler, NetPort::kFdRead);
+    const int before = Writes();
+    Read(&stray, {131, 1, 1, 1});
+    Panels[1].InUse = 0;
+    Read(one, {131, 1, 1, 1});
+    EXPECT_EQ(Writes(), before);
+    EXPECT_EQ(Panels[1].RxCount, 0);
+    EXPECT_EQ(Panels[1].LastButton, 0);
+    stray.sock = NetPort::kNoSocket;
+}
+
+TEST_F(ReceivePathTest, SplitMessageIsJoinedAndForgottenOnClose) {
+    FakeNetPort* port = Tcp(2, 5);
+    Read(port, {130, 5, 125, 131, 5});
+    EXPECT_EQ(Panels[2].RxTail.Size(), 2u);
+    Read(port, {1, 7});
+    EXPECT_EQ(SlotNow(307), "1");
+    EXPECT_EQ(Panels[2].RxCount, 2);
+
+    Read(port, {131, 5, 0});
+    port->Raise(NetPort::kFdClose, 0);
+    EXPECT_TRUE(Panels[2].RxTail.Empty());
+    port->sock = 99;
+    port->Raise(NetPort::kFdConnect, 0);
+    Read(port, {7});
+    EXPECT_EQ(SlotNow(307), "1") << "bytes of the old connection never complete a message";
+}
+
+// A port whose write raises another receive event while the first one is
+// being handled (as a nested event loop would).
+class ReentrantNetPort : public FakeNetPort {
+public:
+    int Send(const void* data, int len) override {
+        if (nested++ == 0) {
+            Feed({131, 5, 1, 9});
+            Raise(kFdRead);
+        }
+        return FakeNetPort::Send(data, len);
+    }
+    int nested = 0;
+};
+
+class ReentrantSerialPort : public FakeSerialPort {
+public:
+    void Write(const void* data, int length) override {
+        if (nested++ == 0) NetEventMain(static_cast<SerialPort*>(this));
+        FakeSerialPort::Write(data, length);
+    }
+    int nested = 0;
+};
+
+TEST_F(ReceivePathTest, ReentryGivesUpAtOnceAndLeavesTheHandlerUsable) {
+    Tcp(2, 5)->sock = NetPort::kNoSocket;  // replaced below: its end reports nothing
+    auto tcp = std::make_unique<ReentrantNetPort>();
+    ReentrantNetPort* port = tcp.get();
+    port->sock = 99;
+    port->SetNotify(kTcpHandler, NetPort::kFdRead);
+    Panels[2].NetPortObject = std::move(tcp);
+    Panels[2].Connected = 0;
+
+    Read(port, {130, 5, 125});  // refresh: the first frame re-enters
+    EXPECT_EQ(seam.CountDebugLines("NetEventMain - ERROR - timeout / fail to aquire netPort semaphore "), 1);
+    EXPECT_EQ(Panels[2].LastButton, 0);
+    EXPECT_GT(port->sent.size(), 1u) << "the outer event ran to its end";
+    Read(port, {});  // the queued press is read by the next event
+    EXPECT_EQ(Panels[2].LastButton, 9);
+
+    SerialPanel(3, "1000", 2, 4);
+    auto serial = std::make_unique<ReentrantSerialPort>();
+    ReentrantSerialPort* sp = serial.get();
+    sp->Open(4);
+    Panels[3].SerialPortObject = std::move(serial);
+    Panels[3].RefreshPending = 1;
+    Notify(sp, {130, 2, 125});
+    EXPECT_EQ(seam.CountDebugLines("NetEventMain - ERROR - timeout / fail to aquire SerialPort semaphore "), 1);
+    Notify(sp, {131, 2, 1, 3});
+    EXPECT_EQ(Panels[3].LastButton, 3);
+}
+
+TEST_F(ReceivePathTest, ParsePanelDataRejectsABadPanelNumber) {
+    const uint8_t block[] = {131, 1, 1, 1};
+    ParsePanelData(block, sizeof block, 13);
+    ParsePanelData(nullptr, 4, 0);
+    EXPECT_TRUE(Logged("ParsePanelData - invalid panel 13 "));
+    ParsePanelData(nullptr, 4, 1);
+    EXPECT_EQ(Panels[1].RxCount, 1);
+}
+
+}  // namespace
+}  // namespace vorn::test
