@@ -1,0 +1,203 @@
+// Connecting, polling, disconnecting and refreshing panels on fake ports
+// against a real in-process Infodriver.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/driver_state.h"
+#include "panels/panel_connections.h"
+#include "panels/panel_table.h"
+#include "protocol/receive_path.h"
+#include "support/panel_fixture.h"
+
+namespace vorn::test {
+namespace {
+
+class ConnectionsTest : public PanelFixture {
+protected:
+    std::string SlotNow(int slot) {
+        char buffer[kSlotTextMax + 1];
+        ExtInfo.getslot(slot, buffer);
+        return Slot(slot);
+    }
+    int Writes() const { return InfodriverTxCount; }
+    size_t Lines() const { return seam.debugLines.size(); }
+};
+
+TEST_F(ConnectionsTest, ConnectedOrUnconfiguredPanelIsLeftAlone) {
+    TcpPanel(2, "2048", 5);
+    const int writes = Writes();
+    const size_t lines = Lines();
+    ConnectToPanel(2);  // Connected is 1
+    ConnectToPanel(7);  // never configured: no address, no COM port
+    EXPECT_EQ(Writes(), writes);
+    EXPECT_EQ(Lines(), lines);
+    EXPECT_EQ(SlotNow(896), "");
+}
+
+TEST_F(ConnectionsTest, TcpConnectUnderWay) {
+    FakeNetPort* port = TcpPanel(2, "2048", 5);
+    PanelRecord& p = Panels[2];
+    p.Connected = 0;
+    p.TxCount = 4;
+    p.RxCount = 6;
+    p.RxTail.Assign(std::vector<uint8_t>{131, 5});
+    port->sock = NetPort::kNoSocket;
+
+    ConnectToPanel(2);
+    EXPECT_EQ(port->connects, 1);
+    EXPECT_EQ(port->host, "10.0.0.2");
+    EXPECT_EQ(port->lastPort, 2001);
+    EXPECT_EQ(port->eventMask, 49) << "read events requested";
+    EXPECT_EQ(p.Connected, 1);
+    EXPECT_EQ(p.TxCount, 0);
+    EXPECT_EQ(p.RxCount, 0);
+    EXPECT_TRUE(p.RxTail.Empty());
+    EXPECT_TRUE(Logged("Connection opened OK to Panel 2=panel2"));
+    EXPECT_EQ(SlotNow(596), "panel2");
+    EXPECT_EQ(SlotNow(597), "desk 2");
+    EXPECT_EQ(SlotNow(598), "CP-2048E");
+
+    // The callback given to the port is the receive path.
+    port->Raise(NetPort::kFdConnect, 0);
+    EXPECT_EQ(SlotNow(599), "1");
+    EXPECT_TRUE(Logged("Connect OK to panel 2 - addr 10.0.0.2"));
+}
+
+TEST_F(ConnectionsTest, TcpConnectRefusedAtOnce) {
+    for (int result : {-1, 1}) {
+        SCOPED_TRACE(result);
+        FakeNetPort* port = TcpPanel(2, "2048", 5);
+        PanelRecord& p = Panels[2];
+        p.Connected = 0;
+        p.TxCount = 3;
+        port->sock = NetPort::kNoSocket;
+        port->connectResult = result;
+        ConnectToPanel(2);  // writes the name slots the first time
+        ExtInfo.setslot(599, "0");
+        const int writes = Writes();
+        ConnectToPanel(2);
+        EXPECT_EQ(Writes(), writes + 1) << "\"0\" is written even though the slot holds it";
+        EXPECT_EQ(p.Connected, 0);
+        EXPECT_EQ(p.TxCount, 0);
+        EXPECT_EQ(seam.CountDebugLines("Connection FAILED to Panel 2=panel2"), 2);
+        EXPECT_EQ(SlotNow(599), "0");
+        ResetPanelTable();
+        seam.debugLines.clear();
+    }
+}
+
+TEST_F(ConnectionsTest, MissingTransportIsLoggedAfterTheNameSlots) {
+    TcpPanel(2, "2048", 5);
+    Panels[2].Connected = 0;
+    Panels[2].NetPortObject.reset();
+    ConnectToPanel(2);
+    EXPECT_TRUE(Logged("ConnectToPanel - NO NETPORT Class for panel 2 "));
+    EXPECT_EQ(SlotNow(596), "panel2");
+
+    SerialPanel(3, "1000", 2, 4);
+    Panels[3].Connected = 0;
+    Panels[3].SerialPortObject.reset();
+    ConnectToPanel(3);
+    EXPECT_TRUE(Logged("ConnectToPanel - NO SERIAL Class for panel 3 "));
+    EXPECT_EQ(SlotNow(896), "panel3");
+}
+
+TEST_F(ConnectionsTest, SerialOpenResults) {
+    Settings.Speed = 38400;
+    FakeSerialPort* port = SerialPanel(3, "1000", 2, 4);
+    PanelRecord& p = Panels[3];
+    port->Close();
+    p.Connected = 0;
+    p.TxCount = 5;
+
+    port->openResult = -1;
+    ConnectToPanel(3);
+    EXPECT_TRUE(Logged("opened serial port 4, status -1"));
+    EXPECT_TRUE(Logged("Serial port 4 ERROR - does not exist,or is already open"));
+    EXPECT_EQ(p.Connected, 0);
+
+    port->openResult = -2;
+    ConnectToPanel(3);
+    EXPECT_TRUE(Logged("opened serial port 4, status -2"));
+    EXPECT_TRUE(Logged("Serial port 4 ERROR - already open"));
+    EXPECT_EQ(p.Connected, 0);
+    EXPECT_FALSE(Logged("Successfully opened serial port 4, speed 38400"));
+
+    port->openResult = 1;
+    p.RxTail.Assign(std::vector<uint8_t>{131});
+    ConnectToPanel(3);
+    EXPECT_TRUE(Logged("opened serial port 4, status 1"));
+    EXPECT_TRUE(Logged("Successfully opened serial port 4, speed 38400"));
+    EXPECT_EQ(p.Connected, 1);
+    EXPECT_TRUE(p.RxTail.Empty());
+    EXPECT_EQ(p.TxCount, 5) << "a serial connection leaves the counters alone";
+    EXPECT_EQ(SlotNow(899), "");
+    EXPECT_EQ(port->readSize, 32);
+
+    // The notification target reads the port through the receive path.
+    ASSERT_NE(port->notify, nullptr);
+    port->Feed({131, 2, 1, 9});
+    port->notify(port);
+    EXPECT_EQ(SlotNow(609), "1");
+}
+
+TEST_F(ConnectionsTest, PollPingsTcpAndRetriesTheUnconnected) {
+    FakeNetPort* tcp = TcpPanel(1, "2048", 5);
+    FakeSerialPort* serial = SerialPanel(2, "1000", 2, 4);
+    PollPanel(1);
+    PollPanel(2);
+    EXPECT_EQ(tcp->sent, (std::vector<Bytes>{{130, 5, 0}}));
+    EXPECT_EQ(Panels[1].TxCount, 1);
+    EXPECT_TRUE(serial->written.empty());
+    EXPECT_EQ(Panels[2].TxCount, 0);
+
+    Panels[1].Connected = 0;
+    tcp->sock = NetPort::kNoSocket;
+    PollAllPanels();
+    EXPECT_TRUE(Logged("Poll - attempting to reconnect to panel 1 "));
+    EXPECT_EQ(tcp->connects, 1);
+    EXPECT_EQ(Panels[1].Connected, 1);
+    EXPECT_FALSE(Logged("Poll - attempting to reconnect to panel 2 "));
+}
+
+TEST_F(ConnectionsTest, DisconnectAllClosesEveryConfiguredPanel) {
+    FakeNetPort* tcp = TcpPanel(1, "2048", 5);
+    tcp->host = "10.0.0.1";
+    tcp->SetNotify(static_cast<void (*)(NetPort*)>(&NetEventMain), NetPort::kFdRead);
+    FakeSerialPort* serial = SerialPanel(4, "1000", 2, 4);
+    Panels[1].RxTail.Assign(std::vector<uint8_t>{131});
+    Panels[4].RxTail.Assign(std::vector<uint8_t>{130, 2});
+    ExtInfo.setslot(299, "1");
+    ExtInfo.setslot(1199, "0");  // already "0": not written again
+
+    const int writes = Writes();
+    DisconnectAllPanels();
+    EXPECT_TRUE(Logged("Disconnecting from all panels "));
+    EXPECT_TRUE(Logged("**** Connection CLOSED to panel 1 - 10.0.0.1 - code 0"));
+    EXPECT_EQ(tcp->closes, 1);
+    EXPECT_EQ(serial->closes, 1);
+    EXPECT_EQ(Panels[1].Connected, 0);
+    EXPECT_EQ(Panels[4].Connected, 0);
+    EXPECT_TRUE(Panels[1].RxTail.Empty());
+    EXPECT_TRUE(Panels[4].RxTail.Empty());
+    EXPECT_EQ(Writes(), writes + 1);
+    EXPECT_EQ(SlotNow(299), "0");
+    EXPECT_EQ(SlotNow(1199), "0");
+}
+
+TEST_F(ConnectionsTest, RefreshAllPanelsResendsEachConfiguredPanel) {
+    FakeNetPort* text = TcpPanel(1, "1000", 5);
+    FakeNetPort* lamps = TcpPanel(3, "3201", 6);
+    Panels[3].Buttons[2].Colour = 3;
+    RefreshAllPanels();
+    ASSERT_EQ(text->sent.size(), 1u + 2u * 16u);
+    EXPECT_EQ(text->sent.front(), (Bytes{130, 5, 4}));
+    ASSERT_EQ(lamps->sent.size(), 40u);
+    EXPECT_EQ(lamps->sent[0], (Bytes{131, 6, 3, 1}));
+    EXPECT_EQ(lamps->sent[1], (Bytes{131, 6, 2, 2}));
+}
+
+}  // namespace
+}  // namespace vorn::test
