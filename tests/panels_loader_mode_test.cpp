@@ -1,0 +1,189 @@
+// Panel loader (settings file to panel table) and mode tracking against the
+// reference Infodriver, which decides who is main.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "app/settings.h"
+#include "panels/mode_tracking.h"
+#include "panels/panel_loader.h"
+#include "support/panel_fixture.h"
+#include "transport/net_port.h"
+#include "transport/serial_port.h"
+
+namespace vorn {
+namespace {
+
+class LoaderTest : public test::PanelFixture {
+protected:
+    void SetUp() override {
+        PanelFixture::SetUp();
+        setenv("QX_ROOT", dir.path().c_str(), 1);
+        setenv("QX_SYSTEM", "sys", 1);
+        ResolvePaths();
+        std::filesystem::create_directories(ConfigDir);
+        Settings.Speed = 19200;
+        Settings.DataBits = 7;
+        Settings.Parity = 2;
+        Settings.Driver_Identity = "Desk driver";
+    }
+    void TearDown() override {
+        unsetenv("QX_ROOT");
+        unsetenv("QX_SYSTEM");
+        PanelFixture::TearDown();
+    }
+    void WriteSettings(const std::string& text) {
+        std::ofstream(ConfigDir + "/DEV_001.ini") << text;
+    }
+    std::string Setting(int panel, const std::string& key) {
+        return ReadIniSetting(SettingsFileName(kDevice), "Pellax_Panel_" + std::to_string(panel), key, "<none>", 0);
+    }
+};
+
+TEST_F(LoaderTest, SectionsBecomeTcpSerialOrNoPanelAndAreListedInOrder) {
+    WriteSettings(
+        "[Pellax_Panel_2]\nPanel_ID=north\nPanel_Location=hall\nPanel_Type=CP-2048E\nPanel_Comms_ID=40\n"
+        "TCPIP_Address=10.1.2.3\nSerial_ComPort=3\n"
+        "[Pellax_Panel_3]\nPanel_Comms_ID=41\n"
+        "[Pellax_Panel_5]\nPanel_ID=south\nPanel_Type=lamps 6401\nPanel_Comms_ID=0A\nSerial_ComPort=4\n"
+        "[Pellax_Panel_7]\nPanel_Comms_ID=zz\nPanel_Type=XYZ\nTCPIP_Address=panel7.local\nTCPIP_Port=3000\n");
+    LoadAll();
+
+    // TCP wins over the COM port; the port defaults to 2001.
+    const PanelRecord& p2 = Panels[2];
+    EXPECT_EQ(p2.InUse, 1);
+    EXPECT_NE(p2.NetPortObject, nullptr);
+    EXPECT_EQ(p2.SerialPortObject, nullptr);
+    EXPECT_EQ(p2.ComPort, 3);
+    EXPECT_EQ(p2.Port, 2001);
+    EXPECT_EQ(p2.CommsId, 64);
+    EXPECT_EQ(p2.TypeCode, 3);
+    EXPECT_EQ(p2.ListIndex, 1);
+    EXPECT_TRUE(Logged("LoadAll -- PellaxPanel 2 - hall - ip:10.1.2.3, port:2001 "));
+    EXPECT_TRUE(Logged("Panel CP-2048E (48)  PanID=64"));
+
+    // No panel: values still stored, nothing logged for it except a bad id.
+    EXPECT_EQ(Panels[3].InUse, 0);
+    EXPECT_EQ(Panels[3].CommsId, -1);
+    EXPECT_EQ(Panels[3].TypeCode, 1);  // default Panel_Type
+    EXPECT_EQ(Panels[3].NetPortObject, nullptr);
+    EXPECT_TRUE(Logged("LoadAllData -- ERROR -- INVALID PANEL COMMS ID 0x41 ( valid=00..40 hex )"));
+
+    const PanelRecord& p5 = Panels[5];
+    EXPECT_EQ(p5.InUse, 1);
+    ASSERT_NE(p5.SerialPortObject, nullptr);
+    EXPECT_EQ(p5.SerialPortObject->baud, 19200);
+    EXPECT_EQ(p5.SerialPortObject->byteSize, 7);
+    EXPECT_EQ(p5.SerialPortObject->parity, 2);
+    EXPECT_EQ(p5.CommsId, 10);
+    EXPECT_EQ(p5.ButtonCount, 80);
+    EXPECT_EQ(p5.Buttons[1].LampState, 0);
+    EXPECT_EQ(p5.ListIndex, 2);
+    EXPECT_TRUE(Logged("LoadAll -- PellaxPanel 5 - -- string to describe Panel -- - SERIAL Comport:4 "));
+
+    // A type naming no model: still a panel, without buttons.
+    EXPECT_EQ(Panels[7].InUse, 1);
+    EXPECT_EQ(Panels[7].CommsId, 0);
+    EXPECT_EQ(Panels[7].TypeCode, -1);
+    EXPECT_EQ(Panels[7].ButtonCount, -1);
+    EXPECT_EQ(Panels[7].Port, 3000);
+
+    EXPECT_EQ(PanelCount, 3);
+    EXPECT_EQ(seam.panelList, (std::vector<std::string>{" 2.   north", " 5.   south",
+                                                         " 7.   -- instance name of Panel --"}));
+    EXPECT_TRUE(Logged("LoadAll - loaded valid data for 3 PellaxPanels "));
+    EXPECT_EQ(seam.Field(kFieldPanelCount), "3");
+    EXPECT_EQ(seam.Field(kFieldIdentity), "Desk driver");
+
+    // Every key of every section is in the file afterwards.
+    EXPECT_EQ(Setting(2, "Panel_ID"), "north");
+    EXPECT_EQ(Setting(2, "TCPIP_Port"), "2001");
+    EXPECT_EQ(Setting(12, "Panel_Type"), "CP-1000E");
+    EXPECT_EQ(Setting(12, "TCPIP_Address"), "0.0.0.0");
+    EXPECT_EQ(Setting(1, "Panel_Comms_ID"), "00");
+}
+
+TEST_F(LoaderTest, NoConfiguredPanel) {
+    LoadAll();  // no file at all
+    EXPECT_EQ(PanelCount, 0);
+    EXPECT_TRUE(seam.panelList.empty());
+    EXPECT_TRUE(Logged("LoadAll - loaded valid data for 0 PellaxPanels "));
+    EXPECT_EQ(seam.Field(kFieldPanelCount), "0");
+    EXPECT_EQ(Setting(7, "Serial_ComPort"), "0");
+}
+
+class ModeTest : public test::PanelFixture {
+protected:
+    // Attaches `other` first, so that ExtInfo comes back as the reserve.
+    void MakeExtInfoReserve(extinfo& other) {
+        ExtInfo.disconnect();
+        ASSERT_EQ(other.connect(kDevice, nullptr), 15);
+        ASSERT_EQ(ExtInfo.connect(kDevice, nullptr), 15);
+        ASSERT_EQ(ExtInfo.getmode(), IFMODE_RXONLY);
+    }
+};
+
+TEST_F(ModeTest, FirstCheckAsMainAndThenNoChange) {
+    ExtInfo.iMode = IFMODE_TXRXINQ;  // shows whether setmode was called
+    EXPECT_EQ(CheckInfoMode(), 1);
+    EXPECT_EQ(DriverMode, IFMODE_TXRX);
+    EXPECT_TRUE(Logged("CheckInfoMode- new mode TX-RX(2) different to current (-1) -- changing status"));
+    EXPECT_TRUE(Logged("PELLAX_Panel driver running in  TXRX  mode "));
+    EXPECT_EQ(seam.Field(kFieldInfoStatus), "Tx/Rx - MAIN OK");
+    EXPECT_EQ(ExtInfo.iMode, IFMODE_TXRXINQ);  // still main: no setmode
+
+    const size_t lines = seam.debugLines.size();
+    seam.fields.clear();
+    EXPECT_EQ(CheckInfoMode(), 0);
+    EXPECT_EQ(seam.debugLines.size(), lines);
+    EXPECT_EQ(seam.Field(kFieldInfoStatus), "Tx/Rx - MAIN OK");
+}
+
+TEST_F(ModeTest, ReserveAsksToBeMainAndFollowsWhenTheMainLeaves) {
+    extinfo other(kInfoInterfaceVersion);
+    MakeExtInfoReserve(other);
+    ExtInfo.iMode = IFMODE_RXONLY;
+
+    EXPECT_EQ(CheckInfoMode(), 1);
+    EXPECT_EQ(DriverMode, IFMODE_RXONLY);
+    EXPECT_TRUE(Logged("CheckInfoMode- new mode RXONLY(1) different to current (-1) -- changing status"));
+    EXPECT_TRUE(Logged("PELLAX_Panel driver running in  RXONLY  mode "));
+    EXPECT_EQ(seam.Field(kFieldInfoStatus), "RXonly - RESERVE");
+    EXPECT_EQ(ExtInfo.iMode, IFMODE_TXRX);  // asked to become main
+
+    // The main refuses (or does not answer); the main leaves, the reserve
+    // is offered the role and the next check reports the change.
+    other.disconnect();
+    ASSERT_TRUE(seam.PumpUntil([&] {
+        auto clients = server->DriverClients(kDevice);
+        return clients.size() == 1 && clients[0].mode == IFMODE_TXRX;
+    }));
+    EXPECT_EQ(CheckInfoMode(), 1);
+    EXPECT_EQ(DriverMode, IFMODE_TXRX);
+    EXPECT_TRUE(Logged("CheckInfoMode- new mode TX-RX(2) different to current RXONLY(1) -- changing status"));
+}
+
+TEST_F(ModeTest, MainThatLostTheRoleAndAnUnknownAnswer) {
+    extinfo other(kInfoInterfaceVersion);
+    MakeExtInfoReserve(other);
+    DriverMode = IFMODE_TXRX;
+    EXPECT_EQ(CheckInfoMode(), 1);
+    EXPECT_EQ(DriverMode, IFMODE_RXONLY);
+    EXPECT_TRUE(Logged("CheckInfoMode- new mode RXONLY(1) different to current TX-RX(2) -- changing status"));
+
+    // No answer at all (the Infodriver is gone) counts as mode 0.
+    other.disconnect();
+    server.reset();
+    EXPECT_EQ(CheckInfoMode(), 1);
+    EXPECT_EQ(DriverMode, 0);
+    EXPECT_TRUE(Logged("CheckInfoMode- new mode (0) different to current RXONLY(1) -- changing status"));
+    EXPECT_TRUE(Logged("PELLAX_Panel driver running in  UNKNOWN  mode "));
+    EXPECT_EQ(seam.Field(kFieldInfoStatus), " ??unknown??");
+}
+
+}  // namespace
+}  // namespace vorn
