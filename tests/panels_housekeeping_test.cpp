@@ -1,0 +1,257 @@
+// The main window's timer ticks with hand-ticked timers: start-up load,
+// housekeeping (mode check, polling, comms summary, chosen panel), flashing.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "app/settings.h"
+#include "app/version_info.h"
+#include "panels/housekeeping.h"
+#include "protocol/panel_senders.h"
+#include "support/panel_fixture.h"
+
+namespace vorn {
+namespace {
+
+using test::Bytes;
+
+class HousekeepingTest : public test::PanelFixture {
+protected:
+    void SetUp() override {
+        PanelFixture::SetUp();
+        seam.SetTimerHandler(OnTimerTick);
+    }
+    void TearDown() override {
+        unsetenv("QX_ROOT");
+        unsetenv("QX_SYSTEM");
+        PanelFixture::TearDown();
+    }
+    // Settings files (read at every access) live in the temporary directory.
+    void UseTempConfig() {
+        setenv("QX_ROOT", dir.path().c_str(), 1);
+        setenv("QX_SYSTEM", "sys", 1);
+        std::filesystem::create_directories(ResolvePaths());
+    }
+    std::string Read(int slot) {
+        char buffer[256];
+        ExtInfo.getslot(slot, buffer);
+        return buffer;
+    }
+    int FieldWrites(int id) const {
+        return static_cast<int>(std::count_if(seam.fieldHistory.begin(), seam.fieldHistory.end(),
+                                              [&](const auto& w) { return w.first == id; }));
+    }
+    // A configured TCP panel whose transport is not open yet.
+    test::FakeNetPort* ClosedTcpPanel(int n, int commsId) {
+        auto* port = TcpPanel(n, "CP-1000E", commsId);
+        port->sock = NetPort::kNoSocket;
+        Panels[n].Connected = 0;
+        return port;
+    }
+    void Ticks(int id, int count) {
+        for (int i = 0; i < count; ++i) ASSERT_TRUE(seam.Tick(id));
+    }
+};
+
+TEST_F(HousekeepingTest, StartupLoadChoosesTheFirstListedPanel) {
+    UseTempConfig();
+    std::ofstream(ConfigDir + "/DEV_001.ini")
+        << "[Pellax_Panel_2]\nPanel_ID=two\nPanel_Location=hall\nTCPIP_Address=10.0.0.2\n"
+           "[Pellax_Panel_5]\nPanel_ID=five\nTCPIP_Address=10.0.0.5\n";
+    ExtInfo.setslot(351, "%s", "Hello world 12345678");
+    ExtInfo.setslot(401, "7");
+    ShowAllMessages = 1;
+
+    seam.StartTimer(kStartupLoadTimer, 300);
+    ASSERT_TRUE(seam.Tick(kStartupLoadTimer));
+
+    EXPECT_FALSE(seam.TimerRunning(kStartupLoadTimer));
+    EXPECT_EQ(seam.Field(kFieldVersion), DottedProductVersion());
+    EXPECT_EQ(seam.Field(kFieldVersion), "2. 1. 0. 30");
+    std::vector<std::string> status;
+    for (const auto& [id, text] : seam.fieldHistory) {
+        if (id == kFieldDriverStatus) status.push_back(text);
+    }
+    EXPECT_EQ(status, (std::vector<std::string>{"Loading Data ....", "Running OK ...."}));
+    EXPECT_EQ(DriverStatus, 0);
+    EXPECT_EQ(ShowAllMessages, 0);
+    EXPECT_EQ(Panels[2].Buttons[1].MainText, "Hello world 123");
+    EXPECT_EQ(Panels[2].Buttons[1].Colour, 7);
+    EXPECT_EQ(ChosenPanel, 2);
+    EXPECT_EQ(seam.PanelListSelection(), 0);
+    EXPECT_EQ(seam.Field(kFieldLocation), "hall");
+    EXPECT_EQ(seam.timers, (std::map<int, int>{{kHousekeepingTimer, 1000}}));
+    EXPECT_EQ(Panels[2].Connected, 0);  // connecting waits for the mode check
+}
+
+TEST_F(HousekeepingTest, StartupLoadWithoutPanels) {
+    UseTempConfig();
+    StartupLoadTick();
+    EXPECT_EQ(PanelCount, 0);
+    EXPECT_EQ(ChosenPanel, 0);
+    EXPECT_EQ(seam.PanelListSelection(), -1);
+    EXPECT_TRUE(seam.TimerRunning(kHousekeepingTimer));
+}
+
+TEST_F(HousekeepingTest, BecomingMainConnectsAndPollsTwoTicksLater) {
+    auto* one = ClosedTcpPanel(1, 1);
+    auto* three = ClosedTcpPanel(3, 3);
+    seam.StartTimer(kHousekeepingTimer, 1000);
+
+    Ticks(kHousekeepingTimer, 1);
+    EXPECT_EQ(DriverMode, IFMODE_TXRX);
+    EXPECT_EQ(Read(4001), "1");
+    EXPECT_EQ(one->connects, 1);
+    EXPECT_EQ(three->connects, 1);
+    auto first = std::find(seam.debugLines.begin(), seam.debugLines.end(), "Connection opened OK to Panel 1=panel1");
+    auto second = std::find(seam.debugLines.begin(), seam.debugLines.end(), "Connection opened OK to Panel 3=panel3");
+    EXPECT_LT(first, second);
+    EXPECT_FALSE(Logged("Driver now MAIN -- so connecting to all hardware"));  // verbose only
+    EXPECT_TRUE(one->sent.empty());
+    EXPECT_EQ(ModeCheckCountdown, 10);
+
+    Ticks(kHousekeepingTimer, 1);
+    EXPECT_TRUE(one->sent.empty());
+    Ticks(kHousekeepingTimer, 1);  // third tick: first poll
+    EXPECT_EQ(one->sent, (std::vector<Bytes>{{130, 1, 0}}));
+    EXPECT_EQ(three->sent, (std::vector<Bytes>{{130, 3, 0}}));
+    Ticks(kHousekeepingTimer, 3);
+    EXPECT_EQ(one->sent.size(), 2u);
+
+    // The mode is checked on tick 1 and again ten ticks later (tick 11).
+    const int checks = FieldWrites(kFieldInfoStatus);
+    Ticks(kHousekeepingTimer, 4);  // ticks 7..10
+    EXPECT_EQ(FieldWrites(kFieldInfoStatus), checks);
+    Ticks(kHousekeepingTimer, 1);
+    EXPECT_EQ(FieldWrites(kFieldInfoStatus), checks + 1);
+    EXPECT_EQ(one->connects, 1);  // no change, no reconnect
+}
+
+TEST_F(HousekeepingTest, BecomingReserveDisconnectsAndShowsRxOnly) {
+    auto* port = TcpPanel(1, "CP-1000E", 1);
+    extinfo other(kInfoInterfaceVersion);
+    ExtInfo.disconnect();
+    ASSERT_EQ(other.connect(kDevice, nullptr), 15);
+    ASSERT_EQ(ExtInfo.connect(kDevice, nullptr), 15);
+    DriverMode = IFMODE_TXRX;  // was main until now
+    PollCountdown = 3;
+
+    HousekeepingTick();
+    EXPECT_EQ(DriverMode, IFMODE_RXONLY);
+    EXPECT_TRUE(Logged("Driver now RESERVE -- so disconnecting to all hardware"));
+    EXPECT_EQ(port->closes, 1);
+    EXPECT_EQ(Panels[1].Connected, 0);
+    EXPECT_EQ(Read(299), "0");
+    EXPECT_EQ(PollCountdown, -1);
+    EXPECT_EQ(seam.Field(kFieldCommsSummary), "RXOnly - Panels Disconnected");
+    EXPECT_EQ(CommsSummary, 1);
+
+    port->sent.clear();
+    for (int i = 0; i < 5; ++i) HousekeepingTick();
+    EXPECT_TRUE(port->sent.empty());  // no polling while reserve
+    EXPECT_EQ(seam.Field(kFieldCommsSummary), "RXOnly - Panels Disconnected");
+}
+
+TEST_F(HousekeepingTest, CommsSummaryAndChosenPanelFields) {
+    DriverMode = IFMODE_TXRX;
+    ModeCheckCountdown = 1000;
+    PollCountdown = 1000;
+    HousekeepingTick();
+    EXPECT_EQ(seam.Field(kFieldCommsSummary), "All Panels Comms OK");
+    EXPECT_EQ(CommsSummary, 0);
+
+    for (int n : {1, 2, 3}) TcpPanel(n, "CP-1000E", n);
+    HousekeepingTick();
+    EXPECT_EQ(seam.Field(kFieldCommsSummary), "NO COMMS to any Panels");
+    EXPECT_EQ(CommsSummary, 2);
+    Panels[1].RxCount = 4;
+    HousekeepingTick();
+    EXPECT_EQ(seam.Field(kFieldCommsSummary), " Comms FAIL for 2 panel(s)");
+    EXPECT_EQ(CommsSummary, 1);
+    Panels[2].RxCount = 1;
+    Panels[3].RxCount = 1;
+    Panels[3].Connected = 0;  // data once, but not connected now
+    HousekeepingTick();
+    EXPECT_EQ(seam.Field(kFieldCommsSummary), " Comms FAIL for 1 panel(s)");
+    Panels[3].Connected = 1;
+    DriverMode = -1;  // not decided yet: the summary rule applies too
+    HousekeepingTick();
+    EXPECT_EQ(seam.Field(kFieldCommsSummary), "All Panels Comms OK");
+
+    ChosenPanel = 2;
+    Panels[2].RxCount = 0;
+    Panels[2].TxCount = 17;
+    HousekeepingTick();
+    EXPECT_EQ(seam.Field(kFieldConnection), "No Response yet");
+    EXPECT_EQ(seam.Field(kFieldPanelRx), "0");
+    EXPECT_EQ(seam.Field(kFieldPanelTx), "17");
+    Panels[2].RxCount = 3;
+    HousekeepingTick();
+    EXPECT_EQ(seam.Field(kFieldConnection), "Connected OK");
+    Panels[2].Connected = 0;
+    HousekeepingTick();
+    EXPECT_EQ(seam.Field(kFieldConnection), "No Connection");
+
+    InfodriverTxCount = 42;
+    InfodriverRxCount = 7;
+    HousekeepingTick();
+    EXPECT_EQ(seam.Field(kFieldInfoTx), "00000042");
+    EXPECT_EQ(seam.Field(kFieldInfoRx), "00000007");
+}
+
+TEST_F(HousekeepingTest, FlashTickAlternatesAndStopsItself) {
+    auto* text = TcpPanel(1, "CP-1000E", 1);
+    auto* lamp = TcpPanel(2, "CP-3201E", 2);
+    Panels[1].Buttons[5].MainText = "main";
+    Panels[1].Buttons[5].AltText = "alt";
+    Panels[1].Buttons[5].Colour = 1;
+    Panels[1].Buttons[5].AltColour = 2;
+    SetFlashButton(1, 5);
+    SetFlashButton(2, 3);
+    ASSERT_TRUE(seam.TimerRunning(kFlashTimer));
+    text->sent.clear();
+    lamp->sent.clear();
+
+    Ticks(kFlashTimer, 1);  // alternative face shown: back to main, lamp on
+    EXPECT_EQ(text->sent, (std::vector<Bytes>{{142, 1, 32, 'm', 'a', 'i', 'n', ' ', ' ', ' ', ' ', ' ', ' ', 0, 5},
+                                              {132, 1, 64, 5, 1}}));
+    EXPECT_EQ(lamp->sent, (std::vector<Bytes>{{131, 2, 2, 3}}));
+    EXPECT_EQ(Panels[1].Buttons[5].LampState, 1);
+    EXPECT_EQ(Panels[2].Buttons[3].LampState, 1);
+
+    Ticks(kFlashTimer, 1);
+    EXPECT_EQ(text->sent.back(), (Bytes{132, 1, 64, 5, 2}));
+    EXPECT_EQ(lamp->sent.back(), (Bytes{131, 2, 3, 3}));
+    EXPECT_EQ(Panels[1].Buttons[5].LampState, 0);
+
+    // The refresh ends the flashing without touching the timer; the next
+    // tick finds nothing to flash and stops it.
+    RefreshPanel(1);
+    RefreshPanel(2);
+    EXPECT_TRUE(seam.TimerRunning(kFlashTimer));
+    Ticks(kFlashTimer, 1);
+    EXPECT_FALSE(seam.TimerRunning(kFlashTimer));
+    EXPECT_EQ(FlashTimerRunning, 0);
+    EXPECT_TRUE(Logged("Button Flash Timer terminated - as no buttons set any more"));
+    SetFlashButton(1, 2);
+    EXPECT_TRUE(seam.TimerRunning(kFlashTimer));
+}
+
+TEST_F(HousekeepingTest, OtherTimerIdsDoNothingAndFiveStepsThePanelTest) {
+    const size_t lines = seam.debugLines.size();
+    OnTimerTick(3);
+    OnTimerTick(99);
+    OnTimerTick(-1);
+    EXPECT_EQ(seam.debugLines.size(), lines);
+    EXPECT_TRUE(seam.fieldHistory.empty());
+    OnTimerTick(kPanelTestTimer);
+    EXPECT_TRUE(Logged("Panel-test timer error -- no chosen panel"));
+}
+
+}  // namespace
+}  // namespace vorn
