@@ -18,6 +18,9 @@ using Bytes = std::vector<uint8_t>;
 
 class FakeNetPort : public NetPort {
 public:
+    // The fake's socket numbers are not descriptors: keep the real port's
+    // destructor from closing whatever descriptor has that number.
+    ~FakeNetPort() override { sock = kNoSocket; }
     int Connect(const char* host, int port) override;
     int SetNotify(Callback cb, int events) override;
     int Send(const void* data, int len) override;
