@@ -1,0 +1,328 @@
+// Start-up, shutdown, menu commands and the chosen-panel logic, driven
+// through the recording seam; the Infodriver cases use the reference
+// Infodriver as a child process.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include <string>
+
+#include "app/diagnostics.h"
+#include "app/driver_app.h"
+#include "app/driver_state.h"
+#include "app/settings.h"
+#include "app/status_logic.h"
+#include "app/version_info.h"
+#include "panels/panel_table.h"
+#include "support/fake_seam.h"
+#include "support/infodriver_child.h"
+#include "support/temp_dir.h"
+#include "transport/extinfo.h"
+
+namespace vorn {
+namespace {
+
+using test::FakeSeam;
+using test::TempDir;
+
+class DriverAppTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetProcessState();
+        ResetDiagnostics();
+        ResetPanelTable();
+        setenv("QX_ROOT", dir_.path().c_str(), 1);
+        setenv("QX_SYSTEM", "sys", 1);
+        setenv("VORN_INFODRIVER_DIR", (dir_.path() + "/sock").c_str(), 1);
+        mkdir((dir_.path() + "/sock").c_str(), 0700);
+        for (const char* sub : {"/sys", "/sys/config", "/sys/config/system"}) mkdir((dir_.path() + sub).c_str(), 0755);
+        ResolvePaths();
+        SetSeam(&seam_);
+        DeviceNumber = 7;
+        StatusHeight = 410;
+    }
+    void TearDown() override {
+        ExtInfo.disconnect();
+        SetSeam(nullptr);
+        unsetenv("QX_ROOT");
+        unsetenv("QX_SYSTEM");
+        unsetenv("VORN_INFODRIVER_DIR");
+    }
+    std::string IniDebugMode() { return ReadIniSetting(SettingsFileName(DeviceNumber), "Pellax_Panel", "DebugMode", "?", 0); }
+
+    void Configure(int panel, int listIndex, const std::string& id) {
+        Panels[panel].InUse = 1;
+        Panels[panel].ListIndex = listIndex;
+        Panels[panel].PanelId = id;
+        Panels[panel].Location = "Studio " + std::to_string(panel);
+        Panels[panel].TypeName = "CP-2032E";
+        Panels[panel].ButtonCount = 32;
+        Panels[panel].IpAddress = "10.1.1." + std::to_string(panel);
+        Panels[panel].CommsId = panel;
+        seam_.PanelListAdd(" " + std::to_string(panel) + ".   " + id);
+        ++PanelCount;
+    }
+
+    TempDir dir_;
+    FakeSeam seam_;
+};
+
+TEST(ParseDeviceNumber, ReadsTheCommandLineAsAtoiDoes) {
+    EXPECT_EQ(ParseDeviceNumber("12"), 12);
+    EXPECT_EQ(ParseDeviceNumber(" 7 and more"), 7);
+    EXPECT_EQ(ParseDeviceNumber(""), 0);
+    EXPECT_EQ(ParseDeviceNumber("0"), 0);
+    EXPECT_EQ(ParseDeviceNumber("-3"), -3);
+    EXPECT_EQ(ParseDeviceNumber("abc"), 0);
+    EXPECT_EQ(ParseDeviceNumber("99999999999999"), 2147483647);
+    // Only the first 254 characters count: digits beyond them are not seen.
+    EXPECT_EQ(ParseDeviceNumber(std::string(254, ' ') + "5"), 0);
+    EXPECT_EQ(ParseDeviceNumber(std::string(253, ' ') + "56"), 5);
+    EXPECT_EQ(WindowTitle(12), "Pellax Panel Driver - Device 12");
+}
+
+TEST(VersionStrings, StatusViewHasFullStopsAboutBoxHasCommas) {
+    EXPECT_EQ(std::string(ProductVersionText()), "2, 1, 0, 30");
+    EXPECT_EQ(DottedProductVersion(), "2. 1. 0. 30");
+    EXPECT_EQ(AboutVersionLine(), "Version 2, 1, 0, 30  (2, 1, 0, 30)");
+    const std::string stamp = BuildStampText();
+    ASSERT_EQ(stamp.size(), std::string("Mmm dd yyyy - hh:mm:ss").size()) << stamp;
+    EXPECT_EQ(stamp.substr(11, 3), " - ");
+    FakeSeam seam;
+    SetSeam(&seam);
+    ShowDriverVersion();
+    EXPECT_EQ(seam.Field(kFieldVersion), "2. 1. 0. 30");
+    SetSeam(nullptr);
+}
+
+TEST_F(DriverAppTest, DebugOnAndHideFollowTheirStateMachine) {
+    Settings.DebugMode = 1;
+    Settings.DebugHidden = 0;
+
+    // Shown and active -> Hide: hidden and silent, small window.
+    HandleMenuCommand(kCmdDebugHide);
+    EXPECT_EQ(Settings.DebugMode, 0);
+    EXPECT_EQ(Settings.DebugHidden, 1);
+    EXPECT_FALSE(seam_.menuChecks[kCmdDebugOn]);
+    EXPECT_TRUE(seam_.menuChecks[kCmdDebugHide]);
+    EXPECT_EQ(seam_.windowHeights.back(), 410 + 42);
+    EXPECT_EQ(IniDebugMode(), "0");
+
+    // Hide again: shown and active, full height.
+    HandleMenuCommand(kCmdDebugHide);
+    EXPECT_EQ(Settings.DebugMode, 1);
+    EXPECT_EQ(Settings.DebugHidden, 0);
+    EXPECT_TRUE(seam_.menuChecks[kCmdDebugOn]);
+    EXPECT_FALSE(seam_.menuChecks[kCmdDebugHide]);
+    EXPECT_EQ(seam_.windowHeights.back(), 660);
+    EXPECT_EQ(IniDebugMode(), "1");
+
+    // On while active: list stays, output stops.
+    HandleMenuCommand(kCmdDebugOn);
+    EXPECT_EQ(Settings.DebugMode, 0);
+    EXPECT_EQ(Settings.DebugHidden, 0);
+    EXPECT_FALSE(seam_.menuChecks[kCmdDebugOn]);
+    EXPECT_EQ(seam_.windowHeights.back(), 660);
+    EXPECT_EQ(IniDebugMode(), "0");
+    DebugMessage("not shown");
+    EXPECT_TRUE(seam_.debugLines.empty());
+
+    // Hidden -> On: shown and active again.
+    HandleMenuCommand(kCmdDebugHide);
+    ASSERT_EQ(Settings.DebugHidden, 1);
+    HandleMenuCommand(kCmdDebugOn);
+    EXPECT_EQ(Settings.DebugMode, 1);
+    EXPECT_EQ(Settings.DebugHidden, 0);
+    EXPECT_TRUE(seam_.menuChecks[kCmdDebugOn]);
+    EXPECT_FALSE(seam_.menuChecks[kCmdDebugHide]);
+    EXPECT_EQ(seam_.windowHeights.back(), 660);
+    EXPECT_EQ(IniDebugMode(), "1");
+}
+
+TEST_F(DriverAppTest, ShowAllMessagesClearAndUnknownCommands) {
+    Settings.DebugMode = 1;
+    HandleMenuCommand(kCmdShowAllMessages);
+    EXPECT_EQ(ShowAllMessages, 1);
+    EXPECT_TRUE(seam_.menuChecks[kCmdShowAllMessages]);
+    HandleMenuCommand(kCmdShowAllMessages);
+    EXPECT_EQ(ShowAllMessages, 0);
+    EXPECT_FALSE(seam_.menuChecks[kCmdShowAllMessages]);
+    // Not a settings-file value.
+    EXPECT_EQ(ReadIniSetting(SettingsFileName(DeviceNumber), "Pellax_Panel", "ShowAllMessages", "absent", 0),
+              "absent");
+
+    DebugMessage("one");
+    DebugMessage("two");
+    ASSERT_EQ(seam_.debugLines.size(), 2u);
+    EXPECT_TRUE(HandleMenuCommand(kCmdDebugClear));
+    EXPECT_TRUE(seam_.debugLines.empty());
+
+    EXPECT_FALSE(HandleMenuCommand(kCmdAbout));
+    EXPECT_FALSE(HandleMenuCommand(kCmdExit));
+    EXPECT_FALSE(HandleMenuCommand(3));
+    EXPECT_TRUE(seam_.fields.empty());
+}
+
+TEST_F(DriverAppTest, ForceCommandsAskAndMarkTheModeUnknown) {
+    Settings.DebugMode = 1;
+    DriverMode = 2;
+    HandleMenuCommand(kCmdForceTxRx);
+    EXPECT_EQ(DriverMode, -1);
+    EXPECT_EQ(seam_.Field(kFieldInfoStatus), "Forcing to TX/RX");
+    EXPECT_TRUE(seam_.HasDebugLine("Forcing Driver into TXRX Mode"));
+
+    DriverMode = 2;
+    HandleMenuCommand(kCmdForceRxOnly);
+    EXPECT_EQ(DriverMode, -1);
+    EXPECT_EQ(seam_.Field(kFieldInfoStatus), "forcing to rxonly");
+    EXPECT_TRUE(seam_.HasDebugLine(" Trying to force driver into RXONLY mode"));
+    EXPECT_TRUE(seam_.HasDebugLine(" *** Now force the other Driver into TXRX mode to complete operation ***"));
+}
+
+TEST_F(DriverAppTest, ShowChosenPanelFollowsTheListLines) {
+    Configure(1, 1, "Desk A");
+    Configure(2, 2, "Desk B");
+    Configure(10, 3, "Desk J");
+    Panels[10].Connected = 1;
+    Panels[10].RxCount = 5;
+    Panels[10].TxCount = 17;
+    Panels[10].LastButton = 12;
+
+    seam_.PanelListSelect(2);
+    ShowChosenPanel();
+    EXPECT_EQ(ChosenPanel, 10);
+    EXPECT_EQ(seam_.Field(kFieldLocation), "Studio 10");
+    EXPECT_EQ(seam_.Field(kFieldType), "CP-2032E  -  32");
+    EXPECT_EQ(seam_.Field(kCaptionAddress), "IP Settings");
+    EXPECT_EQ(seam_.Field(kFieldAddress), "10.1.1.10");
+    EXPECT_EQ(seam_.Field(kFieldPanelId), "0A");
+    EXPECT_EQ(seam_.Field(kFieldConnection), "Connected OK");
+    EXPECT_EQ(seam_.Field(kFieldPanelRx), "5");
+    EXPECT_EQ(seam_.Field(kFieldPanelTx), "17");
+    EXPECT_EQ(seam_.Field(kFieldLastButton), "12");
+
+    // A serial panel on COM 3 with the default line settings.
+    Panels[2].ComPort = 3;
+    Panels[2].Connected = 1;
+    Settings.SerialParams = "38400,8,1,E";
+    seam_.PanelListSelect(1);
+    ShowChosenPanel();
+    EXPECT_EQ(ChosenPanel, 2);
+    EXPECT_EQ(seam_.Field(kCaptionAddress), "SERIAL Settings");
+    EXPECT_EQ(seam_.Field(kFieldAddress), "Com 3, 38400,8,1,E");
+    EXPECT_EQ(seam_.Field(kFieldConnection), "No Response yet");
+    EXPECT_EQ(seam_.Field(kFieldPanelId), "02");
+
+    seam_.PanelListSelect(0);
+    ShowChosenPanel();
+    EXPECT_EQ(seam_.Field(kFieldConnection), "No Connection");
+}
+
+TEST_F(DriverAppTest, ShowChosenPanelIgnoresOrReportsBadSelections) {
+    Settings.DebugMode = 1;
+    Configure(1, 1, "Desk A");
+    Configure(2, 2, "Desk B");
+    ChosenPanel = 1;
+
+    seam_.PanelListSelect(-1);
+    ShowChosenPanel();
+    EXPECT_EQ(ChosenPanel, 1);
+    EXPECT_TRUE(seam_.fields.empty());
+
+    // A list line beyond the panel count changes nothing.
+    seam_.PanelListAdd(" 9.   stray");
+    seam_.PanelListSelect(2);
+    ShowChosenPanel();
+    EXPECT_EQ(ChosenPanel, 1);
+    EXPECT_TRUE(seam_.fields.empty());
+
+    // A line that no panel claims is reported.
+    Panels[2].ListIndex = 5;
+    seam_.PanelListSelect(1);
+    ShowChosenPanel();
+    EXPECT_EQ(ChosenPanel, 0);
+    EXPECT_TRUE(seam_.HasDebugLine("Driver ERROR in finding a Chosen panel -- report to VORN -- chosen 0"));
+    EXPECT_TRUE(seam_.fields.empty());
+}
+
+TEST_F(DriverAppTest, SelectionIsLockedDuringAPanelTest) {
+    Settings.DebugMode = 1;
+    Configure(1, 1, "Desk A");
+    Configure(2, 2, "Desk B");
+    seam_.PanelListSelect(1);
+    OnPanelListCommand();
+    ASSERT_EQ(ChosenPanel, 2);
+
+    TestPanel = 2;
+    seam_.PanelListSelect(0);  // the operator picks another line
+    OnPanelListCommand();
+    EXPECT_TRUE(seam_.HasDebugLine("IN TESTING PANEL MODE - pls select after testing complete"));
+    EXPECT_EQ(seam_.PanelListSelection(), 1);
+    EXPECT_EQ(ChosenPanel, 2);
+
+    TestPanel = -1;
+    seam_.PanelListSelect(0);
+    OnPanelListCommand();
+    EXPECT_EQ(ChosenPanel, 1);
+}
+
+TEST_F(DriverAppTest, FailedAttachOtherThanNoInfodriverLeavesTheDriverIdle) {
+    // Device 0 is refused by the client itself (result 4).
+    DeviceNumber = 0;
+    EXPECT_EQ(InitApp(), 0);
+    EXPECT_EQ(DriverStatus, 2);
+    EXPECT_EQ(seam_.Field(kFieldInfoStatus), "Info connect FAILED");
+    EXPECT_EQ(seam_.Field(kFieldDriverStatus), "");
+    EXPECT_TRUE(seam_.timers.empty());
+    EXPECT_TRUE(seam_.timerStarts.empty());
+    EXPECT_TRUE(seam_.messageBoxes.empty());
+    EXPECT_TRUE(seam_.HasDebugLine("ERROR ERROR - Connect failed to infodriver, code 4"));
+    EXPECT_TRUE(seam_.HasDebugLine("ERROR ERROR -  Driver not functioning"));
+}
+
+TEST_F(DriverAppTest, NoInfodriverShowsTheBoxAndAborts) {
+    DeviceNumber = 7;  // nobody serves device 7 in this test's socket directory
+    EXPECT_EQ(InitApp(), -1);
+    EXPECT_EQ(DriverStatus, 2);
+    EXPECT_EQ(seam_.Field(kFieldInfoStatus), "Info connect FAILED");
+    ASSERT_EQ(seam_.messageBoxes.size(), 1u);
+    EXPECT_EQ(seam_.messageBoxes[0].first, "Cant Find Infodriver");
+    EXPECT_EQ(seam_.messageBoxes[0].second, "! No connection to Infodriver - PellaxPanel exiting !");
+    EXPECT_TRUE(seam_.HasDebugLine("ERROR  - Connect failed to infodriver 7"));
+    EXPECT_TRUE(seam_.HasDebugLine("ERROR  -  Driver not functioning"));
+    EXPECT_TRUE(seam_.timers.empty());
+    // The settings were read and completed before the attach.
+    EXPECT_EQ(IniDebugMode(), "1");
+    CloseApp();  // runs against no link without harm
+    EXPECT_TRUE(seam_.HasDebugLine("CloseApp - driver shut down "));
+}
+
+TEST_F(DriverAppTest, AttachedStartAndShutdownWriteTheStatusSlots) {
+    test::InfodriverChild info(7, dir_.path() + "/sock", dir_.path());
+    ASSERT_TRUE(info.Start()) << info.process().Stderr();
+    for (int p = 1; p <= kMaxPanels; ++p) ASSERT_TRUE(info.Set(300 * (p - 1) + 299, "1"));
+
+    ASSERT_EQ(InitApp(), 0);
+    EXPECT_EQ(DriverStatus, 1);
+    EXPECT_EQ(CommsSummary, 1);
+    EXPECT_EQ(DriverMode, -1);
+    EXPECT_EQ(seam_.Field(kFieldInfoStatus), "Connected OK");
+    EXPECT_EQ(seam_.Field(kFieldDriverStatus), "Initialising ");
+    ASSERT_EQ(seam_.timers.count(kStartupLoadTimer), 1u);
+    EXPECT_EQ(seam_.timers[kStartupLoadTimer], 300);
+    EXPECT_EQ(seam_.timers.size(), 1u);
+    EXPECT_TRUE(seam_.HasDebugLine("Connected OK to infodriver 7"));
+    EXPECT_TRUE(info.WaitForSlot(4001, "1"));
+
+    CloseApp();
+    EXPECT_TRUE(info.WaitForSlot(4001, "0"));
+    for (int p = 1; p <= kMaxPanels; ++p) EXPECT_EQ(info.Get(300 * (p - 1) + 299), "0") << "panel " << p;
+    EXPECT_EQ(ExtInfo.iMode, 7);
+    EXPECT_EQ(std::count(seam_.timerStops.begin(), seam_.timerStops.end(), kHousekeepingTimer), 1);
+}
+
+}  // namespace
+}  // namespace vorn

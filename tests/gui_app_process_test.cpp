@@ -1,0 +1,123 @@
+// The pellax-panel executable as a child process: command line parsing and
+// its error box, the run without an Infodriver, headless start, and the
+// shutdown paths (SIGTERM, SIGINT, the Infodriver going away) against the
+// reference Infodriver.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "support/infodriver_child.h"
+#include "support/spawned_process.h"
+#include "support/temp_dir.h"
+
+namespace vorn {
+namespace {
+
+using test::BinPath;
+using test::InfodriverChild;
+using test::SpawnedProcess;
+
+constexpr char kBadDeviceBox[] = "Error: Valid device number must be supplied as command line parameter\n";
+constexpr char kNoInfodriverBox[] = "Cant Find Infodriver: ! No connection to Infodriver - PellaxPanel exiting !\n";
+
+class AppProcessTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* sub : {"/sock", "/sys", "/sys/config", "/sys/config/system"}) {
+            mkdir((dir_.path() + sub).c_str(), 0700);
+        }
+        env_ = {{"QX_ROOT", dir_.path()},
+                {"QX_SYSTEM", "sys"},
+                {"VORN_INFODRIVER_DIR", dir_.path() + "/sock"},
+                {"QT_QPA_PLATFORM", "offscreen"}};
+    }
+    int RunDriver(const std::vector<std::string>& args, std::string* err) {
+        return SpawnedProcess::Run(BinPath("pellax-panel"), args, env_, dir_.path(), nullptr, err);
+    }
+    static int StatusSlot(int panel) { return 300 * (panel - 1) + 299; }
+
+    // Starts the reference Infodriver and a driver of device; the driver
+    // has attached once slot 4001 reads "1".
+    void StartBoth(int device, InfodriverChild& info, SpawnedProcess& driver) {
+        ASSERT_TRUE(info.Start()) << info.process().Stderr();
+        for (int p = 1; p <= 12; ++p) ASSERT_TRUE(info.Set(StatusSlot(p), "1"));
+        ASSERT_TRUE(driver.Start(BinPath("pellax-panel"), {std::to_string(device)}, env_, dir_.path()))
+            << driver.error();
+        ASSERT_TRUE(info.WaitForSlot(4001, "1")) << driver.Stderr();
+    }
+    void ExpectShutdownSlots(InfodriverChild& info) {
+        EXPECT_EQ(info.Get(4001), "0");
+        for (int p = 1; p <= 12; ++p) EXPECT_EQ(info.Get(StatusSlot(p)), "0") << "panel " << p;
+    }
+
+    test::TempDir dir_;
+    SpawnedProcess::EnvChanges env_;
+};
+
+TEST_F(AppProcessTest, InvalidDeviceNumbersShowTheBoxAndExitMinusOne) {
+    const std::vector<std::vector<std::string>> lines = {{}, {""}, {"0"}, {"-3"}, {"abc"}, {"  ", "x12"}};
+    for (const auto& args : lines) {
+        std::string err;
+        EXPECT_EQ(RunDriver(args, &err), 255) << (args.empty() ? "<none>" : args[0]);
+        EXPECT_NE(err.find(kBadDeviceBox), std::string::npos) << err;
+        EXPECT_EQ(err.find("Pellax_Panel - "), std::string::npos) << "nothing else ran: " << err;
+    }
+}
+
+TEST_F(AppProcessTest, NoInfodriverShowsTheBoxRunsCloseAppAndExitsZero) {
+    std::string err;
+    EXPECT_EQ(RunDriver({"12"}, &err), 0);
+    EXPECT_NE(err.find(kNoInfodriverBox), std::string::npos) << err;
+    EXPECT_NE(err.find("Pellax_Panel - ERROR  - Connect failed to infodriver 12 \n"), std::string::npos) << err;
+    EXPECT_NE(err.find("Pellax_Panel - CloseApp - driver shut down  \n"), std::string::npos) << err;
+    EXPECT_LT(err.find(kNoInfodriverBox), err.find("CloseApp - driver shut down"));
+    // Device 12 names the settings file, completed with the defaults.
+    EXPECT_TRUE(test::FileExists(dir_.path() + "/sys/config/system/DEV_012.ini"));
+
+    // The whole command line counts: " 7 and more" is device 7.
+    EXPECT_EQ(RunDriver({" 7", "and", "more"}, &err), 0);
+    EXPECT_NE(err.find("Connect failed to infodriver 7 \n"), std::string::npos) << err;
+}
+
+TEST_F(AppProcessTest, WithoutAnyDisplayItRunsHeadless) {
+    env_["QT_QPA_PLATFORM"] = std::nullopt;
+    env_["DISPLAY"] = std::nullopt;
+    env_["WAYLAND_DISPLAY"] = std::nullopt;
+    std::string err;
+    EXPECT_EQ(RunDriver({"abc"}, &err), 255);
+    EXPECT_NE(err.find(kBadDeviceBox), std::string::npos) << err;
+    EXPECT_EQ(RunDriver({"3"}, &err), 0);
+    EXPECT_NE(err.find(kNoInfodriverBox), std::string::npos) << err;
+}
+
+TEST_F(AppProcessTest, SigtermAndSigintCloseTheDriverCleanly) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        InfodriverChild info(21, dir_.path() + "/sock", dir_.path());
+        SpawnedProcess driver;
+        StartBoth(21, info, driver);
+        driver.Signal(sig);
+        std::optional<int> code = driver.Wait(std::chrono::milliseconds(10000));
+        ASSERT_TRUE(code.has_value()) << "signal " << sig;
+        EXPECT_EQ(*code, 0) << "signal " << sig << "\n" << driver.Stderr();
+        EXPECT_NE(driver.Stderr().find("CloseApp - driver shut down"), std::string::npos);
+        ExpectShutdownSlots(info);
+    }
+}
+
+TEST_F(AppProcessTest, InfodriverGoingAwayEndsTheDriver) {
+    InfodriverChild info(22, dir_.path() + "/sock", dir_.path());
+    SpawnedProcess driver;
+    StartBoth(22, info, driver);
+    info.Stop();
+    std::optional<int> code = driver.Wait(std::chrono::milliseconds(10000));
+    ASSERT_TRUE(code.has_value()) << driver.Stderr();
+    EXPECT_EQ(*code, 0) << driver.Stderr();
+    EXPECT_NE(driver.Stderr().find("CloseApp - driver shut down"), std::string::npos) << driver.Stderr();
+}
+
+}  // namespace
+}  // namespace vorn

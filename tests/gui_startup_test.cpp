@@ -1,0 +1,208 @@
+// The whole driver in this process on the offscreen platform, against the
+// reference Infodriver as a child process and two TCP panels on loopback:
+// start-up, the start-up load, the first housekeeping tick, the status view's
+// texts and colours, the list lock during a panel test, Reset Panel, a
+// picture of the window for review, and File > Exit.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTest>
+#include <cstdlib>
+
+#include "app/driver_app.h"
+#include "app/driver_state.h"
+#include "app/gui/main_window.h"
+#include "app/gui/qt_seam.h"
+#include "app/gui/status_view.h"
+#include "panels/panel_table.h"
+#include "support/infodriver_child.h"
+#include "support/qt_app.h"
+#include "support/temp_dir.h"
+
+namespace vorn {
+namespace {
+
+namespace c = status_colours;
+
+
+// A loopback TCP listener standing in for a panel: accepts one connection
+// and collects what the driver sends. Non-blocking; polled from the GUI
+// thread's wait loops.
+class PanelListener {
+public:
+    PanelListener() {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(fd_, 4);
+        socklen_t len = sizeof a;
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+    }
+    ~PanelListener() {
+        if (peer_ >= 0) close(peer_);
+        close(fd_);
+    }
+    int port() const { return port_; }
+    // Accepts a waiting connection and reads what has arrived; returns the
+    // byte count received so far.
+    size_t Poll() {
+        if (peer_ < 0) peer_ = accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (peer_ >= 0) {
+            char buf[4096];
+            ssize_t n;
+            // Bounded by what is queued; the next Poll() takes the rest.
+            for (int i = 0; i < 64 && (n = read(peer_, buf, sizeof buf)) > 0; ++i) received_ += static_cast<size_t>(n);
+        }
+        return received_;
+    }
+    bool Connected() {
+        Poll();
+        return peer_ >= 0;
+    }
+
+private:
+    int fd_ = -1;
+    int peer_ = -1;
+    int port_ = 0;
+    size_t received_ = 0;
+};
+
+class StartupTest : public ::testing::Test {
+protected:
+    static constexpr int kDevice = 31;
+
+    void SetUp() override {
+        ResetProcessState();
+        for (const char* sub : {"/sock", "/sys", "/sys/config", "/sys/config/system"}) {
+            mkdir((dir_.path() + sub).c_str(), 0700);
+        }
+        setenv("QX_ROOT", dir_.path().c_str(), 1);
+        setenv("QX_SYSTEM", "sys", 1);
+        setenv("VORN_INFODRIVER_DIR", (dir_.path() + "/sock").c_str(), 1);
+        // Panels 2 and 5 configured (panel 1 not): line 1 is panel 2.
+        test::WriteFile(dir_.path() + "/sys/config/system/DEV_031.ini",
+                        "[Pellax_Panel]\nDebugMode=1\nDriver_Identity=Test Rig\n"
+                        "[Pellax_Panel_2]\nPanel_ID=DESK-B\nPanel_Location=Control room\nPanel_Type=CP-2032E\n"
+                        "Panel_Comms_ID=0A\nTCPIP_Address=127.0.0.1\nTCPIP_Port=" +
+                            std::to_string(panelB_.port()) +
+                            "\n"
+                            "[Pellax_Panel_5]\nPanel_ID=DESK-E\nPanel_Location=Studio 5\nPanel_Type=CP-1000E\n"
+                            "Panel_Comms_ID=05\nTCPIP_Address=127.0.0.1\nTCPIP_Port=" +
+                            std::to_string(panelE_.port()) + "\n");
+        DeviceNumber = kDevice;
+    }
+
+    QString Text(int id) { return window_->statusView()->FieldText(id); }
+    QColor Bg(int id) { return window_->statusView()->Control(id)->palette().color(QPalette::Window); }
+    bool WaitText(int id, const QString& text, int ms = 10000) {
+        return QTest::qWaitFor([&] { return Text(id) == text; }, ms);
+    }
+
+    test::TempDir dir_;
+    PanelListener panelB_;
+    PanelListener panelE_;
+    std::unique_ptr<MainWindow> window_;
+};
+
+TEST_F(StartupTest, StartsLoadsRunsAndShutsDown) {
+    test::InfodriverChild info(kDevice, dir_.path() + "/sock", dir_.path());
+    ASSERT_TRUE(info.Start()) << info.process().Stderr();
+    for (int p = 1; p <= 12; ++p) ASSERT_TRUE(info.Set(300 * (p - 1) + 299, "1"));
+
+    window_ = std::make_unique<MainWindow>();
+    ASSERT_EQ(window_->Start(), 0);
+    window_->show();
+    // Attached: initialising on yellow, the start-up load not yet run.
+    EXPECT_EQ(Text(kFieldDriverStatus), "Initialising ");
+    EXPECT_EQ(Bg(kFieldDriverStatus), c::Yellow());
+    EXPECT_EQ(Text(kFieldInfoStatus), "Connected OK");
+    EXPECT_EQ(Bg(kFieldInfoStatus), c::Yellow());  // DriverMode -1 until the first check
+    EXPECT_TRUE(window_->seam().TimerActive(kStartupLoadTimer));
+    EXPECT_EQ(window_->seam().TimerInterval(kStartupLoadTimer), 300);
+    EXPECT_TRUE(info.WaitForSlot(4001, "1"));
+
+    // Start-up load.
+    ASSERT_TRUE(WaitText(kFieldDriverStatus, "Running OK ...."));
+    EXPECT_EQ(Bg(kFieldDriverStatus), c::DarkGreen());
+    EXPECT_FALSE(window_->seam().TimerActive(kStartupLoadTimer));
+    EXPECT_TRUE(window_->seam().TimerActive(kHousekeepingTimer));
+    EXPECT_EQ(window_->seam().TimerInterval(kHousekeepingTimer), 1000);
+    EXPECT_EQ(Text(kFieldVersion), "2. 1. 0. 30");
+    EXPECT_EQ(Text(kFieldIdentity), "Test Rig");
+    EXPECT_EQ(Text(kFieldPanelCount), "2");
+    QListWidget* list = window_->statusView()->PanelList();
+    ASSERT_EQ(list->count(), 2);
+    EXPECT_EQ(list->item(0)->text(), " 2.   DESK-B");
+    EXPECT_EQ(list->item(1)->text(), " 5.   DESK-E");
+    EXPECT_EQ(ShowAllMessages, 0);
+    // The first configured panel is chosen.
+    EXPECT_EQ(ChosenPanel, 2);
+    EXPECT_EQ(window_->seam().PanelListSelection(), 0);
+    EXPECT_EQ(Text(kFieldLocation), "Control room");
+    EXPECT_EQ(Text(kFieldPanelId), "0A");
+    EXPECT_EQ(Text(kCaptionAddress), "IP Settings");
+    EXPECT_EQ(Text(kFieldAddress), "127.0.0.1");
+
+    // First housekeeping tick: the mode check makes the only driver main,
+    // which connects the panels.
+    ASSERT_TRUE(QTest::qWaitFor([] { return DriverMode == 2; }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Bg(kFieldInfoStatus) == c::DarkGreen(); }, 3000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return panelB_.Connected() && panelE_.Connected(); }, 10000));
+    // Nothing answers like a panel: no comms at all, on red.
+    EXPECT_TRUE(WaitText(kFieldCommsSummary, "NO COMMS to any Panels"));
+    EXPECT_EQ(Bg(kFieldCommsSummary), c::Red());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Text(kFieldConnection) == "No Response yet"; }, 5000));
+    const QRegularExpression eightDigits("^[0-9]{8}$");
+    EXPECT_TRUE(eightDigits.match(Text(kFieldInfoRx)).hasMatch()) << Text(kFieldInfoRx).toStdString();
+    EXPECT_TRUE(eightDigits.match(Text(kFieldInfoTx)).hasMatch()) << Text(kFieldInfoTx).toStdString();
+    EXPECT_GT(Text(kFieldInfoTx).toInt(), 0);
+
+    // Reset Panel resends the chosen panel.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return panelB_.Poll() > 0; }, 5000));  // refresh on connection, if any
+    const size_t before = panelB_.Poll();
+    QTest::mouseClick(qobject_cast<QPushButton*>(window_->statusView()->Control(kButtonReset)), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return panelB_.Poll() > before; }, 5000));
+
+    // A panel test locks the list selection.
+    QTest::mouseClick(qobject_cast<QPushButton*>(window_->statusView()->Control(kButtonTest)), Qt::LeftButton);
+    ASSERT_EQ(TestPanel, 2);
+    EXPECT_EQ(Text(kFieldConnection), "TESTING PANEL");
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(1)).center());
+    EXPECT_EQ(window_->seam().PanelListSelection(), 0);
+    EXPECT_EQ(ChosenPanel, 2);
+    QListWidget* debug = window_->debugList();
+    EXPECT_FALSE(debug->findItems("IN TESTING PANEL MODE - pls select after testing complete", Qt::MatchExactly).isEmpty());
+
+    // A picture of the running window for review.
+    const char* bin = std::getenv("VORN_BIN_DIR");
+    const QString shots = QString::fromLocal8Bit(bin != nullptr ? bin : ".") + "/../screenshots";
+    QDir().mkpath(shots);
+    EXPECT_TRUE(window_->grab().save(shots + "/main_window.png"));
+
+    // File > Exit.
+    window_->MenuAction(kCmdExit)->trigger();
+    EXPECT_TRUE(window_->IsShutDown());
+    EXPECT_FALSE(window_->seam().TimerActive(kHousekeepingTimer));
+    EXPECT_TRUE(info.WaitForSlot(4001, "0"));
+    for (int p = 1; p <= 12; ++p) EXPECT_EQ(info.Get(300 * (p - 1) + 299), "0") << "panel " << p;
+    window_.reset();
+}
+
+}  // namespace
+}  // namespace vorn
