@@ -24,7 +24,9 @@ QString Latin1(const std::string& text) { return QString::fromLatin1(text.data()
 
 QString StyleFor(std::string_view rgb) {
     const QColor bg(QString::fromLatin1(rgb.data(), static_cast<qsizetype>(rgb.size())));
-    const QString fg = bg.lightness() > 140 ? "#000000" : "#ffffff";
+    // Dark text on light backgrounds (perceived brightness), light on dark.
+    const double brightness = 0.299 * bg.red() + 0.587 * bg.green() + 0.114 * bg.blue();
+    const QString fg = brightness > 150 ? "#000000" : "#ffffff";
     return QString("QPushButton { background-color: %1; color: %2; border: 1px solid #202020; padding: 4px; }"
                    "QPushButton:pressed { border: 3px solid #ffffff; }")
         .arg(bg.name(), fg);
