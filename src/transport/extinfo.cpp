@@ -26,6 +26,9 @@ using Clock = InfoLink::Clock;
 
 // Longest wait for a reply, and for the Infodriver to take a frame we write.
 constexpr auto kReplyBound = std::chrono::milliseconds(2000);
+// Wait for a reply while the Infodriver is known not to answer (see
+// Link::unresponsive): enough for a reply already on its way.
+constexpr auto kUnresponsiveBound = std::chrono::milliseconds(20);
 // Nested synchronous calls (notify calling back into the client) up to this
 // depth handle incoming messages while they wait; deeper calls only pick out
 // their replies and leave the rest queued for the levels below, so that a
@@ -74,6 +77,12 @@ struct extinfo::Link {
     bool attached = false;    // handshake done: link loss is reported
     bool disconnectNotified = false;
     bool failureLogged = false;
+    // Set when a reply did not come in time; cleared by the next frame that
+    // arrives. While set, calls do not wait for their reply: a stuck
+    // Infodriver then costs each call nothing instead of the full bound, so a
+    // run of reads (the start-up load) cannot freeze the GUI thread for
+    // minutes. A late reply or any other frame proves the link alive again.
+    bool unresponsive = false;
     bool drainPosted = false;
     // Posted drains hold a weak reference: they do nothing once the client
     // is gone.
@@ -177,6 +186,7 @@ void extinfo::CloseLink() {
     L.ended = false;
     L.infoId = 0;
     L.attached = false;
+    L.unresponsive = false;
     ++L.generation;
 }
 
@@ -252,6 +262,7 @@ bool extinfo::ReadIncoming(int maxChunks) {
                 EndLink("protocol error (unknown message)");
                 return false;
             }
+            L.unresponsive = false;
             L.queueBytes += kInfoFrameFixed + frame.text.size();
             L.queue.push_back(std::move(frame));
         }
@@ -516,6 +527,7 @@ bool extinfo::Call(uint32_t message, int32_t wParam, int32_t lParam, int32_t* re
         L.failureLogged = false;
     } else if (L.generation == generation && L.sock.IsOpen() && !L.ended) {
         NoteFailure("no reply");
+        L.unresponsive = true;
     }
     if (L.depth == 0) ScheduleDrain();
     return got;
@@ -526,7 +538,10 @@ bool extinfo::Call(uint32_t message, int32_t wParam, int32_t lParam, int32_t* re
 // the whole wait ends at the deadline.
 bool extinfo::WaitReply(uint32_t id, unsigned generation, int32_t* replyParam, std::string* replyText) {
     Link& L = *link_;
-    const auto deadline = Clock::now() + kReplyBound;
+    // The bound is taken anew each pass: a frame that arrives meanwhile ends
+    // the short wait of an unresponsive link and gives the call its full time.
+    const auto start = Clock::now();
+    auto currentDeadline = [&] { return start + (L.unresponsive ? kUnresponsiveBound : kReplyBound); };
     auto take = [&](InfoFrame& f) {
         if (replyParam != nullptr) *replyParam = f.wParam;
         if (replyText != nullptr) *replyText = std::move(f.text);
@@ -547,6 +562,7 @@ bool extinfo::WaitReply(uint32_t id, unsigned generation, int32_t* replyParam, s
     };
 
     for (;;) {
+        const auto deadline = currentDeadline();
         if (L.generation != generation) return false;  // link closed or replaced meanwhile
         if (auto it = L.replies.find(id); it != L.replies.end()) return take(it->second);
 
