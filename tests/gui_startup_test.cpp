@@ -65,11 +65,20 @@ public:
         if (peer_ < 0) peer_ = accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (peer_ >= 0) {
             char buf[4096];
-            ssize_t n;
+            ssize_t n = -1;
             // Bounded by what is queued; the next Poll() takes the rest.
             for (int i = 0; i < 64 && (n = read(peer_, buf, sizeof buf)) > 0; ++i) received_ += static_cast<size_t>(n);
+            if (n == 0) {  // the driver closed: the next connection is accepted anew
+                close(peer_);
+                peer_ = -1;
+            }
         }
         return received_;
+    }
+    // An alive message of the panel with this comms id.
+    bool SendAlive(uint8_t commsId) {
+        const uint8_t alive[3] = {130, commsId, 0};
+        return peer_ >= 0 && write(peer_, alive, sizeof alive) == 3;
     }
     bool Connected() {
         Poll();
@@ -173,11 +182,37 @@ TEST_F(StartupTest, StartsLoadsRunsAndShutsDown) {
     EXPECT_TRUE(eightDigits.match(Text(kFieldInfoTx)).hasMatch()) << Text(kFieldInfoTx).toStdString();
     EXPECT_GT(Text(kFieldInfoTx).toInt(), 0);
 
+    // Panel 2 answers: one of two panels fails, on yellow; then both answer.
+    ASSERT_TRUE(panelB_.SendAlive(0x0A));
+    EXPECT_TRUE(WaitText(kFieldCommsSummary, " Comms FAIL for 1 panel(s)"));
+    EXPECT_EQ(Bg(kFieldCommsSummary), c::Yellow());
+    EXPECT_TRUE(WaitText(kFieldConnection, "Connected OK"));
+    ASSERT_TRUE(panelE_.SendAlive(0x05));
+    EXPECT_TRUE(WaitText(kFieldCommsSummary, "All Panels Comms OK"));
+    EXPECT_EQ(Bg(kFieldCommsSummary), c::DarkGreen());
+
     // Reset Panel resends the chosen panel.
     EXPECT_TRUE(QTest::qWaitFor([&] { return panelB_.Poll() > 0; }, 5000));  // refresh on connection, if any
     const size_t before = panelB_.Poll();
     QTest::mouseClick(qobject_cast<QPushButton*>(window_->statusView()->Control(kButtonReset)), Qt::LeftButton);
     EXPECT_TRUE(QTest::qWaitFor([&] { return panelB_.Poll() > before; }, 5000));
+
+    // Force to RX-Only: yellow until the mode check sees the change, then
+    // reserve (red) with the panels disconnected on purpose (yellow).
+    window_->MenuAction(kCmdForceRxOnly)->trigger();
+    EXPECT_EQ(Text(kFieldInfoStatus), "forcing to rxonly");
+    EXPECT_EQ(Bg(kFieldInfoStatus), c::Yellow());
+    ModeCheckCountdown = 1;  // check at the next tick instead of within ten
+    ASSERT_TRUE(QTest::qWaitFor([] { return DriverMode == 1; }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Bg(kFieldInfoStatus) == c::Red(); }, 3000));
+    EXPECT_TRUE(WaitText(kFieldCommsSummary, "RXOnly - Panels Disconnected"));
+    EXPECT_EQ(Bg(kFieldCommsSummary), c::Yellow());
+    window_->MenuAction(kCmdForceTxRx)->trigger();
+    EXPECT_EQ(Text(kFieldInfoStatus), "Forcing to TX/RX");
+    EXPECT_EQ(Bg(kFieldInfoStatus), c::Yellow());
+    ModeCheckCountdown = 1;
+    ASSERT_TRUE(QTest::qWaitFor([] { return DriverMode == 2; }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Bg(kFieldInfoStatus) == c::DarkGreen(); }, 3000));
 
     // A panel test locks the list selection.
     QTest::mouseClick(qobject_cast<QPushButton*>(window_->statusView()->Control(kButtonTest)), Qt::LeftButton);
