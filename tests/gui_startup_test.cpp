@@ -191,6 +191,14 @@ TEST_F(StartupTest, StartsLoadsRunsAndShutsDown) {
     EXPECT_TRUE(WaitText(kFieldCommsSummary, "All Panels Comms OK"));
     EXPECT_EQ(Bg(kFieldCommsSummary), c::DarkGreen());
 
+    // A picture of the running window for review, both panels answering
+    // (after the next per-second refresh of the chosen panel's counts).
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Text(kFieldPanelRx) != "0"; }, 3000));
+    const char* bin = std::getenv("VORN_BIN_DIR");
+    const QString shots = QString::fromLocal8Bit(bin != nullptr ? bin : ".") + "/../screenshots";
+    QDir().mkpath(shots);
+    EXPECT_TRUE(window_->grab().save(shots + "/main_window.png"));
+
     // Reset Panel resends the chosen panel.
     EXPECT_TRUE(QTest::qWaitFor([&] { return panelB_.Poll() > 0; }, 5000));  // refresh on connection, if any
     const size_t before = panelB_.Poll();
@@ -223,12 +231,6 @@ TEST_F(StartupTest, StartsLoadsRunsAndShutsDown) {
     EXPECT_EQ(ChosenPanel, 2);
     QListWidget* debug = window_->debugList();
     EXPECT_FALSE(debug->findItems("IN TESTING PANEL MODE - pls select after testing complete", Qt::MatchExactly).isEmpty());
-
-    // A picture of the running window for review.
-    const char* bin = std::getenv("VORN_BIN_DIR");
-    const QString shots = QString::fromLocal8Bit(bin != nullptr ? bin : ".") + "/../screenshots";
-    QDir().mkpath(shots);
-    EXPECT_TRUE(window_->grab().save(shots + "/main_window.png"));
 
     // File > Exit.
     window_->MenuAction(kCmdExit)->trigger();
