@@ -1,8 +1,9 @@
 // The whole driver in this process on the offscreen platform, against the
-// reference Infodriver as a child process and two TCP panels on loopback:
-// start-up, the start-up load, the first housekeeping tick, the status view's
-// texts and colours, the list lock during a panel test, Reset Panel, a
-// picture of the window for review, and File > Exit.
+// reference Infodriver as a child process, a TCP panel on loopback and a
+// serial panel on a pseudo-terminal: start-up, the start-up load, the first
+// housekeeping tick, the status view's texts and colours, serial data
+// reaching the GUI thread, the force commands, the list lock during a panel
+// test, Reset Panel, a picture of the window for review, and File > Exit.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -92,6 +93,28 @@ private:
     size_t received_ = 0;
 };
 
+// A serial panel: the master side of a pseudo-terminal whose slave the
+// driver opens as COM3 (through a link in VORN_COM_DIR).
+class PtyPanel {
+public:
+    PtyPanel() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0) slave_ = ptsname(master_);
+    }
+    ~PtyPanel() {
+        if (master_ >= 0) close(master_);
+    }
+    const std::string& slave() const { return slave_; }
+    bool SendAlive(uint8_t commsId) {
+        const uint8_t alive[3] = {130, commsId, 0};
+        return master_ >= 0 && write(master_, alive, sizeof alive) == 3;
+    }
+
+private:
+    int master_ = -1;
+    std::string slave_;
+};
+
 class StartupTest : public ::testing::Test {
 protected:
     static constexpr int kDevice = 31;
@@ -104,7 +127,12 @@ protected:
         setenv("QX_ROOT", dir_.path().c_str(), 1);
         setenv("QX_SYSTEM", "sys", 1);
         setenv("VORN_INFODRIVER_DIR", (dir_.path() + "/sock").c_str(), 1);
-        // Panels 2 and 5 configured (panel 1 not): line 1 is panel 2.
+        mkdir((dir_.path() + "/com").c_str(), 0700);
+        ASSERT_FALSE(panelE_.slave().empty());
+        ASSERT_EQ(symlink(panelE_.slave().c_str(), (dir_.path() + "/com/COM3").c_str()), 0);
+        setenv("VORN_COM_DIR", (dir_.path() + "/com").c_str(), 1);
+        // Panels 2 (TCP) and 5 (serial, COM3) configured, panel 1 not: line 1
+        // is panel 2.
         test::WriteFile(dir_.path() + "/sys/config/system/DEV_031.ini",
                         "[Pellax_Panel]\nDebugMode=1\nDriver_Identity=Test Rig\n"
                         "[Pellax_Panel_2]\nPanel_ID=DESK-B\nPanel_Location=Control room\nPanel_Type=CP-2032E\n"
@@ -112,8 +140,7 @@ protected:
                             std::to_string(panelB_.port()) +
                             "\n"
                             "[Pellax_Panel_5]\nPanel_ID=DESK-E\nPanel_Location=Studio 5\nPanel_Type=CP-1000E\n"
-                            "Panel_Comms_ID=05\nTCPIP_Address=127.0.0.1\nTCPIP_Port=" +
-                            std::to_string(panelE_.port()) + "\n");
+                            "Panel_Comms_ID=05\nSerial_ComPort=3\n");
         DeviceNumber = kDevice;
     }
 
@@ -125,7 +152,7 @@ protected:
 
     test::TempDir dir_;
     PanelListener panelB_;
-    PanelListener panelE_;
+    PtyPanel panelE_;
     std::unique_ptr<MainWindow> window_;
 };
 
@@ -172,7 +199,7 @@ TEST_F(StartupTest, StartsLoadsRunsAndShutsDown) {
     // which connects the panels.
     ASSERT_TRUE(QTest::qWaitFor([] { return DriverMode == 2; }, 10000));
     EXPECT_TRUE(QTest::qWaitFor([&] { return Bg(kFieldInfoStatus) == c::DarkGreen(); }, 3000));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return panelB_.Connected() && panelE_.Connected(); }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return panelB_.Connected() && Panels[5].Connected == 1; }, 10000));
     // Nothing answers like a panel: no comms at all, on red.
     EXPECT_TRUE(WaitText(kFieldCommsSummary, "NO COMMS to any Panels"));
     EXPECT_EQ(Bg(kFieldCommsSummary), c::Red());
@@ -187,7 +214,7 @@ TEST_F(StartupTest, StartsLoadsRunsAndShutsDown) {
     EXPECT_TRUE(WaitText(kFieldCommsSummary, " Comms FAIL for 1 panel(s)"));
     EXPECT_EQ(Bg(kFieldCommsSummary), c::Yellow());
     EXPECT_TRUE(WaitText(kFieldConnection, "Connected OK"));
-    ASSERT_TRUE(panelE_.SendAlive(0x05));
+    ASSERT_TRUE(panelE_.SendAlive(0x05));  // read by the serial reader, handled on the GUI thread
     EXPECT_TRUE(WaitText(kFieldCommsSummary, "All Panels Comms OK"));
     EXPECT_EQ(Bg(kFieldCommsSummary), c::DarkGreen());
 

@@ -10,7 +10,6 @@
 #include "panels/panel_connections.h"
 #include "panels/panel_table.h"
 #include "panels/slot_mapping.h"
-#include "protocol/receive_path.h"
 #include "transport/extinfo.h"
 #include "transport/net_port.h"
 #include "transport/serial_port.h"
@@ -152,10 +151,6 @@ bool HandleMenuCommand(int commandId) {
         default:
             return false;
     }
-}
-
-void SerialDataNotify(SerialPort* port) {
-    if (port != nullptr) NetEventMain(port);
 }
 
 }  // namespace vorn

@@ -9,8 +9,6 @@
 
 namespace vorn {
 
-class SerialPort;
-
 // Command ids of the main menu and the accelerators (F1 About, F10 Exit).
 enum MenuCommand : int {
     kCmdAbout = 104,
@@ -63,9 +61,5 @@ void UpdateDebugMenu();
 // Messages, the two force commands, Refresh All Panels). Returns false for
 // any other id (About and Exit are the window's).
 bool HandleMenuCommand(int commandId);
-
-// Notification target for serial ports: data is waiting on port. Runs the
-// serial receive path.
-void SerialDataNotify(SerialPort* port);
 
 }  // namespace vorn
