@@ -1,6 +1,11 @@
 #include "support/infodriver_child.h"
 
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include <thread>
 
@@ -24,12 +29,27 @@ bool InfodriverChild::Start(std::chrono::milliseconds deadline) {
         return false;
     }
     const auto end = std::chrono::steady_clock::now() + deadline;
-    while (!FileExists(SocketPath())) {
+    // The socket file appears at bind(), before listen(): ready means a
+    // connect succeeds.
+    while (!Accepting()) {
         if (!process_->Running() || std::chrono::steady_clock::now() >= end) return false;
-        // The socket appears once: a short pause between looks.
+        // Readiness comes once: a short pause between looks.
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
+}
+
+bool InfodriverChild::Accepting() const {
+    const std::string path = SocketPath();
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path) return false;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return ok;
 }
 
 void InfodriverChild::Stop() {

@@ -18,12 +18,14 @@ public:
     InfodriverChild(int device, std::string socketDir, std::string workDir);
     ~InfodriverChild();
 
-    // Starts the child and waits (deadline) until its socket exists.
+    // Starts the child and waits (deadline) until its socket accepts.
     bool Start(std::chrono::milliseconds deadline = std::chrono::milliseconds(10000));
     void Stop();   // SIGTERM, then wait for the exit
     SpawnedProcess& process() { return *process_; }
 
     std::string SocketPath() const;
+    // True when a connect to the socket succeeds (the server listens).
+    bool Accepting() const;
     // Slot text through infoctl ("" also when infoctl fails; see ok).
     std::string Get(int slot, bool* ok = nullptr) const;
     bool Set(int slot, const std::string& text) const;
