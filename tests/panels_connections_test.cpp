@@ -141,6 +141,26 @@ TEST_F(ConnectionsTest, SerialOpenResults) {
     port->Feed({131, 2, 1, 9});
     port->notify(port);
     EXPECT_EQ(SlotNow(609), "1");
+
+    // The open line marks the panel for a refresh at its first alive message.
+    EXPECT_EQ(p.RefreshPending, 1);
+    port->written.clear();
+    port->Feed({130, 2, 125});
+    port->notify(port);
+    EXPECT_TRUE(Logged("Reconnected - refreshing panel 3 "));
+    EXPECT_EQ(p.RefreshPending, 0);
+    ASSERT_FALSE(port->written.empty());
+    EXPECT_EQ(port->written.front(), (std::vector<uint8_t>{130, 2, 4})) << "refresh starts with a clear";
+}
+
+TEST_F(ConnectionsTest, SerialOpenWithRefreshOff_marksNoRefresh) {
+    Settings.RefreshOnConnection = 0;
+    FakeSerialPort* port = SerialPanel(3, "1000", 2, 4);
+    port->Close();
+    Panels[3].Connected = 0;
+    ConnectToPanel(3);
+    EXPECT_EQ(Panels[3].Connected, 1);
+    EXPECT_EQ(Panels[3].RefreshPending, 0);
 }
 
 TEST_F(ConnectionsTest, PollPingsTcpAndRetriesTheUnconnected) {

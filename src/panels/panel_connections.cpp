@@ -79,6 +79,11 @@ void ConnectSerial(int n) {
     DebugMessage("Successfully opened serial port %d, speed %ld", p.ComPort, static_cast<long>(Settings.Speed));
     p.SerialPortObject->SetNotifyWindow(kSerialHandler, kSerialNotifySize);
     p.Connected = 1;
+    // A serial line has no connect event: the transport is open now, so the
+    // panel's first alive message sends it its whole content, as a TCP panel
+    // gets after its connect. Without this a serial panel would show nothing
+    // the control system set before the driver became main.
+    if (Settings.RefreshOnConnection == 1) p.RefreshPending = 1;
 }
 
 }  // namespace
