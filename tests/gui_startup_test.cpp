@@ -263,6 +263,9 @@ TEST_F(StartupTest, StartsLoadsRunsAndShutsDown) {
     window_->MenuAction(kCmdExit)->trigger();
     EXPECT_TRUE(window_->IsShutDown());
     EXPECT_FALSE(window_->seam().TimerActive(kHousekeepingTimer));
+    // Nothing is left hooked into the seam that goes with the window: the
+    // Infodriver link's watch and the TCP ports' watches are gone.
+    EXPECT_EQ(window_->seam().WatchCount(), 0);
     EXPECT_TRUE(info.WaitForSlot(4001, "0"));
     for (int p = 1; p <= 12; ++p) EXPECT_EQ(info.Get(300 * (p - 1) + 299), "0") << "panel " << p;
     window_.reset();

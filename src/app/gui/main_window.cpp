@@ -14,6 +14,7 @@
 #include "app/gui/status_view.h"
 #include "app/seam.h"
 #include "panels/housekeeping.h"
+#include "transport/extinfo.h"
 
 namespace vorn {
 
@@ -156,6 +157,10 @@ void MainWindow::ShutDown() {
     if (shutDown_) return;
     shutDown_ = true;
     if (started_) CloseApp();
+    // The Infodriver client watches its socket through this window's seam,
+    // which goes with the window; leave the link now, while the seam is
+    // still installed, rather than from the client's static destructor.
+    ExtInfo.disconnect();
     seam_->StopAllTimers();
     emit shutDown();
 }

@@ -4,7 +4,8 @@
 // id, and the start and end of the driver's life. Start() installs the
 // window's seam and runs InitApp; closing the window (File > Exit, F10, the
 // window's close box, a posted close request or a termination signal) runs
-// CloseApp once and emits shutDown(). GUI thread only.
+// CloseApp once, leaves the Infodriver link (its socket watch lives in this
+// window's seam) and emits shutDown(). GUI thread only.
 
 #include <QMainWindow>
 #include <map>
