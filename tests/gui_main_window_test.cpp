@@ -176,6 +176,21 @@ TEST_F(MainWindowTest, StateFieldsFollowTheStateValues) {
     seam.SetField(4242, "nowhere");  // unknown id: ignored, no crash
 }
 
+TEST_F(MainWindowTest, FieldTextsAreShownCharacterForCharacter) {
+    // Locations, identities and addresses come from the settings file; a
+    // text that looks like markup is still drawn as written. "<b></b>"
+    // read as markup would leave the field blank.
+    for (int id : {kFieldLocation, kFieldIdentity, kFieldAddress}) {
+        window_->seam().SetField(id, "<b></b>");
+        const QImage image = view_->Field(id)->grab().toImage();
+        int inked = 0;
+        for (int y = 3; y < image.height() - 3; ++y) {
+            for (int x = 3; x < image.width() - 3; ++x) inked += image.pixelColor(x, y) != c::White() ? 1 : 0;
+        }
+        EXPECT_GT(inked, 0) << id;
+    }
+}
+
 TEST_F(MainWindowTest, ForceCommandsPaintTheInfodriverFieldYellow) {
     DriverMode = 2;
     window_->seam().SetField(kFieldInfoStatus, "TXRX");

@@ -135,6 +135,10 @@ StatusView::StatusView(QWidget* parent) : QWidget(parent) {
         field->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         field->setLineWidth(1);
         field->setAlignment(Qt::AlignCenter);
+        // Texts from the settings file and the panels are shown as they
+        // are; a label would otherwise render anything that looks like
+        // markup (and load images it names).
+        field->setTextFormat(Qt::PlainText);
         field->setAutoFillBackground(true);
         ApplyColours(field, ColoursFor(f.id));
         fields_[f.id] = field;
@@ -153,6 +157,7 @@ StatusView::StatusView(QWidget* parent) : QWidget(parent) {
     addressCaption->setObjectName(QStringLiteral("field%1").arg(kCaptionAddress));
     addressCaption->setGeometry(ToPixels(kAddressCaptionRect));
     addressCaption->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    addressCaption->setTextFormat(Qt::PlainText);
     addressCaption->setWordWrap(true);
     ApplyColours(addressCaption, ColoursFor(kCaptionAddress), false);
     fields_[kCaptionAddress] = addressCaption;
