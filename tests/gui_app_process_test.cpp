@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -81,6 +83,23 @@ TEST_F(AppProcessTest, NoInfodriverShowsTheBoxRunsCloseAppAndExitsZero) {
     // The whole command line counts: " 7 and more" is device 7.
     EXPECT_EQ(RunDriver({" 7", "and", "more"}, &err), 0);
     EXPECT_NE(err.find("Connect failed to infodriver 7 \n"), std::string::npos) << err;
+}
+
+TEST_F(AppProcessTest, AStandardErrorNobodyReadsDoesNotKillTheDriver) {
+    // Debug lines and boxes go to standard error; when its reader has gone
+    // (a closed log pipe) the driver still runs its shutdown and exits 0.
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    close(fds[0]);
+    SpawnedProcess driver;
+    driver.SetStderrFd(fds[1]);
+    const bool started = driver.Start(BinPath("pellax-panel"), {"12"}, env_, dir_.path());
+    close(fds[1]);
+    ASSERT_TRUE(started) << driver.error();
+    std::optional<int> code = driver.Wait(std::chrono::milliseconds(10000));
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, 0);
+    EXPECT_TRUE(test::FileExists(dir_.path() + "/sys/config/system/DEV_012.ini"));
 }
 
 TEST_F(AppProcessTest, WithoutAnyDisplayItRunsHeadless) {

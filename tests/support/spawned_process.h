@@ -24,6 +24,10 @@ public:
     SpawnedProcess(const SpawnedProcess&) = delete;
     SpawnedProcess& operator=(const SpawnedProcess&) = delete;
 
+    // For the next Start: the child's standard error is this descriptor
+    // (the caller keeps and closes it) instead of a file; -1 for the file.
+    void SetStderrFd(int fd) { stderrFd_ = fd; }
+
     // Starts program with args (argv[1..]); output goes to files in outputDir.
     // False (with the reason in error()) when the spawn failed.
     bool Start(const std::string& program, const std::vector<std::string>& args, const EnvChanges& env,
@@ -50,6 +54,7 @@ private:
     std::string outPath_;
     std::string errPath_;
     std::string error_;
+    int stderrFd_ = -1;
 };
 
 // Path of a built executable: $VORN_BIN_DIR/name ("" when VORN_BIN_DIR is unset).

@@ -2,6 +2,7 @@
 // line; one main window runs the driver until it is closed.
 
 #include <QApplication>
+#include <csignal>
 #include <cstdlib>
 #include <string>
 
@@ -40,6 +41,11 @@ std::string CommandLine(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Debug lines go to standard error; a reader of it that has gone away
+    // (a closed log pipe) must cost those lines only, not end the driver
+    // before CloseApp has put its slots back to "0". Sockets already send
+    // without the signal.
+    std::signal(SIGPIPE, SIG_IGN);
     // Taken before QApplication, which removes the options it knows.
     const std::string commandLine = CommandLine(argc, argv);
     ChooseHeadlessPlatform();
