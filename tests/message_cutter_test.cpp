@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -104,6 +105,9 @@ TEST(MessageCutterTest, AddressIsComparedWithWholeCommsId) {
               (Items{Log("Warning-  unrecognised message type from panel 1 ")}));
     EXPECT_EQ(Cut({131, 63, 1, 2}, -1).items, (Items{Joystick(1, 2)}));
     EXPECT_EQ(Cut({131, 128, 1, 2}, 64).items, (Items{Joystick(1, 2)}));
+    // No CommsId overflows the joystick address (checked under -fsanitize=undefined).
+    EXPECT_EQ(Cut({131, 63, 1, 2}, INT_MAX).items,
+              (Items{Log("Warning-  unrecognised message type from panel 1 ")}));
 }
 
 TEST(MessageCutterTest, ShortTailIsCarriedNotLogged) {

@@ -118,7 +118,7 @@ CutResult CutPanelMessages(const RxCarry& carry, std::span<const uint8_t> block,
                     AddLog(result.items, "Warning-  unrecognised button action message from panel %d ", panel);
                     pos += 1;
                 }
-            } else if (address == commsId + kJoystickAddressOffset) {
+            } else if (address - kJoystickAddressOffset == commsId) {  // no CommsId can overflow this
                 if (action == ACTION_PRESS || action == ACTION_RELEASE5) {
                     AddMessage(result.items, RxItemKind::Joystick, action, number);
                     pos += kButtonLength;
