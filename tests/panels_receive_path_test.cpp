@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -390,6 +391,13 @@ TEST_F(ReceivePathTest, ReentryGivesUpAtOnceAndLeavesTheHandlerUsable) {
     EXPECT_EQ(seam.CountDebugLines("NetEventMain - ERROR - timeout / fail to aquire SerialPort semaphore "), 1);
     Notify(sp, {131, 2, 1, 3});
     EXPECT_EQ(Panels[3].LastButton, 3);
+}
+
+TEST_F(ReceivePathTest, RxCountNeverOverflows) {
+    FakeNetPort* port = Tcp(2, 5);
+    Panels[2].RxCount = INT_MAX;
+    Read(port, {});
+    EXPECT_EQ(Panels[2].RxCount, 1) << "starts again at 1 past INT_MAX";
 }
 
 TEST_F(ReceivePathTest, ParsePanelDataRejectsABadPanelNumber) {

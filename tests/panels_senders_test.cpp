@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 
 #include "protocol/panel_senders.h"
@@ -176,6 +177,16 @@ TEST_F(SendersTest, RefusalsAndTheirLogLines) {
     EXPECT_EQ(Panels[1].Buttons[2].LampState, 1);
     EXPECT_EQ(SendButtonText(1, 2, "x"), 0);
     EXPECT_EQ(Panels[1].TxCount, 0);
+}
+
+TEST_F(SendersTest, TxCountNeverOverflows) {
+    auto* port = TcpPanel(1, "CP-1000E", 1);
+    Panels[1].TxCount = INT_MAX;
+    EXPECT_EQ(SendButtonColour(1, 1, 1), 1);
+    EXPECT_EQ(Panels[1].TxCount, 1) << "starts again at 1 past INT_MAX";
+    EXPECT_EQ(SendLampOn(1, 1), 1);
+    EXPECT_EQ(Panels[1].TxCount, 2);
+    EXPECT_EQ(port->sent.size(), 2u);
 }
 
 TEST_F(SendersTest, FlashStartsSwitchesAndStopsTimerFour) {

@@ -8,6 +8,7 @@
 #include "app/settings.h"
 #include "panels/panel_table.h"
 #include "protocol/panel_frames.h"
+#include "protocol/traffic_count.h"
 #include "transport/extinfo.h"
 #include "transport/net_port.h"
 #include "transport/serial_port.h"
@@ -45,7 +46,7 @@ bool WriteFrame(PanelRecord& p, const PanelFrame& frame) {
     } else if (p.SerialPortObject) {
         p.SerialPortObject->Write(frame.Data(), frame.Length());
     }
-    ++p.TxCount;
+    CountTraffic(p.TxCount);
     return tcp;
 }
 

@@ -14,6 +14,7 @@
 #include "protocol/message_cutter.h"
 #include "protocol/panel_frames.h"
 #include "protocol/panel_senders.h"
+#include "protocol/traffic_count.h"
 #include "transport/extinfo.h"
 #include "transport/net_port.h"
 #include "transport/serial_port.h"
@@ -282,7 +283,7 @@ void ParsePanelData(const uint8_t* data, size_t length, int panel) {
                 break;
         }
     }
-    ++p.RxCount;
+    CountTraffic(p.RxCount);  // one per block, never overflowing
 }
 
 }  // namespace vorn
