@@ -4,13 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
+#include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "app/driver_state.h"
 #include "app/seam.h"
 #include "panels/panel_table.h"
+#include "protocol/message_cutter.h"
 #include "protocol/panel_frames.h"
 #include "protocol/receive_path.h"
 #include "support/panel_fixture.h"
@@ -393,11 +397,91 @@ TEST_F(ReceivePathTest, ReentryGivesUpAtOnceAndLeavesTheHandlerUsable) {
     EXPECT_EQ(Panels[3].LastButton, 3);
 }
 
+TEST_F(ReceivePathTest, ReadTraceIsVerboseOnly) {
+    FakeNetPort* port = Tcp(2, 5);
+    FakeSerialPort* serial = SerialPanel(3, "1000", 2, 4);
+    Read(port, {130, 5, 125});
+    Notify(serial, {130, 2, 125});
+    EXPECT_EQ(seam.CountDebugLines("RX-> 82 05 7D , Read 3 bytes from panel 2"), 0);
+    EXPECT_EQ(seam.CountDebugLines("RX-> 82 02 7D , Read 3 bytes from port 4"), 0);
+    EXPECT_EQ(seam.CountDebugLines("Alive message from panel 2"), 0);
+    ShowAllMessages = 1;
+    Read(port, {130, 5, 125});
+    Notify(serial, {130, 2, 125});
+    EXPECT_TRUE(Logged("RX-> 82 05 7D , Read 3 bytes from panel 2"));
+    EXPECT_TRUE(Logged("RX-> 82 02 7D , Read 3 bytes from port 4"));
+}
+
 TEST_F(ReceivePathTest, RxCountNeverOverflows) {
     FakeNetPort* port = Tcp(2, 5);
     Panels[2].RxCount = INT_MAX;
     Read(port, {});
     EXPECT_EQ(Panels[2].RxCount, 1) << "starts again at 1 past INT_MAX";
+}
+
+// Random blocks on a configured panel: no crash, no read outside the block
+// (a sanitizer build reports one), and every slot written lies in the
+// panel's own button, joystick or connection-state slots.
+TEST_F(ReceivePathTest, RandomBlocksWriteOnlyThePanelsOwnSlots) {
+    FakeNetPort* tcp = Tcp(2, 5);                          // slots 300..599, 48 buttons
+    FakeSerialPort* serial = SerialPanel(12, "3201", 64, 4);  // slots 3300..3599, 40 lamps
+    ASSERT_EQ(Panels[12].SlotOffset, 3300);
+    constexpr int kCheckedSlots = 4200;  // beyond the highest slot any byte could name
+    std::vector<std::string> before(kCheckedSlots);
+    for (int s = 0; s < kCheckedSlots; ++s) before[s] = Slot(s);
+
+    std::mt19937 rng(4242);
+    for (int panel : {2, 12}) {
+        PanelRecord& p = Panels[panel];
+        const uint8_t id = static_cast<uint8_t>(p.CommsId);
+        const uint8_t hot[] = {130, 131, 130, 131, id, id, static_cast<uint8_t>(id + 64), 0, 1, 5, 124, 125, 26, 255};
+        ChosenPanel = panel;
+        int blocks = 0;
+        for (int round = 0; round < 1500; ++round) {
+            ShowAllMessages = round % 2;
+            if (round % 97 == 0) p.Connected = 0;  // the next alive refreshes
+            Bytes block(rng() % (kSerialBlockMax + 1));
+            for (uint8_t& b : block) b = (rng() % 3) ? hot[rng() % std::size(hot)] : static_cast<uint8_t>(rng());
+            if (panel == 2 && round % 3 == 0) {
+                // Through the port: read events of at most 64 bytes each.
+                tcp->Feed(block);
+                do {
+                    tcp->Raise(NetPort::kFdRead);
+                    ++blocks;
+                } while (!tcp->incoming.empty());
+            } else {
+                // An exact-size heap copy: any read past it is an overflow.
+                const std::unique_ptr<uint8_t[]> exact(new uint8_t[block.size() + 1]);
+                std::copy(block.begin(), block.end(), exact.get());
+                ParsePanelData(block.empty() ? nullptr : exact.get(), block.size(), panel);
+                ++blocks;
+            }
+            tcp->sent.clear();
+            serial->written.clear();
+        }
+        EXPECT_EQ(p.RxCount, blocks);
+        EXPECT_GE(p.LastButton, 1);
+        EXPECT_LE(p.LastButton, p.ButtonCount);
+        EXPECT_LE(p.RxTail.Size(), RxCarry::kMaxBytes);
+    }
+
+    SlotNow(0);  // every write has reached the Infodriver
+    const auto ownSlot = [](int slot) {
+        for (int panel : {2, 12}) {
+            const int e = slot - Panels[panel].SlotOffset;
+            if ((e >= 1 && e <= Panels[panel].ButtonCount) || (e >= 270 && e <= 295) || e == 299) return true;
+        }
+        return false;
+    };
+    int written = 0;
+    for (int s = 0; s < kCheckedSlots; ++s) {
+        if (Slot(s) == before[s]) continue;
+        ++written;
+        EXPECT_TRUE(ownSlot(s)) << "slot " << s << " written: " << Slot(s);
+    }
+    EXPECT_GT(written, 50) << "the random blocks did reach the handlers";
+    EXPECT_EQ(Slot(599), "1");
+    EXPECT_EQ(Slot(3599), "1");
 }
 
 TEST_F(ReceivePathTest, ParsePanelDataRejectsABadPanelNumber) {

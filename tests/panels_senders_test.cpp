@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <string>
+#include <vector>
 
 #include "protocol/panel_senders.h"
 #include "support/panel_fixture.h"
@@ -177,6 +178,55 @@ TEST_F(SendersTest, RefusalsAndTheirLogLines) {
     EXPECT_EQ(Panels[1].Buttons[2].LampState, 1);
     EXPECT_EQ(SendButtonText(1, 2, "x"), 0);
     EXPECT_EQ(Panels[1].TxCount, 0);
+}
+
+TEST_F(SendersTest, TraceLinesOnBothTransportsAreVerboseOnly) {
+    TcpPanel(1, "CP-1000E", 1);
+    SerialPanel(2, "CP-1000E", 2, 4);
+    const auto sendAll = [] {
+        for (int panel : {1, 2}) {
+            SendButtonText(panel, 3, "AB%sCD");
+            SendButtonGraphic(panel, 3, 6);
+            SendButtonColour(panel, 3, 2);
+            SendLampOn(panel, 4);
+            SendLampOff(panel, 4);
+            SendClearPanel(panel);
+            SendPanelCode6(panel);
+        }
+    };
+    sendAll();
+    EXPECT_TRUE(seam.debugLines.empty()) << "nothing is traced while verbose is off";
+
+    ShowAllMessages = 1;
+    sendAll();
+    EXPECT_EQ(seam.debugLines, (std::vector<std::string>{
+                                   "TX-> AB%sCD to panel 1 button 3 ",
+                                   "TX-> gfx 6 to panel 1 button 3 ",
+                                   "TX-> col 2 to panel 1 button 3 ",
+                                   "TX-> Lamp ON for panel 1 button 4 ",
+                                   "TX-> Lamp OFF for panel 1 button 4 ",
+                                   "TX-> CLEAR panel ",
+                                   "TX-> SERIAL AB%sCD to panel 2 button 3 ",
+                                   "TX-> SERIAL gfx 6 to panel 2 button 3 ",
+                                   "TX-> SERIAL col 2 to panel 2 button 3 ",
+                                   "TX-> SERIAL Lamp ON for panel 2 button 4 ",
+                                   "TX-> SERIAL Lamp OFF for panel 2 button 4 ",
+                                   "TX-> SERIAL CLEAR panel ",
+                               }));
+}
+
+TEST_F(SendersTest, RefusalsAreSilentWhileVerboseIsOff) {
+    TcpPanel(1, "CP-1000E", 1);
+    EXPECT_EQ(SendButtonText(1, 0, "x"), 0);
+    EXPECT_EQ(SendButtonColour(1, 17, 1), 0);
+    EXPECT_EQ(SendLampOn(1, 100), 0);
+    EXPECT_EQ(ButtonLabel(1, 17, "x"), 0);
+    EXPECT_EQ(SetButtonAltColour(1, 0, 1), 0);
+    ShowButtonMain(1, 0);
+    Panels[1].Connected = 0;
+    EXPECT_EQ(SendClearPanel(1), 0);
+    EXPECT_EQ(SendPanelCode6(1), 0);
+    EXPECT_TRUE(seam.debugLines.empty());
 }
 
 TEST_F(SendersTest, TxCountNeverOverflows) {
