@@ -8,6 +8,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -15,6 +18,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
+#include <thread>
 
 #include "infodriver_server.h"
 #include "support/temp_dir.h"
@@ -103,6 +108,8 @@ public:
         Send(XOV_DEVATTACHED);
         return Mode();
     }
+    // Forgets the frames kept for later WaitFor calls.
+    void DropBacklog() { backlog_.clear(); }
     size_t Count(uint32_t message) const {
         return std::count_if(backlog_.begin(), backlog_.end(), [&](const InfoFrame& f) { return f.message == message; });
     }
@@ -411,6 +418,25 @@ TEST_F(InfodriverServerTest, slowReader_isDroppedAtTheQueueBoundWithoutDisturbin
     EXPECT_LE(server_->PeakQueuedBytes(), kBound);
 }
 
+// A client that reads slowly, writes its last slot text and closes: the
+// server cannot deliver the notifications still queued for it, but the
+// frames it sent before closing are still carried out.
+TEST_F(InfodriverServerTest, closingClientWithUndeliveredNotifications_stillHasItsLastWritesDone) {
+    StartServer();
+    auto writer = Connect();
+    auto leaver = Connect();  // does not read until it leaves
+    leaver->Call(XOV_GETMODE);
+    std::string text(500, 'n');
+    for (int i = 0; i < 2000; ++i) writer->Send(XOV_SLOTWRITE, i % 300, 0, text);
+    EXPECT_EQ(writer->Read(299), text);  // all of them handled: the leaver's queue is backed up
+    leaver->Send(XOV_SLOTWRITE, 777, 0, "last words");
+    leaver->Send(XOV_DEVCLOSE);
+    leaver->Close();
+    EXPECT_TRUE(server_->WaitUntil([&] { return server_->ClientCount(kDevice) == 1; }, 5000ms));
+    EXPECT_EQ(server_->Slot(kDevice, 777), "last words");
+    EXPECT_EQ(writer->Read(777), "last words");
+}
+
 TEST_F(InfodriverServerTest, stateFile_restartKeepsSlotsWithAnyBytes) {
     std::string state = dir_.file("slots.state");
     const std::string odd = std::string("a\\b\nc\r\x01 \xff end  ") + '\0' + "z";
@@ -479,6 +505,171 @@ TEST_F(InfodriverServerTest, start_refusesALiveSocketAndReplacesAStaleOne) {
     EXPECT_TRUE(client.WaitMessage(XOV_INFODISCONNECTED).has_value());
     third.Join();
     EXPECT_FALSE(test::FileExists(stalePath));
+}
+
+int OpenDescriptors() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (readdir(d) != nullptr) ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+// One random frame a misbehaving client might send: any message number the
+// link knows (also ones only the Infodriver sends), replies to requests
+// nobody made, mode changes, slot writes to slots below 5000, and now and
+// then an unknown number, an impossible length or plain junk.
+std::string RandomClientBytes(std::mt19937& rng) {
+    static const uint32_t kMessages[] = {
+        XOV_DEVFIND,      XOV_DEVATTACHED,   XOV_DEVQUERY,        XOV_DEVCLOSE,     XOV_SLOTWRITE,
+        XOV_SLOTWRITE,    XOV_SLOTWRITENEG,  XOV_SLOTREAD,        XOV_SLOTREAD,     XOV_GETMODE,
+        XOV_SETMODE,      XOV_SETMODE,       XOV_LISTCLIENTS,     XOV_SLOTCHANGED,  XOV_INFOWINDOW,
+        XOV_REQDEVGORXONLY, XOV_REQDEVGOTXRX, XOV_INQDEVGOTXRX,   XOV_DATA,         XOV_INFODISCONNECTED};
+    switch (rng() % 40) {
+        case 0: {
+            std::string junk(1 + rng() % 64, '\0');
+            for (char& c : junk) c = static_cast<char>(rng() & 0xFF);
+            return junk;
+        }
+        case 1: {
+            uint32_t length = rng() % 2 == 0 ? rng() % kInfoFrameFixed : kInfoFrameMaxPayload + 1 + rng() % 1000;
+            std::string bytes(4, '\0');
+            for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((length >> (8 * i)) & 0xFF);
+            return bytes;
+        }
+        case 2:
+            return EncodeInfoFrame(InfoFrame{4000 + static_cast<uint32_t>(rng() % 100000), 0, 0, 0, 0, ""});
+        default:
+            break;
+    }
+    InfoFrame f;
+    f.message = kMessages[rng() % (sizeof kMessages / sizeof kMessages[0])];
+    f.id = rng() % 3 == 0 ? 0 : 1 + rng() % 100;
+    f.flags = rng() % 6 == 0 ? kInfoFlagReply : 0;
+    f.wParam = f.message == XOV_SETMODE ? static_cast<int32_t>(rng() % 8)
+                                        : static_cast<int32_t>(rng() % 10000) - 5000;
+    f.lParam = rng() % 2 == 0 ? kDevice : static_cast<int32_t>(rng());
+    size_t length = rng() % 100 == 0 ? rng() % kInfoFrameMaxPayload : rng() % 200;
+    f.text.resize(length);
+    for (char& c : f.text) c = static_cast<char>(rng() & 0xFF);
+    return EncodeInfoFrame(f);
+}
+
+// One misbehaving client after another until `until`: random frames, never
+// or seldom reading, and then gone in one of several bad ways (mid-request,
+// mid-frame, after junk) or politely.
+void FuzzClients(const std::string& path, unsigned seed, Clock::time_point until, std::atomic<int>* sessions) {
+    std::mt19937 rng(seed);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    while (Clock::now() < until) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        // A blocking connect waits for room in the backlog instead of spinning.
+        if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            if (fd >= 0) close(fd);
+            ADD_FAILURE() << "connect: " << std::strerror(errno);
+            return;
+        }
+        ++*sessions;
+        const bool reads = rng() % 2 == 0;
+        const int frames = static_cast<int>(rng() % 60);
+        for (int i = 0; i < frames; ++i) {
+            std::string bytes = RandomClientBytes(rng);
+            // Never blocks: a server that stops reading us ends this client.
+            if (send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT) != static_cast<ssize_t>(bytes.size())) {
+                break;
+            }
+            if (reads) {
+                char buf[65536];
+                (void)!recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+            }
+        }
+        switch (rng() % 4) {
+            case 0: {  // a request, then gone before the reply
+                std::string r = EncodeInfoFrame(InfoFrame{XOV_SLOTREAD, 9, 0, 1, 0, ""});
+                (void)!send(fd, r.data(), r.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+                break;
+            }
+            case 1: {  // half a frame, then gone
+                std::string r = EncodeInfoFrame(InfoFrame{XOV_SLOTWRITE, 0, 0, 2, 0, "cut off"});
+                (void)!send(fd, r.data(), 1 + rng() % (r.size() - 1), MSG_NOSIGNAL | MSG_DONTWAIT);
+                break;
+            }
+            case 2: {  // polite: stop writing and wait (bounded) for the server to close
+                shutdown(fd, SHUT_WR);
+                auto deadline = Clock::now() + 500ms;
+                for (;;) {
+                    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+                    pollfd p{fd, POLLIN, 0};
+                    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) break;
+                    char buf[65536];
+                    if (recv(fd, buf, sizeof buf, MSG_DONTWAIT) <= 0) break;
+                }
+                break;
+            }
+            default:
+                break;  // simply gone
+        }
+        close(fd);
+    }
+}
+
+// Several clients at once feed the server junk, bad lengths, unknown numbers,
+// cut-off frames and mode games, and vanish at any point, while one
+// well-behaved client writes and reads slots all along. That client is
+// always served within the link's 2 s bound, the server's queues stay within
+// their limit, and once the storm is over nothing is left of the bad
+// clients: no connection, no driver role, no descriptor.
+TEST_F(InfodriverServerTest, randomAndMalformedClients_leaveAWellBehavedClientServed) {
+    constexpr size_t kBound = 256 * 1024;
+    StartServer([&](InfodriverOptions& o) {
+        o.maxQueuedBytes = kBound;
+        o.requestTimeoutMs = 200;
+    });
+    auto good = Connect();
+    ASSERT_EQ(good->Mode(), 0);
+    // Allowed to settle: the lazily created parts of the server exist now.
+    const int descriptors = OpenDescriptors();
+
+    constexpr int kFuzzers = 3;
+    std::atomic<int> sessions{0};
+    const auto until = Clock::now() + 1500ms;
+    std::vector<std::thread> fuzzers;
+    for (int i = 0; i < kFuzzers; ++i) {
+        fuzzers.emplace_back(FuzzClients, server_->SocketPath(kDevice), 4242u + static_cast<unsigned>(i), until,
+                             &sessions);
+    }
+    int rounds = 0;
+    auto slowest = Clock::duration::zero();
+    while (Clock::now() < until) {
+        const int32_t slot = 900000 + rounds % 100;
+        const std::string text = "good " + std::to_string(rounds);
+        auto begin = Clock::now();
+        good->Send(XOV_SLOTWRITE, slot, 0, text);
+        ASSERT_EQ(good->Read(slot), text) << "round " << rounds;
+        slowest = std::max(slowest, Clock::now() - begin);
+        good->DropBacklog();  // the storm's slot changes
+        ++rounds;
+    }
+    for (auto& t : fuzzers) t.join();
+
+    EXPECT_GT(sessions.load(), kFuzzers);
+    EXPECT_GT(rounds, 10);
+    EXPECT_LT(slowest, 2000ms);
+    EXPECT_TRUE(server_->WaitUntil([&] { return server_->ClientCount(kDevice) == 1; }, 5000ms))
+        << server_->ClientCount(kDevice) << " clients left";
+    EXPECT_TRUE(server_->DriverClients(kDevice).empty());
+    EXPECT_LE(server_->PeakQueuedBytes(), kBound);
+    EXPECT_TRUE(server_->WaitUntil([&] { return OpenDescriptors() == descriptors; }, 5000ms))
+        << OpenDescriptors() << " descriptors open, " << descriptors << " before";
+    // Still fully served, and still a plain client.
+    good->Send(XOV_SLOTWRITE, 1, 0, "after");
+    EXPECT_EQ(good->Read(1), "after");
+    EXPECT_EQ(good->Mode(), 0);
+    // The storm wrote only to its own slots.
+    EXPECT_EQ(server_->Slot(kDevice, 900000), "good " + std::to_string((rounds - 1) / 100 * 100));
 }
 
 }  // namespace

@@ -472,8 +472,12 @@ void InfodriverServer::WriteClient(Client& client) {
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-            if (client.eof) {
-                // The peer is gone for good; its last frames are still handled.
+            if (client.eof || errno == EPIPE) {
+                // The peer has closed: what is queued for it cannot arrive,
+                // but frames it sent before closing may still wait unread in
+                // the socket. They are read and handled; the end of input
+                // then drops the client (dropping it here would lose them).
+                client.writeClosed = true;
                 client.out.clear();
                 client.outOffset = 0;
                 return;
@@ -492,7 +496,7 @@ void InfodriverServer::Queue(Client& client, const InfoFrame& frame) {
 }
 
 void InfodriverServer::QueueBytes(Client& client, const std::string& bytes) {
-    if (client.dead) return;
+    if (client.dead || client.writeClosed) return;
     if (client.Queued() + bytes.size() > options_.maxQueuedBytes) {
         DropClient(client, "does not keep up: more than " + std::to_string(options_.maxQueuedBytes) +
                                " bytes waiting to be sent");
@@ -722,7 +726,8 @@ InfodriverServer::Client* InfodriverServer::LiveDriver(uint64_t id) {
 void InfodriverServer::SendRequest(Device& device, Client& target, uint32_t message) {
     uint32_t id = nextRequestId_++;
     if (id == 0) id = nextRequestId_++;
-    auto deadline = target.eof ? Clock::now() : Clock::now() + std::chrono::milliseconds(options_.requestTimeoutMs);
+    auto deadline = target.eof || target.writeClosed ? Clock::now()
+                                                     : Clock::now() + std::chrono::milliseconds(options_.requestTimeoutMs);
     // Set before queuing: a drop while queuing expires it at once.
     device.pending = Pending{target.id, id, message, deadline};
     Log("device " + std::to_string(device.number) + ": asking client " + std::to_string(target.id) + " " +

@@ -115,6 +115,9 @@ private:
         bool driver = false;           // sent XOV_DEVATTACHED (and not XOV_DEVCLOSE since)
         bool detached = false;         // sent XOV_DEVCLOSE: gets no more notifications
         bool eof = false;              // peer closed; dropped once its inbox is done
+        // The peer takes no more data (it closed): nothing is queued for it
+        // any more, but what it sent before is still read and handled.
+        bool writeClosed = false;
         bool dead = false;             // dropped; closed at the end of the round
         int holds = 0;                 // arbitration jobs this client waits for
         size_t Queued() const { return out.size() - outOffset; }
