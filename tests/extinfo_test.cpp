@@ -17,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -621,6 +622,22 @@ TEST_F(ExtinfoTest, infodriverCloses_disconnectionReportedOnce) {
     EXPECT_EQ(client.getmode(), 0);
 }
 
+// The Infodriver's last frames are handled even when the client learns of
+// the close from a failed write rather than from a read.
+TEST_F(ExtinfoTest, infodriverClosesWhileTheClientWrites_itsLastFramesStillArrive) {
+    Attach();
+    Sync();
+    server.Send(InfoFrame{XOV_SLOTCHANGED, 0, 0, 9, 0, "last"});
+    server.CloseClient();
+    client.setslot(1, "into the void");  // no pump before: the write finds the link closed
+    ASSERT_TRUE(seam.PumpUntil([&] { return g_notes.size() >= 2; }));
+    seam.Pump(50ms);
+    ASSERT_EQ(g_notes.size(), 2u);
+    EXPECT_EQ(g_notes[0].status, 15);
+    EXPECT_EQ(g_notes[0].text, "last");
+    EXPECT_EQ(g_notes[1].status, 3);
+}
+
 TEST_F(ExtinfoTest, protocolErrorOrPlainClose_isADisconnection) {
     Attach();
     server.SendRaw(std::string("\xff\xff\xff\x7f", 4));  // impossible length
@@ -674,6 +691,113 @@ TEST_F(ExtinfoTest, disconnect_announcesTheDetach) {
         }
     }
     EXPECT_TRUE(g_notes.empty());
+}
+
+// --- random input -----------------------------------------------------------
+
+// One random frame as an Infodriver could send it, well-formed or not in
+// meaning: any message the client knows (also ones only clients send), random
+// ids, reply flags, parameters and texts up to the frame limit.
+std::string RandomInfodriverFrame(std::mt19937& rng) {
+    static const uint32_t kMessages[] = {
+        XOV_SLOTCHANGED, XOV_SLOTCHANGED, XOV_SLOTCHANGED, XOV_INFOTEXT,     XOV_DEVSTATE,
+        XOV_DATA,        XOV_DEVICEIDINUSE, XOV_REQDEVGORXONLY, XOV_REQDEVGOTXRX, XOV_INQDEVGOTXRX,
+        XOV_INFOWINDOW,  XOV_SLOTREAD,    XOV_GETMODE,     XOV_SLOTWRITE,    XOV_DEVFIND,
+        XOV_LISTCLIENTS};
+    InfoFrame f;
+    f.message = kMessages[rng() % (sizeof kMessages / sizeof kMessages[0])];
+    if (rng() % 300 == 0) f.message = XOV_INFODISCONNECTED;
+    f.id = rng() % 3 == 0 ? 0 : rng() % 64;
+    f.flags = rng() % 4 == 0 ? kInfoFlagReply : (rng() % 16 == 0 ? static_cast<uint32_t>(rng()) : 0);
+    f.wParam = static_cast<int32_t>(rng() % 2 == 0 ? rng() % 700 : rng());
+    f.lParam = static_cast<int32_t>(rng());
+    size_t length = rng() % 50 == 0 ? rng() % kInfoFrameMaxPayload : rng() % 400;
+    f.text.resize(length);
+    for (char& c : f.text) c = static_cast<char>(rng() & 0xFF);
+    return EncodeInfoFrame(f);
+}
+
+// How a random run ends: junk, a bad frame, a frame cut off, or a plain close.
+std::string RandomEnding(std::mt19937& rng) {
+    switch (rng() % 5) {
+        case 0: {
+            std::string junk(1 + rng() % 200, '\0');
+            for (char& c : junk) c = static_cast<char>(rng() & 0xFF);
+            return junk;
+        }
+        case 1:
+            return EncodeInfoFrame(InfoFrame{5000 + static_cast<uint32_t>(rng() % 1000), 0, 0, 0, 0, ""});
+        case 2:
+            return std::string("\x03\x00\x00\x00", 4);  // shorter than the fixed part
+        case 3:
+            return EncodeInfoFrame(InfoFrame{XOV_SLOTCHANGED, 0, 0, 1, 0, std::string(300, 'c')}).substr(0, 40);
+        default:
+            return "";
+    }
+}
+
+// A fake Infodriver pours random frames into an attached client while the
+// client keeps calling (also from inside its notifications), then ends the
+// link in some bad way. The client never crashes or hangs, answers what it
+// is asked, and reports the disconnection exactly once per link.
+TEST_F(ExtinfoTest, randomFramesFromTheInfodriver_neverCrash_andTheLossIsReportedOnce) {
+    const auto start = Clock::now();
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const int device = 20 + round;
+        std::mt19937 rng(1000 + round);
+        FakeInfodriver fake(device);
+        fake.Start();
+        g_notes.clear();
+        ASSERT_EQ(client.connect(device, nullptr), 15);
+
+        std::atomic<bool> sent{false};
+        std::thread sender([&fake, &sent, seed = rng()] {
+            std::mt19937 local(seed);
+            for (int i = 0; i < 400; ++i) fake.SendRaw(RandomInfodriverFrame(local));
+            fake.SendRaw(RandomEnding(local));
+            fake.CloseClient();
+            sent = true;
+        });
+        int nested = 0;
+        g_onNotify = [&](extinfo* c, int index, const char*) {
+            if (nested < 100 && rng() % 8 == 0) {
+                ++nested;
+                char b[256];
+                c->getslot(index, b);
+                c->setslot(index, "echo %d", index);
+            }
+        };
+        auto disconnects = [] {
+            int n = 0;
+            for (const Note& note : g_notes) n += note.status == kInfoDisconnected;
+            return n;
+        };
+        bool ended = seam.PumpUntil(
+            [&] {
+                char b[256];
+                switch (rng() % 4) {
+                    case 0: client.getslot(static_cast<int>(rng() % 50), b); break;
+                    case 1: (void)client.getmode(); break;
+                    case 2: client.updateslot(static_cast<int>(rng() % 50), "u%u", static_cast<unsigned>(rng() % 3)); break;
+                    default: client.iMode = static_cast<int>(rng() % 9); break;
+                }
+                return sent && disconnects() > 0;
+            },
+            10000ms);
+        sender.join();
+        g_onNotify = nullptr;
+        ASSERT_TRUE(ended);
+        seam.Pump(50ms);
+        EXPECT_EQ(disconnects(), 1);
+        EXPECT_EQ(seam.WatchCount(), 0);
+        // Calls on the lost link fail at once.
+        char b[256] = "x";
+        EXPECT_EQ(client.getslot(1, b), 0);
+        EXPECT_STREQ(b, "");
+        client.disconnect();
+    }
+    EXPECT_LT(Clock::now() - start, 20s);
 }
 
 }  // namespace

@@ -470,6 +470,10 @@ bool extinfo::SendBytes(const std::string& bytes) {
                      static_cast<int>(kReplyBound.count()));
         EndLink("stuck");
     } else {
+        // The Infodriver has closed. Frames it sent before that may still
+        // wait unread in the socket: queue them (bounded by the queue limit)
+        // so they are handled ahead of the end of the link, as on a read.
+        ReadIncoming(kChunksPerRead);
         EndLink(error != 0 ? std::strerror(error) : "closed by the infodriver");
     }
     return false;
