@@ -17,6 +17,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/driver_state.h"
@@ -454,6 +455,53 @@ TEST_F(SerialPortTest, hungUpDevice_doesNotMakeTheReaderSpin_andCloseStaysPrompt
     EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(50));
     seam.Pump();
     EXPECT_EQ(g_notifications, 0);
+}
+
+// A panel that never stops sending: the reader is busy reading and
+// delivering when the port closes, and still ends at once, every time,
+// leaving no thread and no descriptor. Notifications queued meanwhile do
+// nothing after the close.
+TEST_F(SerialPortTest, closeWhileDataPoursIn_isPromptAndLeavesNothingBehind) {
+    SerialPort port;
+    ASSERT_EQ(port.Open(1), 1);
+    port.Close();
+    const int threads = ThreadCount() + 1;  // the feeder below
+    const int fds = DescriptorCount();
+    ASSERT_EQ(fcntl(pty.master(), F_SETFL, fcntl(pty.master(), F_GETFL) | O_NONBLOCK), 0);
+    std::atomic<bool> stop{false};
+    std::atomic<long> fed{0};
+    std::thread feeder([&] {
+        const Bytes chunk = Pattern(4096);
+        while (!stop) {
+            ssize_t n = write(pty.master(), chunk.data(), chunk.size());
+            if (n > 0) fed += n;
+            // Full while the port is closed: wait for room (bounded) instead of spinning.
+            pollfd p{pty.master(), POLLOUT, 0};
+            if (n <= 0) poll(&p, 1, 5);
+        }
+    });
+    auto slowest = std::chrono::steady_clock::duration::zero();
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        SCOPED_TRACE("cycle " + std::to_string(cycle));
+        ASSERT_EQ(port.Open(1), 1);
+        ASSERT_EQ(port.SetNotifyWindow(CountNotification, 32), 1);
+        // Close once data is flowing through the reader (posted calls stay queued).
+        auto end = std::chrono::steady_clock::now() + milliseconds(3000);
+        while (Unread(port) == 0 && std::chrono::steady_clock::now() < end) poll(nullptr, 0, 1);
+        ASSERT_GT(Unread(port), 0u);
+        auto start = std::chrono::steady_clock::now();
+        port.Close();
+        slowest = std::max(slowest, std::chrono::steady_clock::now() - start);
+        EXPECT_EQ(ThreadCount(), threads);
+        EXPECT_EQ(DescriptorCount(), fds);
+    }
+    stop = true;
+    feeder.join();
+    EXPECT_LT(slowest, milliseconds(100));
+    g_notifications = 0;
+    seam.Pump();
+    EXPECT_EQ(g_notifications, 0);
+    EXPECT_FALSE(SerialTableExists());
 }
 
 TEST_F(SerialPortTest, customSpeed_opensOnPty_andPassesData) {
