@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 
 #include "app/driver_state.h"
@@ -33,7 +34,8 @@ TEST_F(ConnectionsTest, ConnectedOrUnconfiguredPanelIsLeftAlone) {
     ConnectToPanel(7);  // never configured: no address, no COM port
     EXPECT_EQ(Writes(), writes);
     EXPECT_EQ(Lines(), lines);
-    EXPECT_EQ(SlotNow(896), "");
+    EXPECT_EQ(SlotNow(596), "") << "panel 2's name slot";
+    EXPECT_EQ(SlotNow(2096), "") << "panel 7's name slot";
 }
 
 TEST_F(ConnectionsTest, TcpConnectUnderWay) {
@@ -180,6 +182,14 @@ TEST_F(ConnectionsTest, PollPingsTcpAndRetriesTheUnconnected) {
     EXPECT_EQ(tcp->connects, 1);
     EXPECT_EQ(Panels[1].Connected, 1);
     EXPECT_FALSE(Logged("Poll - attempting to reconnect to panel 2 "));
+
+    // A driver that stays main for years keeps counting: past INT_MAX the
+    // count starts again at 1 instead of overflowing.
+    Panels[1].Connected = 1;
+    tcp->sock = 99;
+    Panels[1].TxCount = INT_MAX;
+    PollPanel(1);
+    EXPECT_EQ(Panels[1].TxCount, 1);
 }
 
 TEST_F(ConnectionsTest, DisconnectAllClosesEveryConfiguredPanel) {

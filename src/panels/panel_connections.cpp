@@ -6,6 +6,7 @@
 #include "protocol/panel_frames.h"
 #include "protocol/panel_senders.h"
 #include "protocol/receive_path.h"
+#include "protocol/traffic_count.h"
 #include "transport/extinfo.h"
 #include "transport/net_port.h"
 #include "transport/serial_port.h"
@@ -129,7 +130,7 @@ void PollPanel(int panel) {
         if (p.NetPortObject) {
             const PanelFrame frame = BuildPollFrame(p.CommsId);
             p.NetPortObject->Send(frame.Data(), frame.Length());
-            ++p.TxCount;
+            CountTraffic(p.TxCount);  // a poll every 3 s for years must not overflow
         }
         return;
     }

@@ -63,8 +63,8 @@ protected:
     // Slot text as the Infodriver holds it (server view, no client traffic).
     std::string Slot(int slot) const { return server->Slot(kDevice, slot); }
 
-    // Configures panel n as a connected TCP (or serial when comPort > 0 and
-    // tcp is false) panel of the given type on a fake port.
+    // Configures panel n as a connected TCP panel of the given type on a fake
+    // port, address 10.0.0.n; comPort only fills ComPort (the address wins).
     FakeNetPort* TcpPanel(int n, const std::string& type, int commsId, int comPort = 0) {
         PanelRecord& p = Panels[n];
         p.InUse = 1;
