@@ -20,7 +20,6 @@ namespace {
 
 constexpr char kSettingsSection[] = "Pellax_Panel";
 constexpr int kStartupLoadPeriodMs = 300;
-constexpr int kPanelStatusOffset = 299;
 
 }  // namespace
 
@@ -76,7 +75,7 @@ int InitApp() {
 void CloseApp() {
     Seam& seam = GetSeam();
     // Every block, configured or not, so that no stale "connected" survives.
-    for (int p = 1; p <= kMaxPanels; ++p) ExtInfo.setslot(Panels[p].SlotOffset + kPanelStatusOffset, "0");
+    for (int p = 1; p <= kMaxPanels; ++p) ExtInfo.setslot(PanelStatusSlot(Panels[p]), "0");
     ExtInfo.setslot(kDriverStatusSlot, "0");
     for (int p = 1; p <= kMaxPanels; ++p) {
         if (Panels[p].InUse == 0) continue;

@@ -13,12 +13,6 @@
 
 namespace vorn {
 
-namespace {
-
-bool IsPanelNumber(int panel) { return panel >= 1 && panel <= kMaxPanels; }
-
-}  // namespace
-
 void ShowChosenPanel() {
     Seam& seam = GetSeam();
     int line = seam.PanelListSelection();

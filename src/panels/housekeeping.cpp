@@ -90,7 +90,7 @@ void CommsSummaryStep() {
 }
 
 void ChosenPanelStep() {
-    if (ChosenPanel < 1 || ChosenPanel > kMaxPanels) return;
+    if (!IsPanelNumber(ChosenPanel)) return;
     Seam& seam = GetSeam();
     const PanelRecord& p = Panels[ChosenPanel];
     if (p.Connected == 1 && p.RxCount > 0) {

@@ -15,14 +15,8 @@ namespace vorn {
 
 namespace {
 
-constexpr int kPanelIdOffset = 296;
-constexpr int kLocationOffset = 297;
-constexpr int kTypeNameOffset = 298;
-constexpr int kPanelStatusOffset = 299;
 // Bytes the serial library collects before it notifies.
 constexpr int kSerialNotifySize = 32;
-
-bool IsPanelNumber(int n) { return n >= 1 && n <= kMaxPanels; }
 
 // The two receive handlers, picked out of the overload set.
 const NetPort::Callback kTcpHandler = static_cast<void (*)(NetPort*)>(&NetEventMain);
@@ -54,7 +48,7 @@ void ConnectTcp(int n) {
     } else {
         p.Connected = 0;
         DebugMessage("Connection FAILED to Panel %d=%s", n, p.PanelId.c_str());
-        ExtInfo.setslot(p.SlotOffset + kPanelStatusOffset, "0");
+        ExtInfo.setslot(PanelStatusSlot(p), "0");
     }
     p.RxCount = 0;
     p.TxCount = 0;
@@ -115,7 +109,7 @@ void DisconnectAllPanels() {
         }
         p.Connected = 0;
         p.RxTail.Clear();
-        ExtInfo.updateslot(p.SlotOffset + kPanelStatusOffset, "0");
+        ExtInfo.updateslot(PanelStatusSlot(p), "0");
     }
 }
 

@@ -19,6 +19,34 @@ constexpr int kLabelMax = 15;        // MainText / AltText characters
 constexpr int kIpAddressMax = 63;    // IpAddress characters
 constexpr int kSlotsPerPanel = 300;
 
+// Layout of a panel's block of kSlotsPerPanel Infodriver slots (the block of
+// panel n starts at SlotOffset = 300 * (n - 1)). Offsets 1..99 hold button
+// states; the ranges below overlap them on panels with more than 49 buttons,
+// which is why the slot handler tests them in a fixed order.
+constexpr int kLabelOffset = 50;         // + b: main label of button b
+constexpr int kColourOffset = 100;       // + b: main colour (lamp value on lamp panels)
+constexpr int kAltLabelOffset = 150;     // + b: alternative label
+constexpr int kAltColourOffset = 200;    // + b: alternative colour
+// Command slots: writing one runs the command with the written value.
+constexpr int kCmdPanelCode6Offset = 250;
+constexpr int kCmdFlashOffset = 251;
+constexpr int kCmdLampOffOffset = 252;
+constexpr int kCmdLampOnOffset = 253;
+constexpr int kCmdLabelAllOffset = 254;
+constexpr int kCmdColourAllOffset = 255;
+constexpr int kCmdResetColoursOffset = 257;
+constexpr int kCmdSelectOffset = 258;
+constexpr int kCmdRefreshOffset = 259;
+constexpr int kJoystickOffset = 270;     // + n: state of joystick n
+constexpr int kJoystickLastOffset = 295; // the identity slots follow
+constexpr int kPanelIdOffset = 296;
+constexpr int kLocationOffset = 297;
+constexpr int kTypeNameOffset = 298;
+constexpr int kPanelStatusOffset = 299;  // "1" connected, "0" not
+
+// Panel numbers 1..kMaxPanels; Panels[0] is never addressed.
+inline bool IsPanelNumber(int n) { return n >= 1 && n <= kMaxPanels; }
+
 // Panel types (TypeCode). 1..3 text panels, 4..6 lamp panels.
 enum PanelType : int {
     kTypeNone = -1,
@@ -69,6 +97,9 @@ struct PanelRecord {
 };
 
 extern PanelRecord Panels[kMaxPanels + 1];
+
+// The connection state slot of a panel's block.
+inline int PanelStatusSlot(const PanelRecord& p) { return p.SlotOffset + kPanelStatusOffset; }
 
 // Every record and button to its start state, SlotOffset included, and the
 // driver-wide start values (ShowAllMessages 0, FlashTimerRunning 0,

@@ -29,8 +29,6 @@ constexpr int kLocationButton = 12;
 constexpr int kColourButton = 14;
 constexpr int kAddressParts = 4;
 
-bool IsPanelNumber(int n) { return n >= 1 && n <= kMaxPanels; }
-
 // A test text: printf-style, cut to kLabelMax characters whatever the
 // values (a label holds no more).
 __attribute__((format(printf, 1, 2))) std::string LabelText(const char* format, ...) {

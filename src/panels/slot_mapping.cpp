@@ -16,21 +16,6 @@ namespace vorn {
 
 namespace {
 
-// Offsets within a panel's block of 300 slots.
-constexpr int kLabelOffset = 50;
-constexpr int kColourOffset = 100;
-constexpr int kAltLabelOffset = 150;
-constexpr int kAltColourOffset = 200;
-constexpr int kCmdPanelCode6 = 250;
-constexpr int kCmdFlash = 251;
-constexpr int kCmdLampOff = 252;
-constexpr int kCmdLampOn = 253;
-constexpr int kCmdLabelAll = 254;
-constexpr int kCmdColourAll = 255;
-constexpr int kCmdResetColours = 257;
-constexpr int kCmdSelect = 258;
-constexpr int kCmdRefresh = 259;
-
 constexpr int kMaxColour = 9;  // colour and lamp values 0..9
 
 bool ValidColour(int value) { return value >= 0 && value <= kMaxColour; }
@@ -202,27 +187,27 @@ int SlotChange(int device, int slot, const char* rawText) {
     } else if (e > kAltColourOffset && e <= kAltColourOffset + buttons) {
         if (!ValidColour(value)) return 1;
         result = SetButtonAltColour(n, e - kAltColourOffset, value);
-    } else if (e == kCmdPanelCode6) {
+    } else if (e == kCmdPanelCode6Offset) {
         result = SendPanelCode6(n);
-    } else if (e == kCmdFlash) {
+    } else if (e == kCmdFlashOffset) {
         result = SetFlashButton(n, value);
-    } else if (e == kCmdLampOff) {
+    } else if (e == kCmdLampOffOffset) {
         result = SendLampOff(n, value);
-    } else if (e == kCmdLampOn) {
+    } else if (e == kCmdLampOnOffset) {
         result = SendLampOn(n, value);
-    } else if (e == kCmdRefresh) {
+    } else if (e == kCmdRefreshOffset) {
         result = RefreshPanel(n);
-    } else if (e == kCmdLabelAll) {
+    } else if (e == kCmdLabelAllOffset) {
         if (buttons < 1) return 1;
         for (int i = 1; i <= buttons; ++i) result = ButtonLabel(n, i, text);
-    } else if (e == kCmdColourAll) {
+    } else if (e == kCmdColourAllOffset) {
         if (p.FlashButton > 0) SetFlashButton(n, 0);
         if (!ValidColour(value) || buttons < 1) return 1;
         for (int i = 1; i <= buttons; ++i) result = SetButtonColour(n, i, value);
-    } else if (e == kCmdResetColours) {
+    } else if (e == kCmdResetColoursOffset) {
         ResetButtonColours(n);
         result = 1;
-    } else if (e == kCmdSelect) {
+    } else if (e == kCmdSelectOffset) {
         SelectButton(n, value);
         result = 1;
     } else {
@@ -235,7 +220,7 @@ int SlotChange(int device, int slot, const char* rawText) {
 }
 
 void ResetButtonColours(int panel) {
-    if (DriverMode != IFMODE_TXRX || panel < 1 || panel > kMaxPanels) return;
+    if (DriverMode != IFMODE_TXRX || !IsPanelNumber(panel)) return;
     PanelRecord& p = Panels[panel];
     for (int i = 1; i <= p.ButtonCount && i < kButtonSlots; ++i) {
         const int colour = RestColour(p, i, p.Buttons[i].Colour);
@@ -246,7 +231,7 @@ void ResetButtonColours(int panel) {
 }
 
 void SelectButton(int panel, int button) {
-    if (DriverMode != IFMODE_TXRX || panel < 1 || panel > kMaxPanels) return;
+    if (DriverMode != IFMODE_TXRX || !IsPanelNumber(panel)) return;
     PanelRecord& p = Panels[panel];
     for (int i = 1; i <= p.ButtonCount && i < kButtonSlots; ++i) {
         if (p.Buttons[i].Colour != 4) continue;

@@ -19,13 +19,12 @@ namespace {
 
 constexpr int kMaxGraphic = 13;        // graphics 0..13 exist on the panels
 constexpr int kMaxWireButton = 99;     // lamp senders accept any button up to this
-constexpr int kLabelSlotOffset = 50;   // main label slot of button b: SlotOffset + 50 + b
 constexpr int kFlashPeriodMs = 250;
 
 // The record of a panel number 1..12, or null for any other number (panel 0
 // exists in the table but is never addressed).
 PanelRecord* PanelOf(int panel) {
-    if (panel < 1 || panel > kMaxPanels) return nullptr;
+    if (!IsPanelNumber(panel)) return nullptr;
     return &Panels[panel];
 }
 
@@ -238,7 +237,7 @@ int ButtonLabel(int panel, int button, const std::string& text) {
         SendButtonText(panel, button, b.MainText);
     }
     // Echo the text as received; the label is data, never a format.
-    ExtInfo.updateslot(p->SlotOffset + kLabelSlotOffset + button, "%s", text.c_str());
+    ExtInfo.updateslot(p->SlotOffset + kLabelOffset + button, "%s", text.c_str());
     return 1;
 }
 

@@ -23,12 +23,9 @@ namespace vorn {
 
 namespace {
 
-// Offsets within a panel's slot block.
-constexpr int kPanelStatusOffset = 299;
-constexpr int kJoystickOffset = 270;
-// Joystick states end below the identity slots (offset 296 onwards); a
-// larger n would overwrite them or the next panel's block.
-constexpr int kJoystickMax = 295 - kJoystickOffset;
+// Joystick states end below the identity slots; a larger n would overwrite
+// them or the next panel's block.
+constexpr int kJoystickMax = kJoystickLastOffset - kJoystickOffset;
 
 // Line error flags that drop a serial block: receive overflow, overrun,
 // parity, framing, break, transmit queue full, I/O error.
@@ -59,10 +56,6 @@ private:
     bool entered_;
 };
 
-bool IsPanelNumber(int n) { return n >= 1 && n <= kMaxPanels; }
-
-int StatusSlot(const PanelRecord& p) { return p.SlotOffset + kPanelStatusOffset; }
-
 // The configured panel that owns this port object, or -1. Looking the panel
 // up by the port itself (not by its address text) keeps panels on similar
 // addresses, or on one address with different ports, apart.
@@ -88,7 +81,7 @@ void OnAlive(int panel, uint8_t code) {
     PanelRecord& p = Panels[panel];
     const bool counts = p.NetPortObject ? code == PANEL_ALIVE : p.SerialPortObject != nullptr;
     if (counts) {
-        ExtInfo.updateslot(StatusSlot(p), "1");
+        ExtInfo.updateslot(PanelStatusSlot(p), "1");
         if (p.Connected == 0) {
             p.Connected = 1;
             if (Settings.RefreshOnConnection == 1) p.RefreshPending = 1;
@@ -180,12 +173,12 @@ void HandleTcpEvent(NetPort* port, int panel) {
             if (port->error != 0) {
                 DebugMessage("Failed to connect to panel %d - %s", panel, address.c_str());
                 p.Connected = 0;
-                ExtInfo.updateslot(StatusSlot(p), "0");
+                ExtInfo.updateslot(PanelStatusSlot(p), "0");
             } else {
                 DebugMessage("Connect OK to panel %d - addr %s", panel, address.c_str());
                 p.Connected = 1;
                 if (Settings.RefreshOnConnection == 1) p.RefreshPending = 1;
-                ExtInfo.updateslot(StatusSlot(p), "1");
+                ExtInfo.updateslot(PanelStatusSlot(p), "1");
             }
             return;
         case NetPort::kFdClose:
@@ -193,7 +186,7 @@ void HandleTcpEvent(NetPort* port, int panel) {
             DebugMessage("**** Connection CLOSED to panel %d - %s - code %ld", panel, address.c_str(),
                          static_cast<long>(port->error));
             p.Connected = 0;
-            ExtInfo.updateslot(StatusSlot(p), "0");
+            ExtInfo.updateslot(PanelStatusSlot(p), "0");
             return;
         default:
             return;
@@ -225,11 +218,11 @@ void HandleSerialData(SerialPort* port, int panel) {
     if ((errors & kSerialErrorMask) != 0) {
         DebugMessage("*** Serial Com port %d ERROR \"%u\"", comPort, static_cast<unsigned>(errors));
         p.RxTail.Clear();
-        ExtInfo.updateslot(StatusSlot(p), "0");
+        ExtInfo.updateslot(PanelStatusSlot(p), "0");
         return;
     }
     p.Connected = 1;
-    ExtInfo.updateslot(StatusSlot(p), "1");
+    ExtInfo.updateslot(PanelStatusSlot(p), "1");
     ParsePanelData(buffer.data(), length, panel);
 }
 
