@@ -3,30 +3,18 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <pthread.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <thread>
-
-#include "support/temp_dir.h"
-
-extern char** environ;
 
 namespace vorn::test {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::atomic<int> g_counter{0};
 
 int MillisLeft(Clock::time_point end) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
@@ -36,9 +24,11 @@ int MillisLeft(Clock::time_point end) {
 }  // namespace
 
 PipedProcess::~PipedProcess() {
-    if (pid_ > 0 && !exitCode_) {
-        kill(pid_, SIGKILL);
-        Wait(std::chrono::milliseconds(5000));
+    // The child is killed and reaped before its pipes close (child_ on its
+    // own would do it only after this body).
+    if (child_.Running()) {
+        child_.Signal(SIGKILL);
+        child_.Wait(std::chrono::milliseconds(5000));
     }
     for (int fd : {inFd_, outFd_}) {
         if (fd >= 0) close(fd);
@@ -47,7 +37,7 @@ PipedProcess::~PipedProcess() {
 
 bool PipedProcess::Start(const std::string& program, const std::vector<std::string>& args,
                          const SpawnedProcess::EnvChanges& env, const std::string& outputDir) {
-    errPath_ = outputDir + "/piped" + std::to_string(getpid()) + "_" + std::to_string(g_counter.fetch_add(1)) + ".err";
+    error_.clear();
     int in[2];
     int out[2];
     if (pipe2(in, O_CLOEXEC) != 0) {
@@ -61,36 +51,14 @@ bool PipedProcess::Start(const std::string& program, const std::vector<std::stri
         return false;
     }
 
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e != nullptr; ++e) {
-        std::string entry(*e);
-        if (env.count(entry.substr(0, entry.find('='))) == 0) envStrings.push_back(entry);
-    }
-    for (const auto& [name, value] : env) {
-        if (value) envStrings.push_back(name + "=" + *value);
-    }
-    std::vector<char*> envp;
-    for (auto& s : envStrings) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argStrings{program};
-    argStrings.insert(argStrings.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& s : argStrings) argv.push_back(s.data());
-    argv.push_back(nullptr);
-
-    // dup2 onto 0 and 1 clears close-on-exec on the child's copies only.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
+    // The child gets the read end of in and the write end of out; this
+    // process keeps the other two.
+    child_.SetStdinFd(in[0]);
+    child_.SetStdoutFd(out[1]);
+    const bool started = child_.Start(program, args, env, outputDir);
     close(in[0]);
     close(out[1]);
-    if (rc != 0) {
-        error_ = "posix_spawn " + program + ": " + std::strerror(rc);
-        pid_ = -1;
+    if (!started) {
         close(in[1]);
         close(out[0]);
         return false;
@@ -99,7 +67,6 @@ bool PipedProcess::Start(const std::string& program, const std::vector<std::stri
     outFd_ = out[0];
     outEnded_ = false;
     pending_.clear();
-    exitCode_.reset();
     return true;
 }
 
@@ -163,37 +130,5 @@ std::optional<std::string> PipedProcess::ReadLine(std::chrono::milliseconds dead
         pending_.append(buf, static_cast<size_t>(n));
     }
 }
-
-std::optional<int> PipedProcess::Wait(std::chrono::milliseconds deadline) {
-    if (exitCode_ || pid_ <= 0) return exitCode_;
-    const auto end = Clock::now() + deadline;
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-    for (;;) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
-            break;
-        }
-        const int left = MillisLeft(end);
-        if (left <= 0) break;
-        if (pidfd >= 0) {
-            pollfd p{pidfd, POLLIN, 0};
-            poll(&p, 1, left);
-        } else {
-            // Kernels without pidfd: a short sleep between checks.
-            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(left, 20)));
-        }
-    }
-    if (pidfd >= 0) close(pidfd);
-    return exitCode_;
-}
-
-bool PipedProcess::Running() { return pid_ > 0 && !Wait(std::chrono::milliseconds(0)); }
-
-void PipedProcess::Signal(int signalNumber) {
-    if (pid_ > 0 && !exitCode_) kill(pid_, signalNumber);
-}
-
-std::string PipedProcess::Stderr() const { return ReadFile(errPath_); }
 
 }  // namespace vorn::test

@@ -39,27 +39,25 @@ public:
     std::optional<std::string> ReadLine(std::chrono::milliseconds deadline);
 
     // Exit code (WEXITSTATUS, or 128 + signal), nullopt when the deadline passed.
-    std::optional<int> Wait(std::chrono::milliseconds deadline);
-    bool Running();
-    void Signal(int signalNumber);
+    std::optional<int> Wait(std::chrono::milliseconds deadline) { return child_.Wait(deadline); }
+    bool Running() { return child_.Running(); }
+    void Signal(int signalNumber) { child_.Signal(signalNumber); }
 
-    std::string Stderr() const;
-    pid_t pid() const { return pid_; }
-    const std::string& error() const { return error_; }
+    std::string Stderr() const { return child_.Stderr(); }
+    pid_t pid() const { return child_.pid(); }
+    const std::string& error() const { return error_.empty() ? child_.error() : error_; }
 
     // Bound of one line kept in memory: a dump of the largest simulated
     // panel is about 8 KiB.
     static constexpr size_t kMaxLine = 1 << 20;
 
 private:
-    pid_t pid_ = -1;
+    SpawnedProcess child_;  // spawning, waiting, signals and the stderr file
     int inFd_ = -1;
     int outFd_ = -1;
     bool outEnded_ = false;
     std::string pending_;  // output read but not yet handed out as lines
-    std::optional<int> exitCode_;
-    std::string errPath_;
-    std::string error_;
+    std::string error_;    // pipe failures; spawn failures are in child_.error()
 };
 
 }  // namespace vorn::test

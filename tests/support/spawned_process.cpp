@@ -71,8 +71,17 @@ bool SpawnedProcess::Start(const std::string& program, const std::vector<std::st
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // dup2 clears close-on-exec on the child's copy only.
+    if (stdinFd_ >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, stdinFd_, 0);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    }
+    if (stdoutFd_ >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, stdoutFd_, 1);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 1, outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
     if (stderrFd_ >= 0) {
         posix_spawn_file_actions_adddup2(&actions, stderrFd_, 2);
     } else {

@@ -24,11 +24,15 @@ public:
     SpawnedProcess(const SpawnedProcess&) = delete;
     SpawnedProcess& operator=(const SpawnedProcess&) = delete;
 
-    // For the next Start: the child's standard error is this descriptor
-    // (the caller keeps and closes it) instead of a file; -1 for the file.
+    // For the next Start: the child's standard input, output or error is
+    // this descriptor (the caller keeps and closes it) instead of /dev/null
+    // or a file; -1 for the default.
+    void SetStdinFd(int fd) { stdinFd_ = fd; }
+    void SetStdoutFd(int fd) { stdoutFd_ = fd; }
     void SetStderrFd(int fd) { stderrFd_ = fd; }
 
-    // Starts program with args (argv[1..]); output goes to files in outputDir.
+    // Starts program with args (argv[1..]); output not sent to a descriptor
+    // goes to files in outputDir.
     // False (with the reason in error()) when the spawn failed.
     bool Start(const std::string& program, const std::vector<std::string>& args, const EnvChanges& env,
                const std::string& outputDir);
@@ -54,6 +58,8 @@ private:
     std::string outPath_;
     std::string errPath_;
     std::string error_;
+    int stdinFd_ = -1;
+    int stdoutFd_ = -1;
     int stderrFd_ = -1;
 };
 
