@@ -73,6 +73,17 @@ public:
     virtual void Close() = 0;
 
 protected:
+    // How WriteAll ended.
+    enum class WriteEnd { kAll, kDriverNotReading, kFailed };
+
+    // Writes all of bytes to the non-blocking descriptor fd: with send and
+    // MSG_NOSIGNAL when socket is true (a closed peer gives an error, not
+    // SIGPIPE), else with write. Retries after EINTR; each turn writes at
+    // least one byte or leaves. kDriverNotReading: the descriptor was full
+    // (EAGAIN) and the rest is dropped; kFailed: any other error. Both set
+    // error to a log text.
+    static WriteEnd WriteAll(int fd, bool socket, std::span<const uint8_t> bytes, std::string& error);
+
     Callbacks callbacks_;
 };
 

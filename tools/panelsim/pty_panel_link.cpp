@@ -144,23 +144,7 @@ bool PtyPanelLink::Send(std::span<const uint8_t> bytes, std::string& error) {
         error = "not connected (line not open)";
         return false;
     }
-    std::size_t done = 0;
-    // Each turn writes at least one byte or leaves the loop.
-    while (done < bytes.size()) {
-        const ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            error = "driver not reading: " + std::to_string(bytes.size() - done) + " byte(s) dropped";
-            return false;
-        } else {
-            error = std::string("write error: ") + std::strerror(errno);
-            return false;
-        }
-    }
-    return true;
+    return WriteAll(master_, false, bytes, error) == WriteEnd::kAll;
 }
 
 bool PtyPanelLink::Drop(std::string& error) {

@@ -122,24 +122,10 @@ bool TcpPanelLink::Send(std::span<const uint8_t> bytes, std::string& error) {
         error = "not connected";
         return false;
     }
-    std::size_t done = 0;
-    // Each turn writes at least one byte or leaves the loop.
-    while (done < bytes.size()) {
-        const ssize_t n = send(conn_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            error = "driver not reading: " + std::to_string(bytes.size() - done) + " byte(s) dropped";
-            return false;
-        } else {
-            error = std::string("write error: ") + std::strerror(errno);
-            CloseConnection(error);
-            return false;
-        }
-    }
-    return true;
+    const WriteEnd end = WriteAll(conn_, true, bytes, error);
+    // A broken connection is closed; a full one stays (the driver may read later).
+    if (end == WriteEnd::kFailed) CloseConnection(error);
+    return end == WriteEnd::kAll;
 }
 
 bool TcpPanelLink::Drop(std::string& error) {
