@@ -66,38 +66,20 @@ protected:
     // Configures panel n as a connected TCP panel of the given type on a fake
     // port, address 10.0.0.n; comPort only fills ComPort (the address wins).
     FakeNetPort* TcpPanel(int n, const std::string& type, int commsId, int comPort = 0) {
-        PanelRecord& p = Panels[n];
-        p.InUse = 1;
-        p.IpAddress = "10.0.0." + std::to_string(n);
+        PanelRecord& p = ConfiguredPanel(n, type, commsId, comPort, "10.0.0." + std::to_string(n));
         p.Port = 2001;
-        p.ComPort = comPort;
-        p.CommsId = commsId;
-        p.Connected = 1;
-        p.PanelId = "panel" + std::to_string(n);
-        p.Location = "desk " + std::to_string(n);
-        ApplyPanelType(p, type);
         auto port = std::make_unique<FakeNetPort>();
         FakeNetPort* raw = port.get();
         raw->sock = 99;  // connected
         p.NetPortObject = std::move(port);
-        p.ListIndex = ++PanelCount;
         return raw;
     }
     FakeSerialPort* SerialPanel(int n, const std::string& type, int commsId, int comPort) {
-        PanelRecord& p = Panels[n];
-        p.InUse = 1;
-        p.IpAddress = "0.0.0.0";
-        p.ComPort = comPort;
-        p.CommsId = commsId;
-        p.Connected = 1;
-        p.PanelId = "panel" + std::to_string(n);
-        p.Location = "desk " + std::to_string(n);
-        ApplyPanelType(p, type);
+        PanelRecord& p = ConfiguredPanel(n, type, commsId, comPort, "0.0.0.0");
         auto port = std::make_unique<FakeSerialPort>();
         FakeSerialPort* raw = port.get();
         raw->Open(comPort);
         p.SerialPortObject = std::move(port);
-        p.ListIndex = ++PanelCount;
         return raw;
     }
 
@@ -107,6 +89,25 @@ protected:
     FakeSeam seam;
     TempDir dir;
     std::unique_ptr<InfodriverServer> server;
+
+private:
+    // What TcpPanel and SerialPanel share: panel n in use, connected,
+    // identity "panel<n>" / "desk <n>", the type applied and the next list
+    // line; the caller adds the transport.
+    PanelRecord& ConfiguredPanel(int n, const std::string& type, int commsId, int comPort,
+                                 const std::string& address) {
+        PanelRecord& p = Panels[n];
+        p.InUse = 1;
+        p.IpAddress = address;
+        p.ComPort = comPort;
+        p.CommsId = commsId;
+        p.Connected = 1;
+        p.PanelId = "panel" + std::to_string(n);
+        p.Location = "desk " + std::to_string(n);
+        ApplyPanelType(p, type);
+        p.ListIndex = ++PanelCount;
+        return p;
+    }
 };
 
 }  // namespace vorn::test
