@@ -17,11 +17,6 @@ namespace {
 
 class ConnectionsTest : public PanelFixture {
 protected:
-    std::string SlotNow(int slot) {
-        char buffer[kSlotTextMax + 1];
-        ExtInfo.getslot(slot, buffer);
-        return Slot(slot);
-    }
     int Writes() const { return InfodriverTxCount; }
     size_t Lines() const { return seam.debugLines.size(); }
 };

@@ -37,11 +37,6 @@ protected:
         setenv("QX_SYSTEM", "sys", 1);
         std::filesystem::create_directories(ResolvePaths());
     }
-    std::string Read(int slot) {
-        char buffer[256];
-        ExtInfo.getslot(slot, buffer);
-        return buffer;
-    }
     int FieldWrites(int id) const {
         return static_cast<int>(std::count_if(seam.fieldHistory.begin(), seam.fieldHistory.end(),
                                               [&](const auto& w) { return w.first == id; }));

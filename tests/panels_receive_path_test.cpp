@@ -48,14 +48,6 @@ protected:
         NetEventMain(static_cast<SerialPort*>(port));
     }
 
-    // The server's text once every earlier write of ours has reached it (a
-    // read on the same link is answered after them).
-    std::string SlotNow(int slot) {
-        char buffer[kSlotTextMax + 1];
-        ExtInfo.getslot(slot, buffer);
-        return Slot(slot);
-    }
-
     int Writes() const { return InfodriverTxCount; }
 };
 

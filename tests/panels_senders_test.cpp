@@ -24,14 +24,7 @@ Bytes TextFrame(uint8_t type, int id, const std::string& label, int chars, int b
 Bytes Long(int id, const std::string& label, int button) { return TextFrame(142, id, label, 10, button); }
 Bytes Short(int id, const std::string& label, int button) { return TextFrame(140, id, label, 8, button); }
 
-class SendersTest : public test::PanelFixture {
-protected:
-    std::string Read(int slot) {
-        char buffer[256];
-        ExtInfo.getslot(slot, buffer);  // synchronous: earlier writes have arrived
-        return buffer;
-    }
-};
+class SendersTest : public test::PanelFixture {};
 
 TEST_F(SendersTest, TextFormFollowsTheComPortAndLabelsAreStoredPadded) {
     auto* tcp = TcpPanel(1, "CP-1000E", 7);

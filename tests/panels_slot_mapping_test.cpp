@@ -16,11 +16,6 @@ using test::Bytes;
 
 class SlotMappingTest : public test::PanelFixture {
 protected:
-    std::string Read(int slot) {
-        char buffer[256];
-        ExtInfo.getslot(slot, buffer);  // synchronous: earlier writes have arrived
-        return buffer;
-    }
     // A change as the Infodriver reports it, with a text the slot does not
     // hold yet, so a confirmation shows as a write.
     void Change(int slot, const char* text) { SlotChange(kDevice, slot, text); }

@@ -62,6 +62,19 @@ protected:
 
     // Slot text as the Infodriver holds it (server view, no client traffic).
     std::string Slot(int slot) const { return server->Slot(kDevice, slot); }
+    // Slot text as the driver's client reads it; getslot is synchronous, so
+    // every earlier write of ours has arrived.
+    std::string Read(int slot) {
+        char buffer[kSlotTextMax + 1];
+        ExtInfo.getslot(slot, buffer);
+        return buffer;
+    }
+    // The server's text once every earlier write of ours has reached it (a
+    // read on the same link is answered after them).
+    std::string SlotNow(int slot) {
+        Read(slot);
+        return Slot(slot);
+    }
 
     // Configures panel n as a connected TCP panel of the given type on a fake
     // port, address 10.0.0.n; comPort only fills ComPort (the address wins).
