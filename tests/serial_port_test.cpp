@@ -94,6 +94,18 @@ int CountEntries(const char* dir) {
     return n;
 }
 int ThreadCount() { return CountEntries("/proc/self/task"); }
+// A joined thread can stay listed in /proc/self/task for a moment after
+// join() returned (its tid is cleared before the kernel unlinks it), so a
+// count that must drop is read again until it does or a short deadline ends.
+int SettledThreadCount(int expected) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    int n = ThreadCount();
+    while (n != expected && std::chrono::steady_clock::now() < end) {
+        poll(nullptr, 0, 1);
+        n = ThreadCount();
+    }
+    return n;
+}
 int DescriptorCount() { return CountEntries("/proc/self/fd"); }
 
 Bytes Pattern(size_t n, unsigned seed = 0) {
@@ -201,7 +213,7 @@ TEST_F(SerialPortTest, openAndClose_leaveNoThreadNoDescriptorNoTable_andCloseIsP
     EXPECT_EQ(port.GetPort(), 0);
     EXPECT_EQ(port.isOpen, 0);
     EXPECT_FALSE(SerialTableExists());
-    EXPECT_EQ(ThreadCount(), threads);
+    EXPECT_EQ(SettledThreadCount(threads), threads);
     EXPECT_EQ(DescriptorCount(), fds);
 
     // Closed: nothing to read, no target, zero status, writes ignored.
@@ -492,7 +504,7 @@ TEST_F(SerialPortTest, closeWhileDataPoursIn_isPromptAndLeavesNothingBehind) {
         auto start = std::chrono::steady_clock::now();
         port.Close();
         slowest = std::max(slowest, std::chrono::steady_clock::now() - start);
-        EXPECT_EQ(ThreadCount(), threads);
+        EXPECT_EQ(SettledThreadCount(threads), threads);
         EXPECT_EQ(DescriptorCount(), fds);
     }
     stop = true;
