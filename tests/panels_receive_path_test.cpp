@@ -118,6 +118,21 @@ TEST_F(ReceivePathTest, NumbersOutsideThePanelsSlotsAreNotWritten) {
     Read(port, {131, 65, 1, 25, 131, 1, 1, 48});
     EXPECT_EQ(SlotNow(295), "1");
     EXPECT_EQ(SlotNow(48), "1");
+
+    // Buttons beyond the configured type but within the button-state offsets
+    // (hardware larger than its settings say) still reach their slots.
+    Read(port, {131, 1, 1, 50});
+    EXPECT_EQ(SlotNow(50), "1");
+    EXPECT_EQ(Panels[1].LastButton, 50);
+}
+
+TEST_F(ReceivePathTest, LargePanelButtonsAboveFiftyAreWritten) {
+    FakeNetPort* port = Tcp(1, 1);
+    ApplyPanelType(Panels[1], "CP-6401E");  // 80 lamp buttons
+    Read(port, {131, 1, 1, 80, 131, 1, 1, 81});
+    EXPECT_EQ(SlotNow(80), "1");
+    EXPECT_EQ(SlotNow(81), "");
+    EXPECT_TRUE(Logged("Warning-  button 81 out of range from panel 1 "));
 }
 
 TEST_F(ReceivePathTest, TcpConnectAndCloseEvents) {
@@ -453,7 +468,7 @@ TEST_F(ReceivePathTest, RandomBlocksWriteOnlyThePanelsOwnSlots) {
         }
         EXPECT_EQ(p.RxCount, blocks);
         EXPECT_GE(p.LastButton, 1);
-        EXPECT_LE(p.LastButton, p.ButtonCount);
+        EXPECT_LE(p.LastButton, std::max(p.ButtonCount, kLabelOffset));
         EXPECT_LE(p.RxTail.Size(), RxCarry::kMaxBytes);
     }
 
@@ -461,7 +476,10 @@ TEST_F(ReceivePathTest, RandomBlocksWriteOnlyThePanelsOwnSlots) {
     const auto ownSlot = [](int slot) {
         for (int panel : {2, 12}) {
             const int e = slot - Panels[panel].SlotOffset;
-            if ((e >= 1 && e <= Panels[panel].ButtonCount) || (e >= 270 && e <= 295) || e == 299) return true;
+            if ((e >= 1 && e <= std::max(Panels[panel].ButtonCount, kLabelOffset)) || (e >= 270 && e <= 295) ||
+                e == 299) {
+                return true;
+            }
         }
         return false;
     };

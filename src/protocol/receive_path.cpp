@@ -99,9 +99,12 @@ void OnAlive(int panel, uint8_t code) {
 // every press and release reaches the Infodriver even if the text repeats.
 void OnButton(int panel, uint8_t action, uint8_t button) {
     PanelRecord& p = Panels[panel];
-    // Offsets above the panel's buttons are labels, colours and commands of
-    // this block; a press there would overwrite them.
-    if (button < 1 || button > p.ButtonCount) {
+    // Offsets 1..50 hold button states (or nothing), so any button there is
+    // written as it comes, also on a panel whose configured type has fewer
+    // buttons than the hardware. Above that lie this block's labels, colours
+    // and commands: only a panel that really has that many buttons (an
+    // 80-button lamp panel) writes there.
+    if (button < 1 || (button > kLabelOffset && button > p.ButtonCount)) {
         DebugMessage("Warning-  button %d out of range from panel %d ", button, panel);
         return;
     }
