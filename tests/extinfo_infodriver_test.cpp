@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,9 +38,13 @@ struct Note {
     std::string text;
 };
 std::vector<Note> g_notes;
+// Runs after a notification is recorded: a test's stand-in for the driver's
+// slot-change handler.
+std::function<void(extinfo*, int, const char*)> g_onNotify;
 
 void RecordNotify(extinfo* client, int index, const char* text) {
     g_notes.push_back(Note{client, client->iStatus, index, text});
+    if (g_onNotify) g_onNotify(client, index, text);
 }
 
 int CountNotes(extinfo* client, int status, int index = -1, const std::string& text = "") {
@@ -74,6 +79,7 @@ protected:
         for (extinfo* c : {&a, &b}) c->setnotify(RecordNotify);
     }
     void TearDown() override {
+        g_onNotify = nullptr;
         a.disconnect();
         b.disconnect();
         StopServer();
@@ -131,6 +137,71 @@ TEST_F(ExtinfoInfodriverTest, twoClientsShareSlotsAndBothSeeTheInfodriverLeave) 
     EXPECT_EQ(CountNotes(&a, 3, 0, "Infodriver has disconnected"), 1);
     EXPECT_EQ(CountNotes(&b, 3, 0, "Infodriver has disconnected"), 1);
     EXPECT_EQ(seam.WatchCount(), 0);
+}
+
+// The echo of a change made after a synchronous wait (here a mode query)
+// in which a newer change of the same slot was handled does not bring the
+// older text back, whether the slot was known or not.
+TEST_F(ExtinfoInfodriverTest, echoNeverOverwritesANewerChangeHandledDuringAWait) {
+    ASSERT_EQ(a.connect(kDevice, nullptr), 15);
+    ASSERT_EQ(b.connect(kDevice, nullptr), 15);
+    std::vector<bool> wrote;
+    g_onNotify = [&](extinfo* c, int index, const char* text) {
+        if (c != &b || std::string(text).rfind("old", 0) != 0) return;
+        (void)b.getmode();  // the newer change is dispatched in here
+        wrote.push_back(b.updateslot(index, "%s", text));  // echo
+        wrote.push_back(b.updateslot(index + 1000, "%s", text));  // echo to a slot never seen
+    };
+    for (int round = 0; round < 2; ++round) {
+        const int slot = 351 + round;
+        a.setslot(slot, "old%d", round);
+        a.setslot(slot + 1000, "new%d", round);
+        a.setslot(slot, "new%d", round);
+        ASSERT_TRUE(seam.PumpUntil([&] { return CountNotes(&b, 15, slot, "new" + std::to_string(round)) == 1; }));
+    }
+    EXPECT_EQ(wrote, std::vector<bool>(4, false));
+    char buffer[256];
+    for (int slot : {351, 352, 1351, 1352}) {
+        ASSERT_EQ(a.readslot(slot, buffer), 1);
+        EXPECT_EQ(std::string(buffer).substr(0, 3), "new") << slot;
+    }
+    EXPECT_EQ(CountNotes(&a, 15), 0);  // b wrote nothing
+}
+
+// The mirror follows the writes of other clients and of the client itself:
+// known slots are answered without a read and compared on their full text,
+// so a 300-character label is not written back, cut or whole.
+TEST_F(ExtinfoInfodriverTest, mirrorFollowsAllWritesAndComparesFullTexts) {
+    ASSERT_EQ(a.connect(kDevice, nullptr), 15);
+    ASSERT_EQ(b.connect(kDevice, nullptr), 15);
+    const std::string longLabel(300, 'L');
+    a.setslot(51, "%s", longLabel.c_str());
+    a.setslot(52, "%s", "other");
+    ASSERT_TRUE(seam.PumpUntil([&] { return CountNotes(&b, 15, 52) == 1; }));
+    b.setslot(53, "%s", "own");
+    std::string text;
+    ASSERT_TRUE(b.mirrored(51, &text));
+    EXPECT_EQ(text, longLabel);
+    ASSERT_TRUE(b.mirrored(53, &text));
+    EXPECT_EQ(text, "own");
+    EXPECT_FALSE(b.updateslot(51, "%s", longLabel.c_str()));
+    EXPECT_FALSE(b.updateslot(52, "%s", "other"));
+    EXPECT_FALSE(b.updateslot(53, "%s", "own"));
+    char buffer[256];
+    EXPECT_EQ(b.getslot(51, buffer), 1);
+    EXPECT_EQ(std::string(buffer), longLabel.substr(0, 255));
+    // Never seen: read once, then known.
+    EXPECT_FALSE(b.mirrored(54, nullptr));
+    EXPECT_EQ(b.getslot(54, buffer), 1);
+    EXPECT_TRUE(b.mirrored(54, nullptr));
+    ASSERT_EQ(a.readslot(51, buffer), 1);  // a sync point: every write of b has arrived
+    seam.Pump(50ms);
+    EXPECT_EQ(CountNotes(&a, 15, 51), 0);
+    EXPECT_EQ(CountNotes(&a, 15, 53), 1);
+    // A new link starts with an empty mirror.
+    b.disconnect();
+    ASSERT_EQ(b.connect(kDevice, nullptr), 15);
+    EXPECT_EQ(b.mirrorSize(), 0u);
 }
 
 }  // namespace

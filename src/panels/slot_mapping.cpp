@@ -20,10 +20,12 @@ constexpr int kMaxColour = 9;  // colour and lamp values 0..9
 
 bool ValidColour(int value) { return value >= 0 && value <= kMaxColour; }
 
-// Reads one slot as text (at most 255 characters, "" when the read fails).
+// Reads one slot from the Infodriver as text (at most 255 characters, ""
+// when the read fails). The start-up load always reads, whatever the
+// client's mirror already knows.
 std::string ReadSlot(int slot) {
     char buffer[kSlotTextMax + 1] = {};
-    ExtInfo.getslot(slot, buffer);
+    ExtInfo.readslot(slot, buffer);
     buffer[kSlotTextMax] = '\0';  // the client terminates it; keep that true regardless
     return buffer;
 }

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <unordered_map>
 
 #include "app/diagnostics.h"
 #include "app/seam.h"
@@ -84,6 +85,24 @@ struct extinfo::Link {
     // minutes. A late reply or any other frame proves the link alive again.
     bool unresponsive = false;
     bool drainPosted = false;
+    // Slot mirror (see extinfo.h). `stamp` is the value of `mirrorClock` when
+    // the entry was last set, so a read can tell whether its slot changed
+    // while it waited for the reply.
+    // `handler` is the number of the slot-change dispatch during which the
+    // entry was set (0 outside any): an echo made by handler h never writes
+    // over an entry set by a later dispatch (a newer change handled while h
+    // waited in a synchronous call).
+    struct Mirrored {
+        std::string text;
+        uint64_t stamp = 0;
+        uint64_t handler = 0;
+    };
+    std::unordered_map<int, Mirrored> mirror;
+    uint64_t mirrorClock = 0;
+    uint64_t dispatches = 0;      // slot-change dispatches so far
+    uint64_t currentHandler = 0;  // the innermost slot-change dispatch running, 0 none
+    bool mirrorFullLogged = false;
+    std::string unmirrored;  // last read of a slot the full mirror does not follow
     // Posted drains hold a weak reference: they do nothing once the client
     // is gone.
     std::shared_ptr<int> alive = std::make_shared<int>(0);
@@ -187,6 +206,8 @@ void extinfo::CloseLink() {
     L.infoId = 0;
     L.attached = false;
     L.unresponsive = false;
+    L.mirror.clear();
+    L.mirrorFullLogged = false;
     ++L.generation;
 }
 
@@ -299,9 +320,17 @@ void extinfo::HandleQueued() {
         case XOV_DATA:
             break;
         case XOV_SLOTCHANGED:
-            ++*rxCount;
-            iStatus = kInfoSlotChanged;
-            notify(this, f.wParam, f.text.c_str());
+            // Applied now, in dispatch order: a handler's echo compares with
+            // this change, not with a newer one still queued.
+            {
+                const uint64_t outer = L.currentHandler;
+                L.currentHandler = ++L.dispatches;
+                if (f.wParam >= 0) Remember(f.wParam, f.text.data(), f.text.size());
+                ++*rxCount;
+                iStatus = kInfoSlotChanged;
+                notify(this, f.wParam, f.text.c_str());
+                L.currentHandler = outer;
+            }
             result = 1;
             break;
         case XOV_INFOTEXT: {
@@ -615,6 +644,60 @@ bool AbsSlot(int slot, int* out) {
 
 }  // namespace
 
+void extinfo::Remember(int slot, const char* text, size_t length) {
+    Link& L = *link_;
+    auto it = L.mirror.find(slot);
+    if (it == L.mirror.end()) {
+        // At the bound a new slot is not followed; it is read when needed.
+        if (L.mirror.size() >= kMirrorMaxSlots) {
+            if (!L.mirrorFullLogged) {
+                L.mirrorFullLogged = true;
+                DebugMessage("extinfo - slot mirror full at %zu slots - slot %d read when needed ",
+                             kMirrorMaxSlots, slot);
+            }
+            return;
+        }
+        it = L.mirror.emplace(slot, Link::Mirrored{}).first;
+    }
+    // Kept as the driver sees a text: up to its first zero byte.
+    it->second.text.assign(text, strnlen(text, std::min(length, static_cast<size_t>(kSlotWriteMax))));
+    it->second.stamp = ++L.mirrorClock;
+    it->second.handler = L.currentHandler;
+}
+
+bool extinfo::mirrored(int slot, std::string* text) const {
+    auto it = link_->mirror.find(slot);
+    if (it == link_->mirror.end()) return false;
+    if (text != nullptr) *text = it->second.text;
+    return true;
+}
+
+size_t extinfo::mirrorSize() const { return link_->mirror.size(); }
+
+// A read waits for its reply and meanwhile dispatches whatever arrives, which
+// may change the slot (a notification, or a nested handler's own write); both
+// are at least as new as the reply, so an entry set during the wait is kept.
+const std::string* extinfo::ReadThrough(int slot, int32_t* result) {
+    Link& L = *link_;
+    const uint64_t before = L.mirrorClock;
+    const unsigned generation = L.generation;
+    std::string text;
+    *result = 0;
+    const bool got = Call(XOV_SLOTREAD, slot, 0, result, &text);
+    if (L.generation != generation) return nullptr;  // link closed meanwhile: the mirror is gone
+    auto it = L.mirror.find(slot);
+    const bool changedMeanwhile = it != L.mirror.end() && it->second.stamp > before;
+    if (got && *result == 1 && !changedMeanwhile) {
+        Remember(slot, text.data(), text.size());
+        it = L.mirror.find(slot);
+        if (it == L.mirror.end()) {  // mirror full: answer from the read alone
+            L.unmirrored = std::move(text);
+            return &L.unmirrored;
+        }
+    }
+    return it != L.mirror.end() ? &it->second.text : nullptr;
+}
+
 void extinfo::WriteSlot(int slot, const char* text) {
     int absolute = 0;
     if (!AbsSlot(slot, &absolute)) {
@@ -622,6 +705,8 @@ void extinfo::WriteSlot(int slot, const char* text) {
         return;
     }
     ++*txCount;
+    // Both write messages land on the absolute slot.
+    Remember(absolute, text, std::strlen(text));
     SendOneWay(slot >= 0 ? XOV_SLOTWRITE : XOV_SLOTWRITENEG, absolute, 0, text);
 }
 
@@ -647,28 +732,57 @@ bool extinfo::updateslot(int slot, const char* format, ...) {
         DebugMessage("extinfo - invalid slot %d - write dropped ", slot);
         return false;
     }
-    // The read always uses the plain read message, also for a negative slot.
-    // A failed read leaves "", so the text counts as changed. A text longer
-    // than a read can return (255) always counts as changed.
-    char current[kSlotWriteMax + 1];
-    bool readOk = getslot(absolute, current) == 1;
-    if (readOk && std::strcmp(text, current) == 0) return false;
+    // Compared with the mirror's full text (a slot never seen is read once;
+    // a failed read counts as changed). Nothing is dispatched between the
+    // comparison and the write, so no newer change can slip in between.
+    Link& L = *link_;
+    const std::string* current = nullptr;
+    auto it = L.mirror.find(absolute);
+    if (it == L.mirror.end()) {
+        int32_t result = 0;
+        current = ReadThrough(absolute, &result);
+        it = L.mirror.find(absolute);
+    } else {
+        current = &it->second.text;
+    }
+    // Set by a slot change dispatched after the one being handled here began:
+    // that text is newer than ours, which must not replace it.
+    if (it != L.mirror.end() && L.currentHandler != 0 && it->second.handler > L.currentHandler) return false;
+    if (current != nullptr && *current == text) return false;
     WriteSlot(slot, text);
     return true;
 }
 
-int extinfo::getslot(int slot, char* buffer) {
-    if (buffer == nullptr) return 0;
-    buffer[0] = '\0';
-    int32_t result = 0;
-    std::string text;
-    if (!Call(XOV_SLOTREAD, slot, 0, &result, &text)) return 0;
-    if (result != 1) return result;  // the Infodriver refused the read: ""
-    // Cut at 255 characters (and at an embedded zero, as a C text would be).
+namespace {
+
+// Copies a slot text into a caller's 256-byte buffer: at most 255
+// characters, and cut at an embedded zero as a C text would be.
+void CopyOut(const std::string& text, char* buffer) {
     size_t n = std::min(text.size(), static_cast<size_t>(kSlotTextMax));
     std::memcpy(buffer, text.data(), n);
     buffer[n] = '\0';
-    return result;
+}
+
+}  // namespace
+
+int extinfo::getslot(int slot, char* buffer) {
+    if (buffer == nullptr) return 0;
+    buffer[0] = '\0';
+    if (auto it = link_->mirror.find(slot); it != link_->mirror.end()) {
+        CopyOut(it->second.text, buffer);
+        return 1;
+    }
+    return readslot(slot, buffer);
+}
+
+int extinfo::readslot(int slot, char* buffer) {
+    if (buffer == nullptr) return 0;
+    buffer[0] = '\0';
+    int32_t result = 0;
+    const std::string* text = ReadThrough(slot, &result);
+    if (text == nullptr) return result;  // failed (0) or refused by the Infodriver: ""
+    CopyOut(*text, buffer);
+    return 1;
 }
 
 int extinfo::getmode() {

@@ -13,7 +13,19 @@
 //
 // While attached, the client watches its socket through the seam, so the
 // seam must stay installed until disconnect() (or destruction).
+//
+// Slot mirror: the client keeps the latest text it knows of every slot it
+// has read, been told of (XOV_SLOTCHANGED) or written itself, and getslot
+// and updateslot answer from it; only a slot never seen is read from the
+// Infodriver (once). The Infodriver announces every write by another client,
+// so the mirror is exact up to the notifications still in flight, and a
+// notification is applied to the mirror only when it is dispatched: an echo
+// made while handling one change compares with that change, never with a
+// newer one that is still queued behind it. The mirror holds at most one
+// entry per slot touched (texts cut at 511 bytes, kMirrorMaxSlots entries)
+// and is cleared whenever the link is closed or made anew.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -35,6 +47,9 @@ constexpr int kInfoInterfaceVersion = 109;
 constexpr int kSlotTextMax = 255;     // getslot buffer holds 256 bytes
 constexpr int kSlotWriteMax = 511;    // setslot/updateslot formatted text
 constexpr int kInfoTextMax = 299;
+// Slots the mirror follows at most: the reference Infodriver's slot limit per
+// device. Further slots are not mirrored and are read when needed.
+constexpr size_t kMirrorMaxSlots = 100000;
 
 // Connect results and notification codes (iStatus).
 enum InfoStatus : int {
@@ -67,8 +82,15 @@ public:
     // Writes only when the slot's text differs; true when it wrote.
     bool updateslot(int slot, const char* format, ...) __attribute__((format(printf, 3, 4)));
     // Fills buffer (256 bytes) with the slot's zero-terminated text, at most
-    // 255 characters; the empty text when the read fails.
+    // 255 characters, from the mirror when the slot is known, else read from
+    // the Infodriver; the empty text when the read fails.
     int getslot(int slot, char* buffer);
+    // As getslot, but always reads from the Infodriver (the start-up load).
+    int readslot(int slot, char* buffer);
+    // The mirror's full text of a slot (at most 511 bytes); false when the
+    // slot is not known.
+    bool mirrored(int slot, std::string* text) const;
+    size_t mirrorSize() const;
     int getmode();
     void setmode(int mode);
     // Leaves the link (announces the detach); the object can connect again.
@@ -104,6 +126,11 @@ private:
     int AnswerModeRequest(uint32_t message);
     void WriteSlot(int slot, const char* text);
     void NoteFailure(const char* what);
+    // The Infodriver's text of |slot| by a read, merged into the mirror; the
+    // mirror wins when the slot changed while the read waited. Null when the
+    // read failed and the slot is not known.
+    const std::string* ReadThrough(int slot, int32_t* result);
+    void Remember(int slot, const char* text, size_t length);
 
     int ownTx_ = 0;
     int ownRx_ = 0;

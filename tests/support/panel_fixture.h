@@ -62,11 +62,12 @@ protected:
 
     // Slot text as the Infodriver holds it (server view, no client traffic).
     std::string Slot(int slot) const { return server->Slot(kDevice, slot); }
-    // Slot text as the driver's client reads it; getslot is synchronous, so
-    // every earlier write of ours has arrived.
+    // Slot text as the Infodriver answers the driver's client; readslot
+    // always goes to the Infodriver, so every earlier write of ours has
+    // arrived.
     std::string Read(int slot) {
         char buffer[kSlotTextMax + 1];
-        ExtInfo.getslot(slot, buffer);
+        ExtInfo.readslot(slot, buffer);
         return buffer;
     }
     // The server's text once every earlier write of ours has reached it (a
