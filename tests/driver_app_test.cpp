@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -16,6 +18,7 @@
 #include "app/settings.h"
 #include "app/status_logic.h"
 #include "app/version_info.h"
+#include "panels/housekeeping.h"
 #include "panels/panel_table.h"
 #include "support/fake_seam.h"
 #include "support/infodriver_child.h"
@@ -322,6 +325,45 @@ TEST_F(DriverAppTest, AttachedStartAndShutdownWriteTheStatusSlots) {
     for (int p = 1; p <= kMaxPanels; ++p) EXPECT_EQ(info.Get(300 * (p - 1) + 299), "0") << "panel " << p;
     EXPECT_EQ(ExtInfo.iMode, 7);
     EXPECT_EQ(std::count(seam_.timerStops.begin(), seam_.timerStops.end(), kHousekeepingTimer), 1);
+}
+
+// Start-up reads about a hundred keys and adds every missing one with its
+// default, but replaces the settings file once (one rename into place, seen
+// through inotify), keeping what was there.
+TEST_F(DriverAppTest, StartUpWritesTheSettingsFileOnce) {
+    const std::string configDir = dir_.path() + "/sys/config/system";
+    const std::string ini = configDir + "/DEV_007.ini";
+    {
+        FILE* f = std::fopen(ini.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs("; site comment\n[Pellax_Panel]\nLogMode=0\n[Pellax_Panel_2]\nPanel_ID=DESK-2\n", f);
+        std::fclose(f);
+    }
+    test::InfodriverChild info(7, dir_.path() + "/sock", dir_.path());
+    ASSERT_TRUE(info.Start()) << info.process().Stderr();
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, configDir.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE), 0);
+
+    seam_.SetTimerHandler(OnTimerTick);
+    ASSERT_EQ(InitApp(), 0);
+    ASSERT_TRUE(seam_.Tick(kStartupLoadTimer));
+    int replaced = 0;
+    alignas(inotify_event) char events[4096];
+    for (ssize_t n; (n = read(watch, events, sizeof events)) > 0;) {
+        for (char* at = events; at < events + n;) {
+            auto* e = reinterpret_cast<inotify_event*>(at);
+            if ((e->mask & IN_MOVED_TO) != 0 && std::string(e->name) == "DEV_007.ini") ++replaced;
+            at += sizeof(inotify_event) + e->len;
+        }
+    }
+    close(watch);
+    EXPECT_EQ(replaced, 1);
+    EXPECT_EQ(ReadIniSetting("DEV_007.ini", "Pellax_Panel", "Speed", "?", 0), "38400");
+    EXPECT_EQ(ReadIniSetting("DEV_007.ini", "Pellax_Panel", "LogMode", "?", 0), "0");
+    EXPECT_EQ(ReadIniSetting("DEV_007.ini", "Pellax_Panel_2", "Panel_ID", "?", 0), "DESK-2");
+    EXPECT_EQ(ReadIniSetting("DEV_007.ini", "Pellax_Panel_12", "TCPIP_Port", "?", 0), "2001");
+    CloseApp();
 }
 
 }  // namespace

@@ -36,6 +36,9 @@ int InitApp() {
     ResetPanelTable();
     DriverStatus = 1;
     CommsSummary = 1;
+    // The settings read now and by the start-up load 300 ms later are written
+    // back in one save (at the end of that load, or below when there is none).
+    BeginSettingsBatch();
     LoadIni();
     UpdateDebugMenu();
 
@@ -46,6 +49,7 @@ int InitApp() {
         DebugMessage("ERROR  -  Driver not functioning");
         DriverStatus = 2;
         seam.SetField(kFieldInfoStatus, "Info connect FAILED");
+        EndSettingsBatch();
         seam.MessageBox("Cant Find Infodriver", "! No connection to Infodriver - PellaxPanel exiting !");
         return -1;
     }
@@ -66,6 +70,7 @@ int InitApp() {
         seam.SetField(kFieldDriverStatus, "Initialising ");
     } else {
         ExtInfo.setslot(kDriverStatusSlot, "0");
+        EndSettingsBatch();
     }
     // The two receive locks belong to the receive path, which creates them
     // with its own state; no panel is opened before the first timer tick.
@@ -74,6 +79,7 @@ int InitApp() {
 
 void CloseApp() {
     Seam& seam = GetSeam();
+    EndSettingsBatch();  // closed before the start-up load ran
     // Every block, configured or not, so that no stale "connected" survives.
     for (int p = 1; p <= kMaxPanels; ++p) ExtInfo.setslot(PanelStatusSlot(Panels[p]), "0");
     ExtInfo.setslot(kDriverStatusSlot, "0");

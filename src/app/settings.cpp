@@ -3,6 +3,8 @@
 #include <dirent.h>
 
 #include <climits>
+#include <memory>
+#include <vector>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -88,7 +90,61 @@ bool LoadForUpdate(IniFile& ini, const std::string& path, const char* who) {
 
 std::string LastLongLogDir;  // last over-long log directory reported
 
+// The open settings batch (see settings.h): one entry per settings file.
+struct BatchedFile {
+    std::string name;  // as the caller gave it
+    std::string path;  // empty when the path was too long
+    IniFile ini;       // loaded once; pending sets applied
+    bool updatable = false;
+    struct PendingSet {
+        std::string section, key, value;
+        bool onlyIfMissing;  // a write-back of a missing key
+    };
+    std::vector<PendingSet> sets;
+};
+std::unique_ptr<std::vector<BatchedFile>> Batch;
+
+// The batch's entry for file (loaded on first use); null outside a batch.
+BatchedFile* BatchedFileFor(const std::string& file) {
+    if (!Batch) return nullptr;
+    for (BatchedFile& f : *Batch) {
+        if (f.name == file) return &f;
+    }
+    BatchedFile& f = Batch->emplace_back();
+    f.name = file;
+    if (SettingsPath(file, &f.path)) {
+        f.updatable = LoadForUpdate(f.ini, f.path, "ReadIniSetting");
+    } else {
+        f.path.clear();
+    }
+    return &f;
+}
+
 }  // namespace
+
+void BeginSettingsBatch() {
+    if (Batch) return;
+    ResolvePaths();
+    Batch = std::make_unique<std::vector<BatchedFile>>();
+}
+
+bool InSettingsBatch() { return Batch != nullptr; }
+
+void EndSettingsBatch() {
+    if (!Batch) return;
+    std::unique_ptr<std::vector<BatchedFile>> done = std::move(Batch);
+    for (const BatchedFile& f : *done) {
+        if (f.sets.empty() || f.path.empty() || !f.updatable) continue;
+        IniFile fresh;
+        if (!LoadForUpdate(fresh, f.path, "WriteIniSetting")) continue;
+        bool changed = false;
+        for (const auto& set : f.sets) {
+            if (set.onlyIfMissing && fresh.Get(set.section, set.key)) continue;
+            changed |= fresh.Set(set.section, set.key, set.value) == IniFile::SetResult::kChanged;
+        }
+        if (changed) fresh.Save(f.path);  // an unwritable file or directory is not an error
+    }
+}
 
 PathLocations& Locations() {
     static PathLocations locations;
@@ -148,6 +204,28 @@ std::string ResolvePaths() {
 std::string ReadIniSetting(const std::string& file, const std::string& section,
                            const std::string& key, const std::string& defaultText,
                            int writeBack) {
+    if (BatchedFile* f = BatchedFileFor(file)) {
+        if (f->path.empty()) {
+            DebugMessage("ReadIniSetting - path of %s longer than %d characters, default used for %s",
+                         file.c_str(), kPathMax, key.c_str());
+            return CutValue(defaultText);
+        }
+        std::optional<std::string> found = f->ini.Get(section, key);
+        std::string value = CutValue(found.value_or(defaultText));
+        if (writeBack != 0 && !found && f->updatable) {
+            switch (f->ini.Set(section, key, value)) {
+                case IniFile::SetResult::kChanged:
+                    f->sets.push_back({section, key, value, true});
+                    break;
+                case IniFile::SetResult::kInvalid:
+                    DebugMessage("ReadIniSetting - cannot write [%s] %s back", section.c_str(), key.c_str());
+                    break;
+                case IniFile::SetResult::kUnchanged:
+                    break;
+            }
+        }
+        return value;
+    }
     ResolvePaths();
     std::string path;
     if (!SettingsPath(file, &path)) {
@@ -180,6 +258,21 @@ std::string ReadIniSetting(const std::string& file, const std::string& section,
 
 void WriteIniSetting(const std::string& file, const std::string& section, const std::string& key,
                      const std::string& value) {
+    if (BatchedFile* f = BatchedFileFor(file); f != nullptr && !f->path.empty()) {
+        if (!f->updatable) return;
+        switch (f->ini.Set(section, key, value)) {
+            case IniFile::SetResult::kChanged:
+                f->sets.push_back({section, key, value, false});
+                break;
+            case IniFile::SetResult::kInvalid:
+                DebugMessage("WriteIniSetting - refused [%s] %s: name or value would break the file",
+                             section.c_str(), key.c_str());
+                break;
+            case IniFile::SetResult::kUnchanged:
+                break;
+        }
+        return;
+    }
     ResolvePaths();
     std::string path;
     if (!SettingsPath(file, &path)) {
@@ -203,7 +296,7 @@ void WriteIniSetting(const std::string& file, const std::string& section, const 
 }
 
 void LoadIni() {
-    ResolvePaths();
+    if (!InSettingsBatch()) ResolvePaths();
     const std::string file = SettingsFileName(DeviceNumber);
     auto read = [&](const char* key, const char* defaultText) {
         return ReadIniSetting(file, kDriverSection, key, defaultText, 1);

@@ -38,6 +38,17 @@ void WriteIniSetting(const std::string& file, const std::string& section, const 
 // Reads the driver settings into Settings (eight keys, all written back).
 void LoadIni();
 
+// A settings batch: between Begin and End, ReadIniSetting and WriteIniSetting
+// load each file once and only collect their write-backs, and End writes
+// each changed file once, atomically. At End the file is loaded afresh and a
+// written-back key is added only if it is still missing, so a change made by
+// another process meanwhile is kept. Start-up runs its reads (driver and
+// panel sections) in one batch; GUI thread only. Begin inside a batch and End
+// outside one do nothing.
+void BeginSettingsBatch();
+void EndSettingsBatch();
+bool InSettingsBatch();
+
 // Name of the device's settings file, "DEV_%03d.ini".
 std::string SettingsFileName(int device);
 

@@ -5,6 +5,7 @@
 #include "app/diagnostics.h"
 #include "app/driver_state.h"
 #include "app/seam.h"
+#include "app/settings.h"
 #include "app/status_logic.h"
 #include "app/version_info.h"
 #include "panels/mode_tracking.h"
@@ -112,6 +113,7 @@ void StartupLoadTick() {
     ShowDriverVersion();
     seam.SetField(kFieldDriverStatus, "Loading Data ....");
     LoadAll();
+    EndSettingsBatch();  // begun by InitApp: every write-back in one save
     LoadAllInfodriverData();
     DriverStatus = 0;
     seam.SetField(kFieldDriverStatus, "Running OK ....");
