@@ -126,5 +126,34 @@ TEST_F(DiagnosticsTest, unwritableLogDirectory_losesLineSilently) {
     EXPECT_EQ(seam.debugLines.size(), 1u);
 }
 
+// The day's file is kept open between lines (one descriptor, not one open
+// per line), and a file removed meanwhile (rotated away) is started afresh
+// within a second.
+TEST_F(DiagnosticsTest, logFileStaysOpenAndARemovedFileIsStartedAgain) {
+    auto openLogs = [&] {
+        int n = 0;
+        for (int fd = 0; fd < 1024; ++fd) {
+            char link[64];
+            char target[512];
+            std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+            ssize_t len = readlink(link, target, sizeof target - 1);
+            if (len <= 0) continue;
+            target[len] = '\0';
+            n += std::string(target).find("_child2_5.log") != std::string::npos;
+        }
+        return n;
+    };
+    DebugMessage("one");
+    DebugMessage("two");
+    EXPECT_EQ(openLogs(), 1);
+    EXPECT_EQ(LogFile("20260304"), "14:03:27 - one\r\n14:03:27 - two\r\n");
+    ASSERT_EQ(unlink((LogDir + "/20260304_child2_5.log").c_str()), 0);
+    now += 1;
+    DebugMessage("three");
+    EXPECT_EQ(LogFile("20260304"), "14:03:28 - three\r\n");
+    ResetDiagnostics();
+    EXPECT_EQ(openLogs(), 0);
+}
+
 }  // namespace
 }  // namespace vorn

@@ -19,6 +19,23 @@ namespace {
 bool LogDirCreated = false;
 std::function<std::time_t()> g_clock;
 
+// The day's log file, kept open between lines: opening it per line cost a
+// path lookup and two system calls for every message. It is reopened when
+// the name changes (a new day, another log directory), after a failed or
+// short write, and when the file has been removed (checked once a second),
+// so a rotated or deleted log is started afresh.
+struct OpenLog {
+    int fd = -1;
+    std::string path;
+    std::time_t checked = 0;  // last time the file's link count was looked at
+    void Close() {
+        if (fd >= 0) close(fd);
+        fd = -1;
+        path.clear();
+    }
+};
+OpenLog g_log;
+
 std::time_t Now() { return g_clock ? g_clock() : std::time(nullptr); }
 
 // mkdir -p; outcome not examined by the caller (a failure loses lines only).
@@ -40,6 +57,7 @@ void SetDiagnosticsClock(std::function<std::time_t()> clock) { g_clock = std::mo
 void ResetDiagnostics() {
     LogDirCreated = false;
     g_clock = nullptr;
+    g_log.Close();
 }
 
 int EnsureLogDirectory() {
@@ -61,14 +79,25 @@ void LogToFile(std::string_view text) {
                   local.tm_sec % 100);
     if (LogDir.empty()) return;
     std::string path = LogDir + "/" + date + "_child2_" + std::to_string(DeviceNumber) + ".log";
-    EnsureLogDirectory();
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return;  // lost silently: a message about a lost message would recurse
+    if (g_log.fd >= 0 && g_log.path == path && t != g_log.checked) {
+        g_log.checked = t;
+        struct stat st {};
+        if (fstat(g_log.fd, &st) != 0 || st.st_nlink == 0) g_log.Close();
+    }
+    if (g_log.fd < 0 || g_log.path != path) {
+        g_log.Close();
+        EnsureLogDirectory();
+        g_log.fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (g_log.fd < 0) return;  // lost silently: a message about a lost message would recurse
+        g_log.path = path;
+        g_log.checked = t;
+    }
     std::string line = std::string(clock) + " - " + std::string(text) + "\r\n";
     // One write per line so that concurrent readers never see half a line
-    // from us; a short write on a full disk loses the rest of the line.
-    [[maybe_unused]] ssize_t written = write(fd, line.data(), line.size());
-    close(fd);
+    // from us; a failed or short write (full disk) loses the rest of the
+    // line and makes the next line open the file again.
+    ssize_t written = write(g_log.fd, line.data(), line.size());
+    if (written != static_cast<ssize_t>(line.size())) g_log.Close();
 }
 
 void DebugMessage(const char* format, ...) {
