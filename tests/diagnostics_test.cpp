@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <string>
 
-#include "app/diagnostics.h"
-#include "app/driver_state.h"
+#include "core/diagnostics.h"
+#include "core/driver_state.h"
 #include "support/fake_seam.h"
 #include "support/temp_dir.h"
 

@@ -12,13 +12,13 @@
 
 #include <string>
 
-#include "app/diagnostics.h"
+#include "core/diagnostics.h"
 #include "app/driver_app.h"
-#include "app/driver_state.h"
-#include "app/settings.h"
+#include "core/driver_state.h"
+#include "core/settings.h"
 #include "app/status_logic.h"
-#include "app/version_info.h"
-#include "panels/housekeeping.h"
+#include "core/version_info.h"
+#include "app/housekeeping.h"
 #include "panels/panel_table.h"
 #include "support/fake_seam.h"
 #include "support/infodriver_child.h"

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/driver_state.h"
+#include "core/driver_state.h"
 #include "support/fake_seam.h"
 #include "support/temp_dir.h"
 #include "transport/extinfo.h"

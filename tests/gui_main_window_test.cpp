@@ -23,12 +23,12 @@
 #include <thread>
 
 #include "app/driver_app.h"
-#include "app/driver_state.h"
+#include "core/driver_state.h"
 #include "app/gui/about_box.h"
 #include "app/gui/main_window.h"
 #include "app/gui/qt_seam.h"
 #include "app/gui/status_view.h"
-#include "app/settings.h"
+#include "core/settings.h"
 #include "panels/panel_table.h"
 #include "support/qt_app.h"
 #include "support/temp_dir.h"

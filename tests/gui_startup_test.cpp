@@ -24,7 +24,7 @@
 #include <cstdlib>
 
 #include "app/driver_app.h"
-#include "app/driver_state.h"
+#include "core/driver_state.h"
 #include "app/gui/main_window.h"
 #include "app/gui/qt_seam.h"
 #include "app/gui/status_view.h"

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/driver_state.h"
+#include "core/driver_state.h"
 #include "panels/panel_table.h"
 #include "transport/serial_port.h"
 #include "support/fake_seam.h"

@@ -6,10 +6,10 @@
 #include <climits>
 #include <string>
 
-#include "app/driver_state.h"
+#include "core/driver_state.h"
 #include "panels/panel_connections.h"
 #include "panels/panel_table.h"
-#include "protocol/receive_path.h"
+#include "panels/receive_path.h"
 #include "support/panel_fixture.h"
 
 namespace vorn::test {

@@ -9,10 +9,10 @@
 #include <fstream>
 #include <string>
 
-#include "app/settings.h"
-#include "app/version_info.h"
-#include "panels/housekeeping.h"
-#include "protocol/panel_senders.h"
+#include "core/settings.h"
+#include "core/version_info.h"
+#include "app/housekeeping.h"
+#include "panels/panel_senders.h"
 #include "support/panel_fixture.h"
 
 namespace vorn {

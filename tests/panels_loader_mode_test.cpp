@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "panels/mode_tracking.h"
 #include "panels/panel_loader.h"
 #include "support/panel_fixture.h"

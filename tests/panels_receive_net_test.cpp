@@ -9,7 +9,7 @@
 #include <chrono>
 #include <memory>
 
-#include "app/driver_state.h"
+#include "core/driver_state.h"
 #include "panels/panel_connections.h"
 #include "panels/panel_table.h"
 #include "support/panel_fixture.h"

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "app/driver_state.h"
-#include "app/seam.h"
+#include "core/driver_state.h"
+#include "core/seam.h"
 #include "panels/panel_table.h"
 #include "protocol/message_cutter.h"
 #include "protocol/panel_frames.h"
-#include "protocol/receive_path.h"
+#include "panels/receive_path.h"
 #include "support/panel_fixture.h"
 
 namespace vorn::test {

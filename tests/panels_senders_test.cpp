@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/panel_senders.h"
+#include "panels/panel_senders.h"
 #include "support/panel_fixture.h"
 
 namespace vorn {

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "app/driver_state.h"
-#include "app/seam.h"
-#include "panels/housekeeping.h"
+#include "core/driver_state.h"
+#include "core/seam.h"
+#include "app/housekeeping.h"
 #include "panels/panel_table.h"
 #include "panels/panel_test.h"
 #include "protocol/panel_frames.h"

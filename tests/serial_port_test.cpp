@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/driver_state.h"
+#include "core/driver_state.h"
 #include "support/fake_seam.h"
 #include "support/temp_dir.h"
 #include "transport/serial_device.h"

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "app/driver_state.h"
-#include "app/ini_file.h"
-#include "app/settings.h"
+#include "core/driver_state.h"
+#include "core/ini_file.h"
+#include "core/settings.h"
 #include "support/fake_seam.h"
 #include "support/temp_dir.h"
 

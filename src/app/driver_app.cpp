@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "app/diagnostics.h"
-#include "app/driver_state.h"
-#include "app/seam.h"
-#include "app/settings.h"
+#include "core/diagnostics.h"
+#include "core/driver_state.h"
+#include "core/seam.h"
+#include "core/settings.h"
 #include "panels/mode_tracking.h"
 #include "panels/panel_connections.h"
 #include "panels/panel_table.h"

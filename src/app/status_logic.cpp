@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <string>
 
-#include "app/diagnostics.h"
-#include "app/driver_state.h"
-#include "app/seam.h"
+#include "core/diagnostics.h"
+#include "core/driver_state.h"
+#include "core/seam.h"
 #include "panels/panel_table.h"
 #include "panels/panel_test.h"
-#include "protocol/panel_senders.h"
+#include "panels/panel_senders.h"
 
 namespace vorn {
 

@@ -1,8 +1,8 @@
 #include "panels/mode_tracking.h"
 
-#include "app/diagnostics.h"
-#include "app/driver_state.h"
-#include "app/seam.h"
+#include "core/diagnostics.h"
+#include "core/driver_state.h"
+#include "core/seam.h"
 #include "transport/extinfo.h"
 
 namespace vorn {

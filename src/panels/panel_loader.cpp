@@ -7,10 +7,10 @@
 #include <memory>
 #include <string>
 
-#include "app/diagnostics.h"
-#include "app/driver_state.h"
-#include "app/seam.h"
-#include "app/settings.h"
+#include "core/diagnostics.h"
+#include "core/driver_state.h"
+#include "core/seam.h"
+#include "core/settings.h"
 #include "panels/panel_table.h"
 #include "transport/net_port.h"
 #include "transport/serial_port.h"

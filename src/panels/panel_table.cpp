@@ -1,7 +1,7 @@
 #include "panels/panel_table.h"
 
-#include "app/diagnostics.h"
-#include "app/driver_state.h"
+#include "core/diagnostics.h"
+#include "core/driver_state.h"
 // Complete types, so that the owning pointers can destroy the transports.
 #include "transport/net_port.h"
 #include "transport/serial_port.h"

@@ -7,11 +7,11 @@
 #include <string>
 #include <string_view>
 
-#include "app/diagnostics.h"
-#include "app/driver_state.h"
-#include "app/seam.h"
+#include "core/diagnostics.h"
+#include "core/driver_state.h"
+#include "core/seam.h"
 #include "panels/panel_table.h"
-#include "protocol/panel_senders.h"
+#include "panels/panel_senders.h"
 #include "transport/extinfo.h"
 
 namespace vorn {

@@ -3,13 +3,13 @@
 #include <cstdio>
 #include <string>
 
-#include "app/diagnostics.h"
-#include "app/driver_state.h"
-#include "app/seam.h"
-#include "app/settings.h"
+#include "core/diagnostics.h"
+#include "core/driver_state.h"
+#include "core/seam.h"
+#include "core/settings.h"
 #include "panels/mode_tracking.h"
 #include "panels/panel_table.h"
-#include "protocol/panel_senders.h"
+#include "panels/panel_senders.h"
 #include "transport/extinfo.h"
 
 namespace vorn {

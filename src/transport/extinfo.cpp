@@ -12,8 +12,8 @@
 #include <set>
 #include <unordered_map>
 
-#include "app/diagnostics.h"
-#include "app/seam.h"
+#include "core/diagnostics.h"
+#include "core/seam.h"
 #include "transport/info_frame.h"
 #include "transport/info_link.h"
 

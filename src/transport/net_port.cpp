@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 
-#include "app/seam.h"
+#include "core/seam.h"
 #include "transport/socket_ops.h"
 
 // How the port maps socket readiness onto its three events (all on the GUI

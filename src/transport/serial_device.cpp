@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/diagnostics.h"
+#include "core/diagnostics.h"
 #include "transport/serial_port.h"
 
 namespace vorn {

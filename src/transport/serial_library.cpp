@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/diagnostics.h"
-#include "app/seam.h"
+#include "core/diagnostics.h"
+#include "core/seam.h"
 #include "transport/serial_device.h"
 #include "transport/serial_ring_buffer.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/seam.h"
+#include "core/seam.h"
 
 namespace vorn::test {
 

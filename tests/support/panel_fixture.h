@@ -11,8 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "app/diagnostics.h"
-#include "app/driver_state.h"
+#include "core/diagnostics.h"
+#include "core/driver_state.h"
 #include "infodriver_server.h"
 #include "panels/panel_table.h"
 #include "support/fake_ports.h"

@@ -5,7 +5,7 @@
 
 #include "app/gui/panel_artwork.h"
 #include "app/gui/status_view.h"
-#include "app/version_info.h"
+#include "core/version_info.h"
 
 namespace vorn {
 

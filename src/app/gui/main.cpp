@@ -7,7 +7,7 @@
 #include <string>
 
 #include "app/driver_app.h"
-#include "app/driver_state.h"
+#include "core/driver_state.h"
 #include "app/gui/main_window.h"
 #include "app/gui/qt_seam.h"
 #include "app/gui/signal_pipe.h"

@@ -7,13 +7,13 @@
 #include <QMenuBar>
 
 #include "app/driver_app.h"
-#include "app/driver_state.h"
+#include "core/driver_state.h"
 #include "app/gui/about_box.h"
 #include "app/gui/panel_artwork.h"
 #include "app/gui/qt_seam.h"
 #include "app/gui/status_view.h"
-#include "app/seam.h"
-#include "panels/housekeeping.h"
+#include "core/seam.h"
+#include "app/housekeeping.h"
 #include "transport/extinfo.h"
 
 namespace vorn {

@@ -11,7 +11,7 @@
 #include <map>
 #include <memory>
 
-#include "app/seam.h"
+#include "core/seam.h"
 
 class QListWidget;
 class QSocketNotifier;

@@ -6,10 +6,10 @@
 #include <QPalette>
 #include <QPushButton>
 
-#include "app/diagnostics.h"
-#include "app/driver_state.h"
+#include "core/diagnostics.h"
+#include "core/driver_state.h"
 #include "app/gui/panel_artwork.h"
-#include "app/seam.h"
+#include "core/seam.h"
 #include "app/status_logic.h"
 
 namespace vorn {

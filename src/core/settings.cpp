@@ -1,4 +1,4 @@
-#include "app/settings.h"
+#include "core/settings.h"
 
 #include <dirent.h>
 
@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <optional>
 
-#include "app/diagnostics.h"
-#include "app/driver_state.h"
-#include "app/ini_file.h"
+#include "core/diagnostics.h"
+#include "core/driver_state.h"
+#include "core/ini_file.h"
 
 namespace vorn {
 

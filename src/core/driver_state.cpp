@@ -1,4 +1,4 @@
-#include "app/driver_state.h"
+#include "core/driver_state.h"
 
 namespace vorn {
 

@@ -1,20 +1,20 @@
-#include "panels/housekeeping.h"
+#include "app/housekeeping.h"
 
 #include <cstdio>
 
-#include "app/diagnostics.h"
-#include "app/driver_state.h"
-#include "app/seam.h"
-#include "app/settings.h"
+#include "core/diagnostics.h"
+#include "core/driver_state.h"
+#include "core/seam.h"
+#include "core/settings.h"
 #include "app/status_logic.h"
-#include "app/version_info.h"
+#include "core/version_info.h"
 #include "panels/mode_tracking.h"
 #include "panels/panel_connections.h"
 #include "panels/panel_loader.h"
 #include "panels/panel_table.h"
 #include "panels/panel_test.h"
 #include "panels/slot_mapping.h"
-#include "protocol/panel_senders.h"
+#include "panels/panel_senders.h"
 #include "transport/extinfo.h"
 
 namespace vorn {

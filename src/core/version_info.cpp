@@ -1,6 +1,6 @@
-#include "app/version_info.h"
+#include "core/version_info.h"
 
-#include "app/seam.h"
+#include "core/seam.h"
 #include "version.h"
 
 namespace vorn {

@@ -1,4 +1,4 @@
-#include "app/diagnostics.h"
+#include "core/diagnostics.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <string>
 
-#include "app/driver_state.h"
-#include "app/seam.h"
+#include "core/driver_state.h"
+#include "core/seam.h"
 
 namespace vorn {
 

@@ -1,4 +1,4 @@
-#include "app/seam.h"
+#include "core/seam.h"
 
 #include <atomic>
 #include <cstdio>

@@ -1,19 +1,19 @@
-#include "protocol/receive_path.h"
+#include "panels/receive_path.h"
 
 #include <array>
 #include <cstdio>
 #include <span>
 #include <string>
 
-#include "app/diagnostics.h"
-#include "app/driver_state.h"
-#include "app/seam.h"
+#include "core/diagnostics.h"
+#include "core/driver_state.h"
+#include "core/seam.h"
 #include "panels/panel_table.h"
 #include "panels/slot_mapping.h"
 #include "protocol/hex_dump.h"
 #include "protocol/message_cutter.h"
 #include "protocol/panel_frames.h"
-#include "protocol/panel_senders.h"
+#include "panels/panel_senders.h"
 #include "protocol/traffic_count.h"
 #include "transport/extinfo.h"
 #include "transport/net_port.h"
