@@ -1,0 +1,330 @@
+// pellax-bench: runs the driver and the bare relay (bench-relay) against the
+// same harness (reference Infodriver, control client, fake TCP panels) and
+// prints driver | relay | ratio. Rounds of the two alternate within one run
+// so that the machine's load falls on both alike. Usually started through
+// scripts/bench; --help lists the options.
+
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "event_loop.h"
+#include "report.h"
+#include "scenarios.h"
+#include "world.h"
+
+namespace vorn::bench {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kPanels = 12;
+const std::set<std::string> kSections = {"latency", "burst", "idle", "spawn", "failover"};
+
+struct Options {
+    bool quick = false;
+    int rounds = 3;
+    size_t changes = 50000;
+    size_t samples = 400;
+    size_t presses = 1000;
+    double idleSeconds = 20;
+    int spawnRuns = 5;
+    int failoverRuns = 3;
+    std::string json;
+    std::string binDir;
+    std::string workDir;
+    std::string note = "pellax-bench";
+    bool keep = false;
+    std::set<std::string> only;
+    std::vector<System> systems = {System::Driver, System::Relay};
+};
+
+void Usage(std::FILE* out) {
+    std::fprintf(out,
+                 "usage: pellax-bench [options]\n"
+                 "  --quick            correctness only (driver; nothing lost, reordered or stale); exit 1 on a fault\n"
+                 "  --rounds N         latency and burst rounds per system (3)\n"
+                 "  --changes N        label and colour changes per burst (50000; quick 20000)\n"
+                 "  --samples N        latency samples of each kind per round (400)\n"
+                 "  --presses N        presses and releases per press burst (1000; quick 400)\n"
+                 "  --idle-seconds S   idle measurement (20)\n"
+                 "  --spawn-runs N     spawn measurements per system (5)\n"
+                 "  --failover-runs N  failovers per system and signal (3)\n"
+                 "  --only LIST        sections, comma-separated: latency,burst,idle,spawn,failover\n"
+                 "  --system NAME      driver, relay or both (both)\n"
+                 "  --json FILE        write every figure as JSON\n"
+                 "  --note TEXT        first line of the report (commit, date)\n"
+                 "  --bin-dir DIR      pellax-panel, infodriver and bench-relay (this program's directory)\n"
+                 "  --work-dir DIR     where the runs' directories go (a new one under $TMPDIR or /tmp)\n"
+                 "  --keep             keep the run directories (logs, settings)\n"
+                 "Exit: 0 done, 1 the driver lost, reordered or left stale changes, 2 the bench failed.\n");
+}
+
+bool ParseOptions(int argc, char** argv, Options* o) {
+    bool changesSet = false;
+    bool pressesSet = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) throw BenchError(a + " needs a value");
+            return argv[++i];
+        };
+        auto number = [&]() -> long {
+            const std::string v = value();
+            char* end = nullptr;
+            const long n = std::strtol(v.c_str(), &end, 10);
+            if (*end != '\0' || n < 1) throw BenchError(a + ": not a positive number: " + v);
+            return n;
+        };
+        if (a == "--quick") {
+            o->quick = true;
+        } else if (a == "--rounds") {
+            o->rounds = static_cast<int>(number());
+        } else if (a == "--changes") {
+            o->changes = static_cast<size_t>(number());
+            changesSet = true;
+            // Labels carry the change's number in six digits.
+            if (o->changes >= 1000000) throw BenchError("--changes: at most 999999");
+        } else if (a == "--samples") {
+            o->samples = static_cast<size_t>(number());
+        } else if (a == "--presses") {
+            o->presses = static_cast<size_t>(number()) / 2 * 2;
+            pressesSet = true;
+        } else if (a == "--idle-seconds") {
+            o->idleSeconds = static_cast<double>(number());
+        } else if (a == "--spawn-runs") {
+            o->spawnRuns = static_cast<int>(number());
+        } else if (a == "--failover-runs") {
+            o->failoverRuns = static_cast<int>(number());
+        } else if (a == "--only") {
+            const std::string list = value();
+            size_t start = 0;
+            while (start <= list.size()) {
+                const size_t comma = std::min(list.find(',', start), list.size());
+                const std::string s = list.substr(start, comma - start);
+                if (kSections.count(s) == 0) throw BenchError("unknown section: " + s);
+                o->only.insert(s);
+                start = comma + 1;
+            }
+        } else if (a == "--system") {
+            const std::string s = value();
+            if (s == "driver") {
+                o->systems = {System::Driver};
+            } else if (s == "relay") {
+                o->systems = {System::Relay};
+            } else if (s != "both") {
+                throw BenchError("--system: driver, relay or both");
+            }
+        } else if (a == "--json") {
+            o->json = value();
+        } else if (a == "--note") {
+            o->note = value();
+        } else if (a == "--bin-dir") {
+            o->binDir = value();
+        } else if (a == "--work-dir") {
+            o->workDir = value();
+        } else if (a == "--keep") {
+            o->keep = true;
+        } else if (a == "--help" || a == "-h") {
+            Usage(stdout);
+            return false;
+        } else {
+            throw BenchError("unknown option: " + a);
+        }
+    }
+    if (o->quick) {
+        o->systems = {System::Driver};
+        o->only = {"burst"};
+        o->rounds = 1;
+        if (!changesSet) o->changes = 20000;
+        if (!pressesSet) o->presses = 400;
+    }
+    if (o->only.empty()) o->only = kSections;
+    return true;
+}
+
+std::string OwnDirectory() {
+    char path[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return ".";
+    path[n] = '\0';
+    return std::filesystem::path(path).parent_path().string();
+}
+
+void Progress(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Progress(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::fputs("bench: ", stderr);
+    std::vfprintf(stderr, format, args);
+    std::fputc('\n', stderr);
+    va_end(args);
+}
+
+class Bench {
+public:
+    Bench(const Options& o, const Binaries& bins, std::string root) : o_(o), bins_(bins), root_(std::move(root)) {}
+
+    Results Run() {
+        Results res;
+        res.note = o_.note;
+        res.quick = o_.quick;
+        res.changes = o_.changes;
+        res.samples = o_.samples;
+        if (Has("latency") || Has("burst")) Rounds(res);
+        if (Has("idle")) {
+            for (System s : o_.systems) {
+                Progress("idle %s, %.0f s", SystemName(s), o_.idleSeconds);
+                auto w = NewWorld();
+                w->Start(1s);
+                ChildProcess& c = w->Launch(s);
+                w->WaitPanelsReady(20s, 300ms);
+                Of(res, s).idle.push_back(MeasureIdle(*w, c, o_.idleSeconds));
+                Done(std::move(w));
+            }
+        }
+        if (Has("spawn")) {
+            for (int k = 0; k < o_.spawnRuns; ++k) {
+                for (System s : Order(k)) {
+                    auto w = NewWorld();
+                    w->Start(1s);
+                    const double t = MeasureSpawn(*w, s);
+                    Progress("spawn %s %d: %.3f s", SystemName(s), k + 1, t);
+                    Of(res, s).spawnSeconds.push_back(t);
+                    Done(std::move(w));
+                }
+            }
+        }
+        if (Has("failover")) {
+            for (int sig : {SIGKILL, SIGTERM}) {
+                for (int k = 0; k < o_.failoverRuns; ++k) {
+                    for (System s : Order(k)) {
+                        auto w = NewWorld();
+                        w->Start(1s);
+                        const FailoverSample f = MeasureFailover(*w, s, sig);
+                        Progress("failover %s %s %d: connect %.3f s, first frame %.3f s", SystemName(s),
+                                 sig == SIGKILL ? "SIGKILL" : "SIGTERM", k + 1, f.connectSeconds, f.frameSeconds);
+                        (sig == SIGKILL ? Of(res, s).failoverKill : Of(res, s).failoverTerm).push_back(f);
+                        Done(std::move(w));
+                    }
+                }
+            }
+        }
+        return res;
+    }
+
+private:
+    bool Has(const char* section) const { return o_.only.count(section) != 0; }
+    static SystemResults& Of(Results& r, System s) { return s == System::Driver ? r.driver : r.relay; }
+
+    // Round k runs the systems in turn, the other one first every other round.
+    std::vector<System> Order(int k) const {
+        std::vector<System> order = o_.systems;
+        if (k % 2 == 1) std::reverse(order.begin(), order.end());
+        return order;
+    }
+
+    std::unique_ptr<World> NewWorld() {
+        return std::make_unique<World>(loop_, bins_, root_ + "/run-" + std::to_string(++worlds_), kPanels);
+    }
+
+    void Done(std::unique_ptr<World> w) {
+        const std::string dir = w->dir();
+        w.reset();
+        if (!o_.keep) std::filesystem::remove_all(dir);
+    }
+
+    void Rounds(Results& res) {
+        for (int r = 1; r <= o_.rounds; ++r) {
+            for (System s : Order(r - 1)) {
+                Progress("round %d/%d, %s", r, o_.rounds, SystemName(s));
+                auto w = NewWorld();
+                w->Start(1s);
+                ChildProcess& c = w->Launch(s);
+                w->WaitPanelsReady(20s, 300ms);
+                RoundFigures f;
+                f.system = s;
+                if (Has("latency")) {
+                    MeasureLatencyOut(*w, o_.samples, &f);
+                    MeasureLatencyIn(*w, o_.samples, &f);
+                }
+                if (Has("burst")) {
+                    RunPressBurst(*w, o_.presses, 5s, &f.presses);
+                    RunChangeBurst(*w, c, o_.changes, r, o_.quick ? 8s : 20s, &f.burst);
+                    const BurstFigures& b = f.burst;
+                    Progress("  %zu changes in %.2f s (%.0f/s%s): lost %zu, reordered %zu, stale %zu, write-backs %zu; "
+                             "presses lost %zu, reordered %zu",
+                             b.changes, b.seconds, b.changesPerSecond, b.complete ? "" : ", incomplete", b.lost,
+                             b.reordered, b.stale, b.writeBacks, f.presses.lost, f.presses.reordered);
+                    for (const std::string& e : b.staleExamples) Progress("  stale: %s", e.c_str());
+                }
+                Of(res, s).rounds.push_back(std::move(f));
+                Done(std::move(w));
+            }
+        }
+    }
+
+    const Options& o_;
+    Binaries bins_;
+    std::string root_;
+    EventLoop loop_;
+    int worlds_ = 0;
+};
+
+int Main(int argc, char** argv) {
+    InstallInterruptHandlers();
+    Options o;
+    std::string root;
+    try {
+        if (!ParseOptions(argc, argv, &o)) return 0;
+        const std::string bin = o.binDir.empty() ? OwnDirectory() : o.binDir;
+        const Binaries bins{bin + "/pellax-panel", bin + "/bench-relay", bin + "/infodriver"};
+        for (const std::string& p : {bins.driver, bins.relay, bins.infodriver}) {
+            if (access(p.c_str(), X_OK) != 0) throw BenchError("not found: " + p);
+        }
+        std::string base = o.workDir;
+        if (base.empty()) {
+            const char* tmp = std::getenv("TMPDIR");
+            base = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+        }
+        std::string templ = base + "/pellax-bench.XXXXXX";
+        if (mkdtemp(templ.data()) == nullptr) throw BenchError("cannot create a directory in " + base);
+        root = templ;
+
+        Bench bench(o, bins, root);
+        const Results res = bench.Run();
+        std::fflush(stderr);
+        PrintTable(res, stdout);
+        std::fflush(stdout);
+        if (!o.json.empty() && !WriteJson(res, o.json)) throw BenchError("cannot write " + o.json);
+        if (!o.keep) std::filesystem::remove_all(root);
+        if (CorrectnessFaults(res.relay) != 0) {
+            std::fprintf(stderr, "bench: the relay lost or reordered changes: the harness is at fault\n");
+            return 2;
+        }
+        return CorrectnessFaults(res.driver) == 0 ? 0 : 1;
+    } catch (const Interrupted&) {
+        std::fprintf(stderr, "bench: interrupted%s%s\n", root.empty() ? "" : "; files kept in ", root.c_str());
+        return 2;
+    } catch (const BenchError& e) {
+        std::fprintf(stderr, "bench: %s\n", e.what());
+        if (!root.empty()) std::fprintf(stderr, "bench: files kept in %s\n", root.c_str());
+        return 2;
+    }
+}
+
+}  // namespace
+}  // namespace vorn::bench
+
+int main(int argc, char** argv) { return vorn::bench::Main(argc, argv); }

@@ -1,0 +1,38 @@
+#pragma once
+// Reduces the raw figures of a run (medians over rounds) and prints them:
+// a table driver | relay | ratio | target on stdout, and all figures, raw
+// samples' summaries included, as JSON.
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "scenarios.h"
+
+namespace vorn::bench {
+
+struct SystemResults {
+    std::vector<RoundFigures> rounds;
+    std::vector<IdleFigures> idle;
+    std::vector<double> spawnSeconds;
+    std::vector<FailoverSample> failoverKill;
+    std::vector<FailoverSample> failoverTerm;
+};
+
+struct Results {
+    std::string note;  // commit and date, from the caller
+    bool quick = false;
+    size_t changes = 0;
+    size_t samples = 0;
+    SystemResults driver;
+    SystemResults relay;
+};
+
+// Faults of correctness in one system's figures: lost, reordered or stale
+// changes, lost or reordered presses, latency samples that never arrived.
+size_t CorrectnessFaults(const SystemResults& r);
+
+void PrintTable(const Results& results, std::FILE* out);
+bool WriteJson(const Results& results, const std::string& path);
+
+}  // namespace vorn::bench
