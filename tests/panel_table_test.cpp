@@ -7,7 +7,7 @@
 
 #include "core/driver_state.h"
 #include "panels/panel_table.h"
-#include "transport/serial_port.h"
+#include "transport/serial_panel_link.h"
 #include "support/fake_seam.h"
 
 namespace vorn {
@@ -62,8 +62,7 @@ TEST_F(PanelTableTest, reset_givesEveryRecordAndButtonItsStartValues) {
         EXPECT_EQ(p.SlotOffset, 300 * (n - 1));
         EXPECT_EQ(p.CommsId, -1);
         EXPECT_EQ(p.ListIndex, -1);
-        EXPECT_EQ(p.NetPortObject, nullptr);
-        EXPECT_EQ(p.SerialPortObject, nullptr);
+        EXPECT_EQ(p.Link, nullptr);
         for (const ButtonRecord& b : p.Buttons) {
             ASSERT_EQ(b.LampState, 1);
             ASSERT_EQ(b.MainText, "          -");
@@ -90,11 +89,11 @@ TEST_F(PanelTableTest, reset_destroysTheTransportObjects) {
         int* destroyed_;
     };
     int destroyed = 0;
-    Panels[3].SerialPortObject = std::make_unique<CountedPort>(&destroyed);
-    Panels[12].SerialPortObject = std::make_unique<CountedPort>(&destroyed);
+    Panels[3].Link = std::make_unique<SerialPanelLink>(4, std::make_unique<CountedPort>(&destroyed));
+    Panels[12].Link = std::make_unique<SerialPanelLink>(5, std::make_unique<CountedPort>(&destroyed));
     ResetPanelTable();
     EXPECT_EQ(destroyed, 2);
-    EXPECT_EQ(Panels[3].SerialPortObject, nullptr);
+    EXPECT_EQ(Panels[3].Link, nullptr);
 }
 
 TEST_F(PanelTableTest, determinePanel_firstPanelWhoseAddressContainsTheTextWins) {

@@ -88,14 +88,14 @@ TEST_F(ConnectionsTest, TcpConnectRefusedAtOnce) {
 TEST_F(ConnectionsTest, MissingTransportIsLoggedAfterTheNameSlots) {
     TcpPanel(2, "2048", 5);
     Panels[2].Connected = 0;
-    Panels[2].NetPortObject.reset();
+    Panels[2].Link.reset();
     ConnectToPanel(2);
     EXPECT_TRUE(Logged("ConnectToPanel - NO NETPORT Class for panel 2 "));
     EXPECT_EQ(SlotNow(596), "panel2");
 
     SerialPanel(3, "1000", 2, 4);
     Panels[3].Connected = 0;
-    Panels[3].SerialPortObject.reset();
+    Panels[3].Link.reset();
     ConnectToPanel(3);
     EXPECT_TRUE(Logged("ConnectToPanel - NO SERIAL Class for panel 3 "));
     EXPECT_EQ(SlotNow(896), "panel3");
@@ -131,19 +131,17 @@ TEST_F(ConnectionsTest, SerialOpenResults) {
     EXPECT_TRUE(p.RxTail.Empty());
     EXPECT_EQ(p.TxCount, 5) << "a serial connection leaves the counters alone";
     EXPECT_EQ(SlotNow(899), "");
-    EXPECT_EQ(port->readSize, 32);
 
-    // The notification target reads the port through the receive path.
-    ASSERT_NE(port->notify, nullptr);
+    // Data waiting on the line reaches the receive path.
     port->Feed({131, 2, 1, 9});
-    port->notify(port);
+    port->Notify();
     EXPECT_EQ(SlotNow(609), "1");
 
     // The open line marks the panel for a refresh at its first alive message.
     EXPECT_EQ(p.RefreshPending, 1);
     port->written.clear();
     port->Feed({130, 2, 125});
-    port->notify(port);
+    port->Notify();
     EXPECT_TRUE(Logged("Reconnected - refreshing panel 3 "));
     EXPECT_EQ(p.RefreshPending, 0);
     ASSERT_FALSE(port->written.empty());
@@ -190,7 +188,6 @@ TEST_F(ConnectionsTest, PollPingsTcpAndRetriesTheUnconnected) {
 TEST_F(ConnectionsTest, DisconnectAllClosesEveryConfiguredPanel) {
     FakeNetPort* tcp = TcpPanel(1, "2048", 5);
     tcp->host = "10.0.0.1";
-    tcp->SetNotify(static_cast<void (*)(NetPort*)>(&NetEventMain), NetPort::kFdRead);
     FakeSerialPort* serial = SerialPanel(4, "1000", 2, 4);
     Panels[1].RxTail.Assign(std::vector<uint8_t>{131});
     Panels[4].RxTail.Assign(std::vector<uint8_t>{130, 2});
@@ -222,6 +219,36 @@ TEST_F(ConnectionsTest, RefreshAllPanelsResendsEachConfiguredPanel) {
     ASSERT_EQ(lamps->sent.size(), 40u);
     EXPECT_EQ(lamps->sent[0], (Bytes{131, 6, 3, 1}));
     EXPECT_EQ(lamps->sent[1], (Bytes{131, 6, 2, 2}));
+}
+
+// A serial line that hangs up (the event) or fails a read is noticed: the
+// panel is marked down (status slot "0"), its port closed and the line
+// logged once; the poll opens it again and the first alive message
+// refreshes the panel.
+TEST_F(ConnectionsTest, SerialLineLossIsNoticedAndThePollReopensIt) {
+    FakeSerialPort* port = SerialPanel(3, "1000", 2, 4);
+    ExtInfo.setslot(899, "1");
+    port->HangUp(5);  // EIO
+    EXPECT_EQ(Panels[3].Connected, 0);
+    EXPECT_EQ(port->isOpen, 0);
+    EXPECT_EQ(SlotNow(899), "0");
+    EXPECT_EQ(seam.CountDebugLines("**** Serial line CLOSED to panel 3 - COM4 - Input/output error "), 1);
+
+    PollPanel(3);
+    EXPECT_EQ(port->isOpen, 1);
+    EXPECT_EQ(Panels[3].Connected, 1);
+    port->Feed({130, 2, 125});
+    port->Notify();
+    EXPECT_TRUE(Logged("Reconnected - refreshing panel 3 "));
+    EXPECT_EQ(SlotNow(899), "1");
+
+    // A read that finds the line gone ends it the same way.
+    port->readError = 6;  // ENXIO: the adapter was unplugged
+    port->Notify();
+    EXPECT_EQ(Panels[3].Connected, 0);
+    EXPECT_EQ(port->isOpen, 0);
+    EXPECT_EQ(SlotNow(899), "0");
+    EXPECT_EQ(seam.CountDebugLines("**** Serial line CLOSED to panel 3 - COM4 - No such device or address "), 1);
 }
 
 }  // namespace

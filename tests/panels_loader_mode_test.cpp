@@ -56,8 +56,8 @@ TEST_F(LoaderTest, SectionsBecomeTcpSerialOrNoPanelAndAreListedInOrder) {
     // TCP wins over the COM port; the port defaults to 2001.
     const PanelRecord& p2 = Panels[2];
     EXPECT_EQ(p2.InUse, 1);
-    EXPECT_NE(p2.NetPortObject, nullptr);
-    EXPECT_EQ(p2.SerialPortObject, nullptr);
+    ASSERT_NE(p2.Link, nullptr);
+    EXPECT_EQ(p2.Link->Kind(), LinkKind::kTcp);
     EXPECT_EQ(p2.ComPort, 3);
     EXPECT_EQ(p2.Port, 2001);
     EXPECT_EQ(p2.CommsId, 64);
@@ -70,15 +70,17 @@ TEST_F(LoaderTest, SectionsBecomeTcpSerialOrNoPanelAndAreListedInOrder) {
     EXPECT_EQ(Panels[3].InUse, 0);
     EXPECT_EQ(Panels[3].CommsId, -1);
     EXPECT_EQ(Panels[3].TypeCode, 1);  // default Panel_Type
-    EXPECT_EQ(Panels[3].NetPortObject, nullptr);
+    EXPECT_EQ(Panels[3].Link, nullptr);
     EXPECT_TRUE(Logged("LoadAllData -- ERROR -- INVALID PANEL COMMS ID 0x41 ( valid=00..40 hex )"));
 
     const PanelRecord& p5 = Panels[5];
     EXPECT_EQ(p5.InUse, 1);
-    ASSERT_NE(p5.SerialPortObject, nullptr);
-    EXPECT_EQ(p5.SerialPortObject->baud, 19200);
-    EXPECT_EQ(p5.SerialPortObject->byteSize, 7);
-    EXPECT_EQ(p5.SerialPortObject->parity, 2);
+    ASSERT_NE(p5.Link, nullptr);
+    ASSERT_EQ(p5.Link->Kind(), LinkKind::kSerial);
+    SerialPort& serial = static_cast<SerialPanelLink&>(*p5.Link).Port();
+    EXPECT_EQ(serial.baud, 19200);
+    EXPECT_EQ(serial.byteSize, 7);
+    EXPECT_EQ(serial.parity, 2);
     EXPECT_EQ(p5.CommsId, 10);
     EXPECT_EQ(p5.ButtonCount, 80);
     EXPECT_EQ(p5.Buttons[1].LampState, 0);

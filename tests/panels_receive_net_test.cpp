@@ -59,7 +59,7 @@ TEST_F(ReceiveNetTest, PressOverLoopbackThenClose) {
     p.PanelId = "loop";
     p.Location = "bench";
     ApplyPanelType(p, "2048");
-    p.NetPortObject = std::make_unique<NetPort>();
+    InstallPanelLink(2, std::make_unique<TcpPanelLink>(p.IpAddress, p.Port));
 
     ConnectToPanel(2);
     ASSERT_EQ(p.Connected, 1) << "connect under way";

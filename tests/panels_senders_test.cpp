@@ -163,7 +163,7 @@ TEST_F(SendersTest, RefusalsAndTheirLogLines) {
 
     // Connected without any port object: the panel-wide senders say done,
     // the others refuse; nothing is counted.
-    Panels[1].NetPortObject.reset();
+    Panels[1].Link.reset();
     Panels[1].TxCount = 0;
     EXPECT_EQ(SendClearPanel(1), 1);
     EXPECT_EQ(SendPanelCode6(1), 1);

@@ -133,8 +133,8 @@ TEST_F(PanelTestModeTest, RefusedWhileReserveOrTesting) {
     StartPanelTest(2);
     EXPECT_EQ(TestPanel, 1);
     EXPECT_EQ(seam.CountDebugLines("Driver in RXONLY or currently testing - so Test Panel ignored"), 2);
-    EXPECT_TRUE(Panels[2].NetPortObject != nullptr);
-    EXPECT_TRUE(static_cast<FakeNetPort*>(Panels[2].NetPortObject.get())->sent.empty());
+    ASSERT_TRUE(Panels[2].Link != nullptr);
+    EXPECT_TRUE(static_cast<FakeNetPort&>(static_cast<TcpPanelLink&>(*Panels[2].Link).Port()).sent.empty());
 
     // A mode change does not stop a running test; a tick without a chosen
     // panel only logs.

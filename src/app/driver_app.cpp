@@ -11,8 +11,6 @@
 #include "panels/panel_table.h"
 #include "panels/slot_mapping.h"
 #include "transport/extinfo.h"
-#include "transport/net_port.h"
-#include "transport/serial_port.h"
 
 namespace vorn {
 
@@ -85,13 +83,14 @@ void CloseApp() {
     ExtInfo.setslot(kDriverStatusSlot, "0");
     for (int p = 1; p <= kMaxPanels; ++p) {
         if (Panels[p].InUse == 0) continue;
-        if (Panels[p].NetPortObject) Panels[p].NetPortObject->Close();
-        if (Panels[p].SerialPortObject) Panels[p].SerialPortObject->Close();
+        if (Panels[p].Link) Panels[p].Link->Close();
     }
     seam.StopTimer(kHousekeepingTimer);
     if (FlashTimerRunning != 0) seam.StopTimer(kFlashTimer);
     for (int p = 1; p <= kMaxPanels; ++p) {
-        if (Panels[p].InUse != 0) Panels[p].NetPortObject.reset();
+        if (Panels[p].InUse != 0 && Panels[p].Link && Panels[p].Link->Kind() == LinkKind::kTcp) {
+            Panels[p].Link.reset();
+        }
     }
     ExtInfo.setmode(IFMODE_RXONLY);
     ExtInfo.iMode = 7;  // shutting down: mode requests are refused from now on

@@ -8,19 +8,19 @@
 #include "panels/receive_path.h"
 #include "protocol/traffic_count.h"
 #include "transport/extinfo.h"
-#include "transport/net_port.h"
-#include "transport/serial_port.h"
 
 namespace vorn {
 
 namespace {
 
-// Bytes the serial library collects before it notifies.
-constexpr int kSerialNotifySize = 32;
-
-// The two receive handlers, picked out of the overload set.
-const NetPort::Callback kTcpHandler = static_cast<void (*)(NetPort*)>(&NetEventMain);
-const SerialNotifyFn kSerialHandler = static_cast<void (*)(SerialPort*)>(&NetEventMain);
+// The status number of a serial open as the log shows it.
+int SerialOpenStatus(LinkOpen result) {
+    switch (result) {
+        case LinkOpen::kOpen: return 1;
+        case LinkOpen::kInUse: return -2;
+        default: return -1;
+    }
+}
 
 // Identity slots, so that the control system sees which panel this block is.
 void WriteNameSlots(const PanelRecord& p) {
@@ -32,17 +32,15 @@ void WriteNameSlots(const PanelRecord& p) {
 void ConnectTcp(int n) {
     PanelRecord& p = Panels[n];
     WriteNameSlots(p);
-    if (!p.NetPortObject) {
+    if (!p.Link || p.Link->Kind() != LinkKind::kTcp) {
         DebugMessage("ConnectToPanel - NO NETPORT Class for panel %d ", n);
         return;
     }
-    // A new connection starts with no partial message. Connect may report
-    // the close of an old socket to NetEventMain before it returns.
+    // A new connection starts with no partial message. Open may report the
+    // close of an old connection to NetEventMain before it returns.
     p.RxTail.Clear();
-    const int result = p.NetPortObject->Connect(p.IpAddress.c_str(), p.Port);
-    if (result == 0) {
+    if (p.Link->Open() == LinkOpen::kPending) {
         // Under way: the outcome arrives as a connect event in NetEventMain.
-        p.NetPortObject->SetNotify(kTcpHandler, NetPort::kFdRead);
         DebugMessage("Connection opened OK to Panel %d=%s", n, p.PanelId.c_str());
         p.Connected = 1;
     } else {
@@ -58,12 +56,12 @@ void ConnectSerial(int n) {
     PanelRecord& p = Panels[n];
     if (p.ComPort < 1) return;  // not configured: nothing written, nothing logged
     WriteNameSlots(p);
-    if (!p.SerialPortObject) {
+    if (!p.Link || p.Link->Kind() != LinkKind::kSerial) {
         DebugMessage("ConnectToPanel - NO SERIAL Class for panel %d ", n);
         return;
     }
     p.RxTail.Clear();
-    const int status = p.SerialPortObject->Open(p.ComPort);
+    const int status = SerialOpenStatus(p.Link->Open());
     DebugMessage("opened serial port %d, status %ld", p.ComPort, static_cast<long>(status));
     if (status == -2) {
         DebugMessage("Serial port %d ERROR - already open", p.ComPort);
@@ -72,7 +70,6 @@ void ConnectSerial(int n) {
     }
     if (status < 0) return;  // stays unconnected; the next poll tries again
     DebugMessage("Successfully opened serial port %d, speed %ld", p.ComPort, static_cast<long>(Settings.Speed));
-    p.SerialPortObject->SetNotifyWindow(kSerialHandler, kSerialNotifySize);
     p.Connected = 1;
     // A serial line has no connect event: the transport is open now, so the
     // panel's first alive message sends it its whole content, as a TCP panel
@@ -82,6 +79,12 @@ void ConnectSerial(int n) {
 }
 
 }  // namespace
+
+void InstallPanelLink(int panel, std::unique_ptr<PanelLink> link) {
+    if (!IsPanelNumber(panel)) return;
+    if (link) link->SetHandler(&NetEventMain);
+    Panels[panel].Link = std::move(link);
+}
 
 void ConnectToPanel(int panel) {
     if (!IsPanelNumber(panel)) {
@@ -101,12 +104,8 @@ void DisconnectAllPanels() {
     for (int n = 1; n <= kMaxPanels; ++n) {
         PanelRecord& p = Panels[n];
         if (p.InUse == 0) continue;
-        // Closing a TCP port reports the close to NetEventMain at once.
-        if (p.NetPortObject) {
-            p.NetPortObject->Close();
-        } else if (p.SerialPortObject) {
-            p.SerialPortObject->Close();
-        }
+        // Closing a TCP link reports the close to NetEventMain at once.
+        if (p.Link) p.Link->Close();
         p.Connected = 0;
         p.RxTail.Clear();
         ExtInfo.updateslot(PanelStatusSlot(p), "0");
@@ -121,9 +120,9 @@ void PollPanel(int panel) {
     PanelRecord& p = Panels[panel];
     if (p.Connected == 1) {
         // Serial panels are not polled; their data notifications keep them alive.
-        if (p.NetPortObject) {
+        if (p.Link && p.Link->Kind() == LinkKind::kTcp) {
             const PanelFrame frame = BuildPollFrame(p.CommsId);
-            p.NetPortObject->Send(frame.Data(), frame.Length());
+            p.Link->Send(frame.Data(), frame.Length());
             CountTraffic(p.TxCount);  // a poll every 3 s for years must not overflow
         }
         return;

@@ -11,9 +11,10 @@
 #include "core/driver_state.h"
 #include "core/seam.h"
 #include "core/settings.h"
+#include "panels/panel_connections.h"
 #include "panels/panel_table.h"
-#include "transport/net_port.h"
-#include "transport/serial_port.h"
+#include "transport/serial_panel_link.h"
+#include "transport/tcp_panel_link.h"
 
 namespace vorn {
 
@@ -76,7 +77,7 @@ void LoadAll() {
 
         if (IsRealIpAddress(p.IpAddress)) {
             AddToList(n, p);
-            p.NetPortObject = std::make_unique<NetPort>(nullptr);
+            InstallPanelLink(n, std::make_unique<TcpPanelLink>(p.IpAddress, p.Port));
             DebugMessage("LoadAll -- PellaxPanel %d - %s - ip:%s, port:%d ", n, p.Location.c_str(),
                          p.IpAddress.c_str(), p.Port);
             if (addressTooLong) {
@@ -90,7 +91,7 @@ void LoadAll() {
             port->SetByteSize(Settings.DataBits);
             port->SetStopBits(Settings.StopBits);
             port->SetParity(Settings.Parity);
-            p.SerialPortObject = std::move(port);
+            InstallPanelLink(n, std::make_unique<SerialPanelLink>(p.ComPort, std::move(port)));
             DebugMessage("LoadAll -- PellaxPanel %d - %s - SERIAL Comport:%d ", n, p.Location.c_str(), p.ComPort);
         } else {
             continue;  // no panel in this section: nothing logged, no object

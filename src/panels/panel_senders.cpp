@@ -10,8 +10,6 @@
 #include "protocol/panel_frames.h"
 #include "protocol/traffic_count.h"
 #include "transport/extinfo.h"
-#include "transport/net_port.h"
-#include "transport/serial_port.h"
 
 namespace vorn {
 
@@ -32,21 +30,15 @@ bool ValidButton(const PanelRecord& p, int button) {
     return button >= 1 && button <= p.ButtonCount && button < kButtonSlots;
 }
 
-bool HasPort(const PanelRecord& p) { return p.NetPortObject != nullptr || p.SerialPortObject != nullptr; }
+bool HasPort(const PanelRecord& p) { return p.Link != nullptr; }
 
-// Writes a whole frame in one call on the panel's TCP port, else on its serial
-// port, and counts it. The caller has checked that a port exists. Returns true
-// when it went to the TCP port (for the choice of trace text).
+// Writes a whole frame in one call on the panel's link and counts it. The
+// caller has checked that a link exists. Returns true when it went to a TCP
+// link (for the choice of trace text).
 bool WriteFrame(PanelRecord& p, const PanelFrame& frame) {
-    bool tcp = false;
-    if (p.NetPortObject) {
-        p.NetPortObject->Send(frame.Data(), frame.Length());  // result not examined
-        tcp = true;
-    } else if (p.SerialPortObject) {
-        p.SerialPortObject->Write(frame.Data(), frame.Length());
-    }
+    p.Link->Send(frame.Data(), frame.Length());  // result not examined
     CountTraffic(p.TxCount);
-    return tcp;
+    return p.Link->Kind() == LinkKind::kTcp;
 }
 
 void LogNoConnectionOrButton(int panel, int button) {

@@ -3,8 +3,6 @@
 #include "core/diagnostics.h"
 #include "core/driver_state.h"
 // Complete types, so that the owning pointers can destroy the transports.
-#include "transport/net_port.h"
-#include "transport/serial_port.h"
 
 namespace vorn {
 
@@ -53,8 +51,7 @@ void ResetPanelTable() {
         p.FlashButton = 0;
         p.LastButton = 0;
         p.RxTail.Clear();
-        p.NetPortObject.reset();
-        p.SerialPortObject.reset();
+        p.Link.reset();
         for (ButtonRecord& b : p.Buttons) {
             b.LampState = 1;
             b.MainText = kEmptyLabel;

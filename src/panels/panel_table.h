@@ -7,11 +7,9 @@
 #include <string>
 
 #include "protocol/message_cutter.h"
+#include "transport/panel_link.h"
 
 namespace vorn {
-
-class NetPort;
-class SerialPort;
 
 constexpr int kMaxPanels = 12;
 constexpr int kButtonSlots = 100;    // Buttons[0] is never addressed
@@ -88,8 +86,9 @@ struct PanelRecord {
     int RxCount = 0;
     int FlashButton = 0;
     int LastButton = 0;
-    std::unique_ptr<NetPort> NetPortObject;
-    std::unique_ptr<SerialPort> SerialPortObject;
+    // The panel's line (TCP or serial), created by the loader and kept for
+    // the whole run; null for a panel that is not configured.
+    std::unique_ptr<PanelLink> Link;
     ButtonRecord Buttons[kButtonSlots];
     // Incomplete trailing message of the last block read (at most 3 bytes);
     // cleared whenever the transport opens or closes.
@@ -104,7 +103,7 @@ inline int PanelStatusSlot(const PanelRecord& p) { return p.SlotOffset + kPanelS
 // Every record and button to its start state, SlotOffset included, and the
 // driver-wide start values (ShowAllMessages 0, FlashTimerRunning 0,
 // RefreshOnConnection 1, DriverMode -1, PanelCount 0, ModeCheckCountdown 1,
-// TestColour -1, TestPanel -1). Transport objects are destroyed.
+// TestColour -1, TestPanel -1). Links are destroyed.
 void ResetPanelTable();
 
 // False only for the exact text "0.0.0.0".

@@ -1,6 +1,8 @@
 #include "panels/receive_path.h"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <cstdio>
 #include <span>
 #include <string>
@@ -16,8 +18,8 @@
 #include "panels/panel_senders.h"
 #include "protocol/traffic_count.h"
 #include "transport/extinfo.h"
-#include "transport/net_port.h"
-#include "transport/serial_port.h"
+#include "transport/serial_panel_link.h"
+#include "transport/tcp_panel_link.h"
 
 namespace vorn {
 
@@ -32,12 +34,18 @@ constexpr int kJoystickMax = kJoystickLastOffset - kJoystickOffset;
 constexpr uint32_t kSerialErrorMask =
     kCeRxOver | kCeOverrun | kCeRxParity | kCeFrame | kCeBreak | kCeTxFull | kCeIoError;
 
-// Re-entry guards, one per handler form. Everything runs on the one GUI
-// thread, so a plain flag suffices: a handler entered again while it runs
-// (a nested event loop, or a callback raised from inside it) gives up at once
-// instead of waiting for itself.
+// Blocks read per data event at most (4 KiB of TCP, 16 KiB of serial data);
+// what remains is read when the level-triggered watch fires again, so a
+// babbling panel cannot keep the GUI thread to itself.
+constexpr int kBlocksPerEvent = 64;
+
+static_assert(TcpPanelLink::kBlockSize == static_cast<int>(kTcpBlockMax));
+static_assert(SerialPanelLink::kBlockSize == static_cast<int>(kSerialBlockMax));
+
+// Re-entry guard of the handler. Everything runs on the one GUI thread, so a
+// plain flag suffices: the handler entered again while it runs (a callback
+// raised from inside it) gives up at once instead of waiting for itself.
 bool NetEventBusy = false;
-bool SerialEventBusy = false;
 
 class ReentryGuard {
 public:
@@ -56,30 +64,24 @@ private:
     bool entered_;
 };
 
-// The configured panel that owns this port object, or -1. Looking the panel
-// up by the port itself (not by its address text) keeps panels on similar
+// The configured panel that owns this link, or -1. Looking the panel up by
+// the link itself (not by its address text) keeps panels on similar
 // addresses, or on one address with different ports, apart.
-int PanelOfNetPort(const NetPort* port) {
-    if (port == nullptr) return -1;
+int PanelOfLink(const PanelLink* link) {
+    if (link == nullptr) return -1;
     for (int n = 1; n <= kMaxPanels; ++n) {
-        if (Panels[n].NetPortObject.get() == port) return n;
+        if (Panels[n].Link.get() == link) return n;
     }
     return -1;
 }
 
-int PanelOfSerialPort(const SerialPort* port) {
-    if (port == nullptr) return -1;
-    for (int n = 1; n <= kMaxPanels; ++n) {
-        if (Panels[n].SerialPortObject.get() == port) return n;
-    }
-    return -1;
-}
+bool IsTcp(const PanelRecord& p) { return p.Link && p.Link->Kind() == LinkKind::kTcp; }
 
 // Alive message (130, CommsId, code). A TCP panel proves it is alive only
 // with code 125; a serial panel's code is not examined.
 void OnAlive(int panel, uint8_t code) {
     PanelRecord& p = Panels[panel];
-    const bool counts = p.NetPortObject ? code == PANEL_ALIVE : p.SerialPortObject != nullptr;
+    const bool counts = p.Link != nullptr && (!IsTcp(p) || code == PANEL_ALIVE);
     if (counts) {
         ExtInfo.updateslot(PanelStatusSlot(p), "1");
         if (p.Connected == 0) {
@@ -142,82 +144,53 @@ void OnJoystick(int panel, uint8_t action, uint8_t n) {
     }
 }
 
-void HandleTcpEvent(NetPort* port, int panel) {
+void OnTcpConnect(PanelLink& link, int panel, int error) {
     PanelRecord& p = Panels[panel];
     // The address the port was connected with, as the log lines show it.
-    const std::string address = port->host.substr(0, kIpAddressMax);
-
-    switch (port->event) {
-        case NetPort::kFdRead: {
-            if (port->error != 0) {
-                DebugMessage("Main Panel %d---Read Error-2--", panel);
-                return;
-            }
-            // One read per event, at most kTcpBlockMax bytes; the port raises
-            // the read event again while more data waits.
-            std::array<uint8_t, kTcpBlockMax> buffer{};
-            const int n = port->Receive(buffer.data(), static_cast<int>(buffer.size()));
-            // A negative count means the port has no socket: nothing was read.
-            if (port->error != 0 || n < 0) {
-                DebugMessage("Main Panel %d ---Read Error-1--", panel);
-                return;
-            }
-            const size_t length = static_cast<size_t>(n) < buffer.size() ? static_cast<size_t>(n) : buffer.size();
-            if (ShowAllMessages) {
-                const std::string dump = RxHexDump({buffer.data(), length});
-                DebugMessage("%s, Read %d bytes from panel %d", dump.c_str(), static_cast<int>(length), panel);
-            }
-            ParsePanelData(buffer.data(), length, panel);
-            return;
-        }
-        case NetPort::kFdConnect:
-            // Bytes of an earlier connection never join the new one.
-            p.RxTail.Clear();
-            if (port->error != 0) {
-                DebugMessage("Failed to connect to panel %d - %s", panel, address.c_str());
-                p.Connected = 0;
-                ExtInfo.updateslot(PanelStatusSlot(p), "0");
-            } else {
-                DebugMessage("Connect OK to panel %d - addr %s", panel, address.c_str());
-                p.Connected = 1;
-                if (Settings.RefreshOnConnection == 1) p.RefreshPending = 1;
-                ExtInfo.updateslot(PanelStatusSlot(p), "1");
-            }
-            return;
-        case NetPort::kFdClose:
-            p.RxTail.Clear();
-            DebugMessage("**** Connection CLOSED to panel %d - %s - code %ld", panel, address.c_str(),
-                         static_cast<long>(port->error));
-            p.Connected = 0;
-            ExtInfo.updateslot(PanelStatusSlot(p), "0");
-            return;
-        default:
-            return;
+    const std::string address = link.Address().substr(0, kIpAddressMax);
+    // Bytes of an earlier connection never join the new one.
+    p.RxTail.Clear();
+    if (error != 0) {
+        DebugMessage("Failed to connect to panel %d - %s", panel, address.c_str());
+        p.Connected = 0;
+        ExtInfo.updateslot(PanelStatusSlot(p), "0");
+    } else {
+        DebugMessage("Connect OK to panel %d - addr %s", panel, address.c_str());
+        p.Connected = 1;
+        if (Settings.RefreshOnConnection == 1) p.RefreshPending = 1;
+        ExtInfo.updateslot(PanelStatusSlot(p), "1");
     }
 }
 
-void HandleSerialData(SerialPort* port, int panel) {
+// The line went away: a TCP close event, or a serial hang-up or read error.
+// A serial port is closed here (it stays open otherwise); the 3-second poll
+// opens it again, like an unconnected TCP panel.
+void OnLinkClosed(PanelLink& link, int panel, int error) {
     PanelRecord& p = Panels[panel];
-    ComStat status;
-    uint32_t errors = 0;
-    port->GetStatus(&status, &errors);
-
-    // One read per notification, at most kSerialBlockMax bytes; the library
-    // notifies again while more data waits.
-    std::array<uint8_t, kSerialBlockMax> buffer{};
-    const int n = port->Read(buffer.data(), static_cast<int>(buffer.size()));
-    const size_t length = n <= 0 ? 0 : (static_cast<size_t>(n) < buffer.size() ? static_cast<size_t>(n) : buffer.size());
-
-    ShowInfodriverCounters();
-    const int comPort = port->GetPort();
-    if (ShowAllMessages) {
-        const std::string dump = RxHexDump({buffer.data(), length});
-        DebugMessage("%s, Read %d bytes from port %d", dump.c_str(), static_cast<int>(length), comPort);
+    p.RxTail.Clear();
+    if (link.Kind() == LinkKind::kTcp) {
+        DebugMessage("**** Connection CLOSED to panel %d - %s - code %ld", panel,
+                     link.Address().substr(0, kIpAddressMax).c_str(), static_cast<long>(error));
+    } else {
+        DebugMessage("**** Serial line CLOSED to panel %d - COM%d - %s ", panel, link.ComPort(),
+                     error != 0 ? std::strerror(error) : "end of input");
+        link.Close();
     }
+    p.Connected = 0;
+    ExtInfo.updateslot(PanelStatusSlot(p), "0");
+}
 
-    // Any line error flag, alone or together with others, makes the block
-    // untrustworthy: it is dropped, and so is a partial message carried from
-    // before it, since the bytes between them may be lost.
+// One block of a serial line. Any line error flag, alone or together with
+// others, makes the block untrustworthy: it is dropped, and so is a partial
+// message carried from before it, since the bytes between them may be lost.
+void OnSerialBlock(PanelLink& link, int panel, std::span<const uint8_t> block, uint32_t errors) {
+    PanelRecord& p = Panels[panel];
+    ShowInfodriverCounters();
+    const int comPort = link.ComPort();
+    if (ShowAllMessages) {
+        const std::string dump = RxHexDump(block);
+        DebugMessage("%s, Read %d bytes from port %d", dump.c_str(), static_cast<int>(block.size()), comPort);
+    }
     if ((errors & kSerialErrorMask) != 0) {
         DebugMessage("*** Serial Com port %d ERROR \"%u\"", comPort, static_cast<unsigned>(errors));
         p.RxTail.Clear();
@@ -226,31 +199,81 @@ void HandleSerialData(SerialPort* port, int panel) {
     }
     p.Connected = 1;
     ExtInfo.updateslot(PanelStatusSlot(p), "1");
-    ParsePanelData(buffer.data(), length, panel);
+    ParsePanelData(block.data(), block.size(), panel);
+}
+
+// Reads what waits, block by block (at most kBlocksPerEvent), handing each
+// block to the parser. A block shorter than the link's block size means the
+// line is empty for now, so no further read is made just to learn that. An
+// event whose first read finds nothing still hands on one empty block (it
+// counts as a block read, as every event did when it read once).
+void OnDataWaiting(PanelLink& link, int panel, int error) {
+    const bool tcp = link.Kind() == LinkKind::kTcp;
+    if (tcp && error != 0) {
+        DebugMessage("Main Panel %d---Read Error-2--", panel);
+        return;
+    }
+    std::array<uint8_t, kSerialBlockMax> buffer{};
+    const int size = std::min(link.BlockSize(), static_cast<int>(buffer.size()));
+    for (int i = 0; i < kBlocksPerEvent; ++i) {
+        const uint32_t lineErrors = tcp ? 0 : link.TakeLineErrors();
+        int got = 0;
+        int readError = 0;
+        switch (link.Read(buffer.data(), size, &got, &readError)) {
+            case LinkRead::kNothing:
+                if (i > 0) return;
+                got = 0;
+                break;
+            case LinkRead::kClosed:
+            case LinkRead::kError:
+                if (tcp) {
+                    DebugMessage("Main Panel %d ---Read Error-1--", panel);
+                } else {
+                    OnLinkClosed(link, panel, readError);
+                }
+                return;
+            case LinkRead::kData:
+                break;
+        }
+        const std::span<const uint8_t> block(buffer.data(), static_cast<size_t>(got));
+        if (tcp) {
+            if (ShowAllMessages) {
+                const std::string dump = RxHexDump(block);
+                DebugMessage("%s, Read %d bytes from panel %d", dump.c_str(), got, panel);
+            }
+            ParsePanelData(block.data(), block.size(), panel);
+        } else {
+            OnSerialBlock(link, panel, block, lineErrors);
+        }
+        // The handlers above may have closed the link or replaced the table.
+        if (Panels[panel].Link.get() != &link || got < size) return;
+    }
 }
 
 }  // namespace
 
-void NetEventMain(NetPort* port) {
+void NetEventMain(PanelLink& link, LinkEvent event, int error) {
     ReentryGuard guard(NetEventBusy);
     if (!guard.Entered()) {
-        DebugMessage("NetEventMain - ERROR - timeout / fail to aquire netPort semaphore ");
+        DebugMessage(link.Kind() == LinkKind::kTcp
+                         ? "NetEventMain - ERROR - timeout / fail to aquire netPort semaphore "
+                         : "NetEventMain - ERROR - timeout / fail to aquire SerialPort semaphore ");
         return;
     }
-    const int panel = PanelOfNetPort(port);
+    const int panel = PanelOfLink(&link);
     if (!IsPanelNumber(panel) || Panels[panel].InUse == 0) return;
-    HandleTcpEvent(port, panel);
-}
-
-void NetEventMain(SerialPort* port) {
-    ReentryGuard guard(SerialEventBusy);
-    if (!guard.Entered()) {
-        DebugMessage("NetEventMain - ERROR - timeout / fail to aquire SerialPort semaphore ");
-        return;
+    switch (event) {
+        case LinkEvent::kConnected:
+        case LinkEvent::kConnectFailed:
+            OnTcpConnect(link, panel, event == LinkEvent::kConnected ? 0 : (error != 0 ? error : -1));
+            return;
+        case LinkEvent::kClosed:
+            OnLinkClosed(link, panel, error);
+            return;
+        case LinkEvent::kDataWaiting:
+            OnDataWaiting(link, panel, error);
+            return;
     }
-    const int panel = PanelOfSerialPort(port);
-    if (!IsPanelNumber(panel) || Panels[panel].InUse == 0) return;
-    HandleSerialData(port, panel);
 }
 
 void ParsePanelData(const uint8_t* data, size_t length, int panel) {

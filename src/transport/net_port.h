@@ -50,6 +50,9 @@ public:
     sockaddr_in address{};
     int eventMask = 48;
     std::string host;   // text last given to Connect
+    // The object this port's events belong to (its TcpPanelLink); the port
+    // itself never uses it.
+    void* owner = nullptr;
 
 private:
     struct Impl;

@@ -149,23 +149,57 @@ std::string CheckLineSettings(const SerialLineSettings& s) {
     return "";
 }
 
-int SerialResultFromErrno(int err) {
-    return (err == EBUSY || err == EWOULDBLOCK || err == EAGAIN) ? kSerialInUse : kSerialFailed;
+SerialOpen SerialOpenFromErrno(int err) {
+    return (err == EBUSY || err == EWOULDBLOCK || err == EAGAIN) ? SerialOpen::kInUse : SerialOpen::kFailed;
 }
 
-int OpenSerialDevice(int comPort, const SerialLineSettings& settings, int* fd) {
+LinkRead SerialReadFromErrno(int err) {
+    switch (err) {
+        case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+        case EWOULDBLOCK:
+#endif
+        case EINTR:
+            return LinkRead::kNothing;
+        case EIO:      // hang-up: a pty whose other end closed, a line that dropped
+        case ENXIO:    // the device is gone
+        case ENODEV:
+            return LinkRead::kClosed;
+        default:
+            return LinkRead::kError;
+    }
+}
+
+LinkRead ReadSerialDevice(int fd, void* buffer, int size, int* got, int* err) {
+    *got = 0;
+    *err = 0;
+    if (fd < 0 || buffer == nullptr || size <= 0) {
+        *err = EBADF;
+        return LinkRead::kError;
+    }
+    ssize_t n = read(fd, buffer, static_cast<size_t>(size));
+    if (n > 0) {
+        *got = static_cast<int>(n);
+        return LinkRead::kData;
+    }
+    if (n == 0) return LinkRead::kClosed;  // end of input in raw mode: the line hung up
+    *err = errno;
+    return SerialReadFromErrno(*err);
+}
+
+SerialOpen OpenSerialDevice(int comPort, const SerialLineSettings& settings, int* fd) {
     *fd = -1;
     std::string bad = CheckLineSettings(settings);
     if (!bad.empty()) {
         DebugMessage("PortOpen - COM%d not opened: bad settings, %s ", comPort, bad.c_str());
-        return kSerialFailed;
+        return SerialOpen::kFailed;
     }
     std::string path = ComDevicePath(comPort);
     int dev = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (dev < 0) {
         int err = errno;
         DebugMessage("PortOpen - COM%d %s %s ", comPort, path.c_str(), Reason(err));
-        return SerialResultFromErrno(err);
+        return SerialOpenFromErrno(err);
     }
     // flock conflicts between any two open file descriptions, so it catches
     // a second open in this process as well as another process.
@@ -173,7 +207,7 @@ int OpenSerialDevice(int comPort, const SerialLineSettings& settings, int* fd) {
         int err = errno;
         DebugMessage("PortOpen - COM%d %s %s ", comPort, path.c_str(), Reason(err));
         close(dev);
-        return SerialResultFromErrno(err);
+        return SerialOpenFromErrno(err);
     }
     termios tio {};
     if (tcgetattr(dev, &tio) != 0) {
@@ -181,7 +215,7 @@ int OpenSerialDevice(int comPort, const SerialLineSettings& settings, int* fd) {
         DebugMessage("PortOpen - COM%d %s is not a serial device (%s) ", comPort, path.c_str(),
                      std::strerror(err));
         close(dev);
-        return kSerialFailed;
+        return SerialOpen::kFailed;
     }
     // Keeps out openers that ignore flock (not root: root passes TIOCEXCL).
     if (ioctl(dev, TIOCEXCL) != 0) {
@@ -189,7 +223,7 @@ int OpenSerialDevice(int comPort, const SerialLineSettings& settings, int* fd) {
         DebugMessage("PortOpen - COM%d %s exclusive mode refused (%s) ", comPort, path.c_str(),
                      std::strerror(err));
         close(dev);
-        return kSerialFailed;
+        return SerialOpen::kFailed;
     }
     ApplyLineSettings(&tio, settings);
     speed_t code = B38400;
@@ -201,7 +235,7 @@ int OpenSerialDevice(int comPort, const SerialLineSettings& settings, int* fd) {
                      settings.baud, settings.byteSize, settings.parity, settings.stopBits,
                      std::strerror(err));
         CloseSerialDevice(dev);
-        return kSerialFailed;
+        return SerialOpen::kFailed;
     }
     if (!standard) {
         int err = SetCustomSerialSpeed(dev, settings.baud);
@@ -209,11 +243,11 @@ int OpenSerialDevice(int comPort, const SerialLineSettings& settings, int* fd) {
             DebugMessage("PortOpen - COM%d %s bad settings, speed %d refused (%s) ", comPort,
                          path.c_str(), settings.baud, std::strerror(err));
             CloseSerialDevice(dev);
-            return kSerialFailed;
+            return SerialOpen::kFailed;
         }
     }
     *fd = dev;
-    return 0;
+    return SerialOpen::kOpen;
 }
 
 void CloseSerialDevice(int fd) {

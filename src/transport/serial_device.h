@@ -4,17 +4,20 @@
 // a time-out, discarding input and reading the line error counters.
 //
 // Threading: OpenSerialDevice logs through DebugMessage and therefore runs on
-// the GUI thread only (it is called from PortOpen). The other functions log
-// nothing and may be called from any thread.
+// the GUI thread only. The other functions log nothing.
 
 #include <cstdint>
 #include <string>
 
+#include "transport/panel_link.h"
+
 namespace vorn {
 
-// Result codes of the port library (PortOpen's negative results).
-constexpr int kSerialFailed = -1;  // no such device, cannot open, bad settings
-constexpr int kSerialInUse = -2;   // held by another process or another open
+enum class SerialOpen : uint8_t {
+    kOpen,
+    kFailed,  // no such device, cannot open, bad settings
+    kInUse,   // held by another process or another open
+};
 
 // Line parameters in the codes SerialPort uses.
 struct SerialLineSettings {
@@ -37,10 +40,11 @@ std::string CheckLineSettings(const SerialLineSettings& settings);
 // Opens COM port `comPort` non-blocking, takes it exclusively (flock plus
 // TIOCEXCL), switches it to raw mode and sets speed, data bits, parity and
 // stop bits; flow control and the other settings stay as the device had
-// them. On success stores the descriptor in *fd and returns 0. Otherwise
-// returns kSerialFailed or kSerialInUse after one log line naming the cause,
-// and leaves nothing open. GUI thread only (it logs).
-int OpenSerialDevice(int comPort, const SerialLineSettings& settings, int* fd);
+// them. On success stores the descriptor in *fd and returns kOpen. Otherwise
+// returns kFailed or kInUse after one log line naming the cause (the line
+// starts with "PortOpen - COM<n>"), and leaves nothing open. GUI thread only
+// (it logs).
+SerialOpen OpenSerialDevice(int comPort, const SerialLineSettings& settings, int* fd);
 
 // Releases the exclusive hold and closes the descriptor. fd < 0: nothing.
 void CloseSerialDevice(int fd);
@@ -72,9 +76,17 @@ bool ReadSerialLineCounters(int fd, SerialLineCounters* counters);
 // kCeBreak 16) for every counter that grew from `before` to `now`.
 uint32_t SerialErrorFlags(const SerialLineCounters& before, const SerialLineCounters& now);
 
-// The one place where an errno value becomes a library result: the device is
-// held (EBUSY, EWOULDBLOCK) gives kSerialInUse, anything else kSerialFailed.
-int SerialResultFromErrno(int err);
+// Reads what the device has, at most size bytes, without waiting.
+// kData with *got > 0; kNothing when nothing waits; kClosed when the line is
+// gone (end of input, hang-up, the device removed), kError for any other
+// failure, both with *err.
+LinkRead ReadSerialDevice(int fd, void* buffer, int size, int* got, int* err);
+
+// The places where an errno value becomes a result of this library: for an
+// open, a held device (EBUSY, EWOULDBLOCK) gives kInUse, anything else
+// kFailed; for a read, see ReadSerialDevice.
+SerialOpen SerialOpenFromErrno(int err);
+LinkRead SerialReadFromErrno(int err);
 
 // Sets a speed that has no standard constant through the kernel's custom-rate
 // interface (termios2 with BOTHER). Returns 0, or the errno of the failure.

@@ -1,63 +1,166 @@
 #include "transport/serial_port.h"
 
-#include "transport/serial_library.h"
+#include <poll.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/diagnostics.h"
+#include "core/seam.h"
 
 namespace vorn {
+
+namespace {
+
+__attribute__((used)) const char kSerialLibrarySignature[] = "VORN_SIG,name=SIO32,version=4.3";
+
+constexpr int kHighestComPort = 256;
+constexpr int kWriteTimeoutMs = 1000;
+
+}  // namespace
+
+const char* SerialLibrarySignature() { return kSerialLibrarySignature; }
 
 SerialPort::SerialPort() = default;
 
 SerialPort::~SerialPort() {
-    // Non-virtual on purpose: a derived object is already gone here, and the
-    // library port (if any) must be released before this object is.
+    *alive_ = false;
+    // Non-virtual on purpose: a derived object is already gone here.
     SerialPort::Close();
 }
 
+void SerialPort::SetHandler(Handler handler) { handler_ = std::move(handler); }
+
+void SerialPort::Raise(SerialEvent event, int error) {
+    if (handler_) handler_(event, error);
+}
+
 int SerialPort::Open(int port) {
-    if (comPort > 0) Close();
+    if (isOpen != 0) Close();
     comPort = port;
-    index = PortOpen(this, baud, byteSize, stopBits, parity);
-    if (index < 0) return index;
-    // No notification target and read size 0 until SetNotifyWindow: data
-    // then stays in the ring buffer and the device's queue is discarded.
-    PortSetReadSize(index, -1);
-    PortSetReadSize(index, 0);
+    if (port < 1 || port > kHighestComPort) {
+        DebugMessage("PortOpen - COM%d not opened: port number outside 1..256 ", port);
+        return -1;
+    }
+    SerialLineSettings settings;
+    settings.baud = baud;
+    settings.byteSize = byteSize;
+    settings.parity = parity;
+    settings.stopBits = stopBits;
+    switch (OpenSerialDevice(port, settings, &fd_)) {
+        case SerialOpen::kOpen: break;
+        case SerialOpen::kInUse: return -2;
+        case SerialOpen::kFailed: return -1;
+    }
     isOpen = 1;
+    haveCounters_ = ReadSerialLineCounters(fd_, &counters_);
+    StartWatch();
     return 1;
 }
 
 void SerialPort::Close() {
-    // Only a port this object opened is closed (a derived test double may
-    // carry an index of a port it never opened).
-    if (isOpen != 0 && index >= 0 && PortOwner(index) == this) PortClose(index);
-    index = -1;
+    StopWatch();
+    if (fd_ >= 0) {
+        DiscardSerialInput(fd_);
+        CloseSerialDevice(fd_);
+    }
+    fd_ = -1;
     comPort = 0;
     isOpen = 0;
+    haveCounters_ = false;
 }
 
-void SerialPort::Write(const void* data, int length) {
-    if (isOpen == 0) return;
-    PortWrite(index, data, length);  // outcome logged by the library, not used here
+int SerialPort::Write(const void* data, int length) {
+    if (isOpen == 0 || fd_ < 0) return -1;
+    if (data == nullptr || length < 0) {
+        DebugMessage("PortWrite - COM%d nothing written: bad buffer or length %d ", comPort, length);
+        return -1;
+    }
+    int err = 0;
+    int written = WriteSerialDevice(fd_, data, length, kWriteTimeoutMs, &err);
+    if (written < 0) {
+        DebugMessage("PortWrite - COM%d write failed (%s) ", comPort, std::strerror(err));
+        return -1;
+    }
+    if (written < length) {
+        DebugMessage("PortWrite - COM%d write time-out, %d of %d bytes written ", comPort, written, length);
+    }
+    return written;
 }
 
-int SerialPort::Read(void* buffer, int length) {
-    if (isOpen == 0) return 0;
-    return PortRead(index, buffer, length);
+LinkRead SerialPort::Read(void* buffer, int length, int* got, int* error) {
+    ++reads_;
+    if (isOpen == 0 || fd_ < 0) {
+        *got = 0;
+        *error = EBADF;
+        return LinkRead::kError;
+    }
+    LinkRead result = ReadSerialDevice(fd_, buffer, length, got, error);
+    if (result == LinkRead::kClosed) {
+        StopWatch();  // hung up: the descriptor would stay "ready" for ever
+    } else if (watchPaused_) {
+        StartWatch();  // the handler reads again after a turn without reading
+    }
+    return result;
 }
 
-int SerialPort::SetNotifyWindow(SerialNotifyFn window, int readSize) {
-    if (isOpen == 0 || window == nullptr) return 0;
-    return PortSetWindow(index, window, readSize);
+uint32_t SerialPort::TakeLineErrors() {
+    SerialLineCounters now;
+    if (fd_ < 0 || !ReadSerialLineCounters(fd_, &now)) return 0;
+    uint32_t flags = haveCounters_ ? SerialErrorFlags(counters_, now) : 0;
+    counters_ = now;
+    haveCounters_ = true;
+    return flags;
 }
 
-void SerialPort::GetStatus(ComStat* status, uint32_t* errors) {
-    if (status == nullptr || errors == nullptr) return;
-    PortGetStatus(index, status, errors);
+void SerialPort::StartWatch() {
+    StopWatch();
+    if (fd_ < 0 || !HasSeam()) return;
+    watchId_ = GetSeam().AddWatch(fd_, Seam::Readiness::kRead, [this] { OnReadable(); });
+}
+
+void SerialPort::StopWatch() {
+    if (watchId_ != 0 && HasSeam()) GetSeam().RemoveWatch(watchId_);
+    watchId_ = 0;
+    watchPaused_ = false;
+}
+
+// Watch callback. The watch is level-triggered: it fires again on the next
+// loop turn while bytes wait, so the handler may read in bounded chunks.
+void SerialPort::OnReadable() {
+    if (fd_ < 0) return;
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0) return;  // nothing after all
+    if ((p.revents & POLLIN) == 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        // Gone without data: stop watching (a hung-up descriptor stays
+        // "ready" for ever) and tell the owner, who closes the port.
+        StopWatch();
+        Raise(SerialEvent::kHungUp, (p.revents & POLLNVAL) != 0 ? EBADF : EIO);
+        return;
+    }
+    if (!handler_) {
+        DiscardSerialInput(fd_);  // nobody takes the data
+        return;
+    }
+    std::shared_ptr<bool> alive = alive_;
+    const unsigned readsBefore = reads_;
+    Raise(SerialEvent::kDataWaiting, 0);
+    if (!*alive || fd_ < 0) return;
+    if (reads_ == readsBefore && watchId_ != 0) {
+        // The handler did not read (it was busy further up the stack): pause
+        // until the next loop turn instead of firing again at once.
+        StopWatch();
+        watchPaused_ = true;
+        GetSeam().Post([this, alive] {
+            if (*alive && watchPaused_ && fd_ >= 0) StartWatch();
+        });
+    }
 }
 
 namespace {
 
 // Stores a setter's value; an open port is closed and opened again on the
-// same COM port (it comes back without a notification target).
+// same COM port.
 template <typename Store>
 void Reconfigure(SerialPort* port, Store store) {
     int keep = port->comPort;

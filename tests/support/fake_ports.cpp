@@ -66,56 +66,52 @@ void FakeNetPort::Raise(int eventCode, int errorCode) {
 
 int FakeSerialPort::Open(int port) {
     ++opens;
-    if (comPort > 0) Close();
+    if (isOpen != 0) Close();
     comPort = port;
-    if (openResult < 0) {
-        index = openResult;
-        return openResult;
-    }
-    index = port - 1;
+    if (openResult < 0) return openResult;
     isOpen = 1;
-    notify = nullptr;
     return 1;
 }
 
 void FakeSerialPort::Close() {
     ++closes;
-    index = -1;
     comPort = 0;
     isOpen = 0;
-    notify = nullptr;
 }
 
-void FakeSerialPort::Write(const void* data, int length) {
-    if (!isOpen) return;
+int FakeSerialPort::Write(const void* data, int length) {
+    if (!isOpen) return -1;
     const auto* p = static_cast<const uint8_t*>(data);
     written.emplace_back(p, p + length);
+    return length;
 }
 
-int FakeSerialPort::Read(void* buffer, int length) {
-    if (!isOpen) return 0;
+LinkRead FakeSerialPort::Read(void* buffer, int length, int* got, int* error) {
+    *got = 0;
+    *error = 0;
+    if (!isOpen) {
+        *error = 9;  // EBADF
+        return LinkRead::kError;
+    }
+    if (readError != 0) {
+        *error = readError;
+        readError = 0;
+        return LinkRead::kClosed;
+    }
     int n = std::min<int>(length, static_cast<int>(incoming.size()));
     auto* out = static_cast<uint8_t*>(buffer);
     for (int i = 0; i < n; ++i) {
         out[i] = incoming.front();
         incoming.pop_front();
     }
-    return n;
+    *got = n;
+    return n > 0 ? LinkRead::kData : LinkRead::kNothing;
 }
 
-int FakeSerialPort::SetNotifyWindow(SerialNotifyFn window, int size) {
-    if (!isOpen || window == nullptr) return 0;
-    notify = window;
-    readSize = size;
-    return 1;
-}
-
-void FakeSerialPort::GetStatus(ComStat* status, uint32_t* errors) {
-    if (status == nullptr || errors == nullptr) return;
-    status->cbInQue = static_cast<uint32_t>(incoming.size());
-    status->cbOutQue = 0;
-    *errors = errorFlags;
+uint32_t FakeSerialPort::TakeLineErrors() {
+    uint32_t flags = errorFlags;
     errorFlags = 0;
+    return flags;
 }
 
 }  // namespace vorn::test

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "transport/net_port.h"
+#include "transport/serial_panel_link.h"
 #include "transport/serial_port.h"
+#include "transport/tcp_panel_link.h"
 
 namespace vorn::test {
 
@@ -44,19 +46,20 @@ class FakeSerialPort : public SerialPort {
 public:
     int Open(int port) override;
     void Close() override;
-    void Write(const void* data, int length) override;
-    int Read(void* buffer, int length) override;
-    int SetNotifyWindow(SerialNotifyFn window, int readSize) override;
-    void GetStatus(ComStat* status, uint32_t* errors) override;
+    int Write(const void* data, int length) override;
+    LinkRead Read(void* buffer, int length, int* got, int* error) override;
+    uint32_t TakeLineErrors() override;
 
     void Feed(const Bytes& bytes) { incoming.insert(incoming.end(), bytes.begin(), bytes.end()); }
+    // Plays the port's side: data waiting, or the line hung up.
+    void Notify() { Raise(SerialEvent::kDataWaiting, 0); }
+    void HangUp(int error = 5 /* EIO */) { Raise(SerialEvent::kHungUp, error); }
 
     int openResult = 1;
     int opens = 0;
     int closes = 0;
-    uint32_t errorFlags = 0;        // what GetStatus reports next
-    SerialNotifyFn notify = nullptr;
-    int readSize = -1;
+    uint32_t errorFlags = 0;        // what TakeLineErrors reports next
+    int readError = 0;              // non-zero: the next Read fails with it (kClosed)
     std::vector<Bytes> written;
     std::deque<uint8_t> incoming;
 };

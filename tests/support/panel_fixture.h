@@ -14,6 +14,7 @@
 #include "core/diagnostics.h"
 #include "core/driver_state.h"
 #include "infodriver_server.h"
+#include "panels/panel_connections.h"
 #include "panels/panel_table.h"
 #include "support/fake_ports.h"
 #include "support/fake_seam.h"
@@ -84,16 +85,16 @@ protected:
         p.Port = 2001;
         auto port = std::make_unique<FakeNetPort>();
         FakeNetPort* raw = port.get();
+        InstallPanelLink(n, std::make_unique<TcpPanelLink>(p.IpAddress, p.Port, std::move(port)));
         raw->sock = 99;  // connected
-        p.NetPortObject = std::move(port);
         return raw;
     }
     FakeSerialPort* SerialPanel(int n, const std::string& type, int commsId, int comPort) {
         PanelRecord& p = ConfiguredPanel(n, type, commsId, comPort, "0.0.0.0");
         auto port = std::make_unique<FakeSerialPort>();
         FakeSerialPort* raw = port.get();
-        raw->Open(comPort);
-        p.SerialPortObject = std::move(port);
+        InstallPanelLink(n, std::make_unique<SerialPanelLink>(comPort, std::move(port)));
+        Panels[n].Link->Open();
         return raw;
     }
 
