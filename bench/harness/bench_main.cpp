@@ -36,7 +36,7 @@ struct Options {
     bool quick = false;
     int rounds = 3;
     size_t changes = 50000;
-    size_t samples = 400;
+    size_t samples = 1000;
     size_t presses = 1000;
     double idleSeconds = 20;
     int spawnRuns = 5;
@@ -56,7 +56,7 @@ void Usage(std::FILE* out) {
                  "  --quick            correctness only (driver; nothing lost, reordered or stale); exit 1 on a fault\n"
                  "  --rounds N         latency and burst rounds per system (3)\n"
                  "  --changes N        label and colour changes per burst (50000; quick 20000)\n"
-                 "  --samples N        latency samples of each kind per round (400)\n"
+                 "  --samples N        latency samples of each kind per round (1000)\n"
                  "  --presses N        presses and releases per press burst (1000; quick 400)\n"
                  "  --idle-seconds S   idle measurement (20)\n"
                  "  --spawn-runs N     spawn measurements per system (5)\n"
@@ -154,6 +154,17 @@ bool ParseOptions(int argc, char** argv, Options* o) {
     return true;
 }
 
+// The one-minute load average; other work on the machine shows in every
+// timing, so the report says how busy it was when the run began.
+std::string LoadAverage() {
+    std::FILE* f = std::fopen("/proc/loadavg", "r");
+    if (f == nullptr) return "?";
+    char text[16] = "?";
+    if (std::fscanf(f, "%15s", text) != 1) std::strcpy(text, "?");
+    std::fclose(f);
+    return text;
+}
+
 std::string OwnDirectory() {
     char path[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
@@ -178,7 +189,7 @@ public:
 
     Results Run() {
         Results res;
-        res.note = o_.note;
+        res.note = o_.note + ", load " + LoadAverage() + " at start";
         res.quick = o_.quick;
         res.changes = o_.changes;
         res.samples = o_.samples;
