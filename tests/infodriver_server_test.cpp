@@ -1,10 +1,13 @@
 // The Infodriver server in-process on its own thread, driven by raw link
 // clients over real Unix sockets: slots, notifications, mode arbitration,
-// protocol faults, slow readers and the state file.
+// protocol faults, flow control towards slow readers, liveness of driver
+// clients and the state file.
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -22,6 +25,7 @@
 #include <thread>
 
 #include "infodriver_server.h"
+#include "support/spawned_process.h"
 #include "support/temp_dir.h"
 #include "transport/info_frame.h"
 
@@ -31,6 +35,9 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 constexpr int kDevice = 7;
+// How far a queue may pass the high-water mark: the frame that crossed it,
+// and a few small frames of the server's own (probe, mode request).
+constexpr size_t kHoldSlack = 4 + kInfoFrameMaxPayload + 256;
 
 // A link client that speaks raw frames; the test decides every step.
 class RawClient {
@@ -48,6 +55,8 @@ public:
         fd_ = -1;
     }
     bool connected() const { return connected_; }
+    // True once a read in WaitFor found the connection closed.
+    bool closed() const { return closed_; }
     int fd() const { return fd_; }
 
     void SendBytes(const std::string& bytes) {
@@ -65,6 +74,10 @@ public:
         SendBytes(EncodeInfoFrame(InfoFrame{request.message, request.id, kInfoFlagReply, wParam, 0, ""}));
     }
 
+    // Whether WaitFor answers the server's liveness probes (XOV_DATA
+    // requests) as the driver's client does; such probes are not kept.
+    void SetAnswersProbes(bool answer) { answersProbes_ = answer; }
+
     // Next frame that matches; others stay in the backlog in order.
     std::optional<InfoFrame> WaitFor(const std::function<bool(const InfoFrame&)>& match,
                                      std::chrono::milliseconds timeout = 5000ms) {
@@ -78,7 +91,15 @@ public:
                 }
             }
             InfoFrame f;
-            while (reader_.Next(f) == InfoFrameReader::Result::kFrame) backlog_.push_back(f);
+            while (reader_.Next(f) == InfoFrameReader::Result::kFrame) {
+                if (answersProbes_ && f.message == XOV_DATA && f.id != 0 && !f.IsReply()) {
+                    // Not asserted: the server may have closed us meanwhile.
+                    std::string r = EncodeInfoFrame(InfoFrame{f.message, f.id, kInfoFlagReply, 0, 0, ""});
+                    (void)!send(fd_, r.data(), r.size(), MSG_NOSIGNAL);
+                    continue;
+                }
+                backlog_.push_back(f);
+            }
             if (std::any_of(backlog_.begin(), backlog_.end(), match)) continue;
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0) return std::nullopt;
@@ -86,7 +107,10 @@ public:
             if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
             char buf[65536];
             ssize_t n = read(fd_, buf, sizeof buf);
-            if (n <= 0) return std::nullopt;
+            if (n <= 0) {
+                closed_ = true;
+                return std::nullopt;
+            }
             reader_.Append(buf, static_cast<size_t>(n));
         }
     }
@@ -131,6 +155,8 @@ private:
     int fd_ = -1;
     bool connected_ = false;
     uint32_t nextId_ = 1;
+    bool answersProbes_ = true;
+    bool closed_ = false;
     InfoFrameReader reader_;
     std::vector<InfoFrame> backlog_;
 };
@@ -144,6 +170,7 @@ protected:
         options.log = [this](const std::string& line) {
             std::lock_guard lock(logMutex_);
             log_.push_back(line);
+            logTimes_.push_back(Clock::now());
         };
         if (tweak) tweak(options);
         server_ = std::make_unique<InfodriverServer>(options);
@@ -164,13 +191,22 @@ protected:
         std::lock_guard lock(logMutex_);
         return std::any_of(log_.begin(), log_.end(), [&](const std::string& l) { return l.find(part) != l.npos; });
     }
-    bool WaitLog(const std::string& part) {
-        return server_->WaitUntil([&] { return LogHas(part); }, 5000ms);
+    bool WaitLog(const std::string& part, std::chrono::milliseconds timeout = 5000ms) {
+        return server_->WaitUntil([&] { return LogHas(part); }, timeout);
+    }
+    // When the first line containing `part` was logged.
+    std::optional<Clock::time_point> LogTime(const std::string& part) {
+        std::lock_guard lock(logMutex_);
+        for (size_t i = 0; i < log_.size(); ++i) {
+            if (log_[i].find(part) != std::string::npos) return logTimes_[i];
+        }
+        return std::nullopt;
     }
 
     test::TempDir dir_;
     std::mutex logMutex_;
     std::vector<std::string> log_;
+    std::vector<Clock::time_point> logTimes_;
     std::unique_ptr<InfodriverServer> server_;
 };
 
@@ -404,18 +440,251 @@ TEST_F(InfodriverServerTest, protocolFaults_dropOnlyTheFaultyClient) {
     EXPECT_EQ(server_->ClientCount(kDevice), 2u);
 }
 
-TEST_F(InfodriverServerTest, slowReader_isDroppedAtTheQueueBoundWithoutDisturbingOthers) {
-    constexpr size_t kBound = 256 * 1024;
-    StartServer([&](InfodriverOptions& o) { o.maxQueuedBytes = kBound; });
+// The burst of the flow-control tests: 10000 labels of 500 bytes (about
+// 5 MB), each to its own slot, so that order and completeness can be told.
+constexpr int kBurst = 10000;
+constexpr int32_t kBurstSlot = 1000;
+std::string BurstText(int i) {
+    std::string text = std::to_string(i) + ":";
+    text.resize(500, 'L');
+    return text;
+}
+void SendBurst(RawClient* writer) {
+    for (int i = 0; i < kBurst; ++i) writer->Send(XOV_SLOTWRITE, kBurstSlot + i, 0, BurstText(i));
+}
+// Counts the burst's notifications; false from the first one out of order.
+struct BurstCheck {
+    int seen = 0;
+    bool inOrder = true;
+    void Note(const InfoFrame& f) {
+        inOrder = inOrder && f.wParam == kBurstSlot + seen && f.text == BurstText(seen);
+        ++seen;
+    }
+};
+const size_t kHighWater = InfodriverOptions{}.queueHighWaterBytes;
+
+// A control client writes the burst at once while a driver client reads in
+// small chunks with pauses: the writer is held, not dropped; the driver is
+// never cut off and gets every change in order; every write lands; no queue
+// grows past the high-water mark by more than a frame.
+TEST_F(InfodriverServerTest, flowControl_burstToASlowDriverHoldsTheWriterAndLosesNothing) {
+    StartServer();
     auto writer = Connect();
-    auto sleeper = Connect();  // never reads
-    sleeper->Call(XOV_GETMODE);
-    std::string text(500, 'q');
-    for (int i = 0; i < 10000; ++i) writer->Send(XOV_SLOTWRITE, i % 300, 0, text);
-    EXPECT_EQ(writer->Read(299), text);
-    EXPECT_TRUE(server_->WaitUntil([&] { return server_->ClientCount(kDevice) == 1; }, 5000ms));
-    EXPECT_TRUE(LogHas("does not keep up"));
-    EXPECT_LE(server_->PeakQueuedBytes(), kBound);
+    auto driver = Connect();
+    ASSERT_EQ(driver->Attach(), 2);
+    writer->Call(XOV_GETMODE);
+    std::thread burst(SendBurst, writer.get());
+
+    // 4 KiB at a time with a pause after each; probes are answered.
+    BurstCheck check;
+    bool closed = false;
+    InfoFrameReader reader;
+    const auto deadline = Clock::now() + 60s;
+    while (check.seen < kBurst && !closed && Clock::now() < deadline) {
+        pollfd p{driver->fd(), POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        char buf[4096];
+        ssize_t n = read(driver->fd(), buf, sizeof buf);
+        if (n <= 0) {
+            closed = true;
+            break;
+        }
+        reader.Append(buf, static_cast<size_t>(n));
+        InfoFrame f;
+        while (reader.Next(f) == InfoFrameReader::Result::kFrame) {
+            if (f.message == XOV_DATA && f.id != 0) driver->Answer(f, 0);
+            if (f.message == XOV_SLOTCHANGED) check.Note(f);
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    burst.join();
+    EXPECT_FALSE(closed);
+    EXPECT_EQ(check.seen, kBurst);
+    EXPECT_TRUE(check.inOrder);
+    EXPECT_EQ(writer->Read(kBurstSlot + kBurst - 1), BurstText(kBurst - 1));
+    int landed = 0;
+    for (int i = 0; i < kBurst; ++i) landed += server_->Slot(kDevice, kBurstSlot + i) == BurstText(i) ? 1 : 0;
+    EXPECT_EQ(landed, kBurst);
+    EXPECT_TRUE(LogHas("slot writes held"));
+    EXPECT_FALSE(LogHas("cut off"));
+    EXPECT_EQ(server_->ClientCount(kDevice), 2u);
+    EXPECT_LE(server_->PeakQueuedBytes(), kHighWater + kHoldSlack);
+}
+
+// A driver client that stops reading entirely is cut off once it has taken
+// nothing for the drain time, not before; the writer, held meanwhile, then
+// goes on, and a client that reads gets every change in order.
+TEST_F(InfodriverServerTest, flowControl_driverThatStopsReadingIsCutOffAfterTheDrainTime) {
+    StartServer([](InfodriverOptions& o) { o.probeIntervalMs = 600000; });  // the drain rule alone
+    auto writer = Connect();
+    auto stuck = Connect();
+    auto watcher = Connect();
+    ASSERT_EQ(stuck->Attach(), 2);
+    watcher->Call(XOV_GETMODE);
+    writer->Call(XOV_GETMODE);
+    const auto start = Clock::now();
+    std::thread burst(SendBurst, writer.get());
+    BurstCheck check;
+    while (check.seen < kBurst) {
+        auto note = watcher->WaitMessage(XOV_SLOTCHANGED, 10000ms);
+        if (!note) break;
+        check.Note(*note);
+    }
+    burst.join();
+    EXPECT_EQ(check.seen, kBurst);
+    EXPECT_TRUE(check.inOrder);
+    std::optional<Clock::time_point> cut = LogTime("cut off: took no data for");
+    ASSERT_TRUE(cut.has_value());
+    EXPECT_GE(*cut - start, 3000ms);
+    EXPECT_LT(*cut - start, 4500ms);
+    EXPECT_TRUE(LogHas("no driver client left to take main"));
+    EXPECT_TRUE(server_->DriverClients(kDevice).empty());
+    EXPECT_EQ(writer->Read(kBurstSlot + kBurst - 1), BurstText(kBurst - 1));
+    EXPECT_EQ(server_->ClientCount(kDevice), 2u);
+    EXPECT_LE(server_->PeakQueuedBytes(), kHighWater + kHoldSlack);
+}
+
+// A client that asks without reading grows only its own queue, and only up
+// to the high-water mark: its further requests wait there.
+TEST_F(InfodriverServerTest, flowControl_requestsOfAClientThatDoesNotReadWaitAtItsOwnMark) {
+    StartServer();
+    auto writer = Connect();
+    writer->Send(XOV_SLOTWRITE, 1, 0, std::string(511, 'r'));
+    writer->Call(XOV_GETMODE);
+    auto asker = Connect();
+    std::string reads;
+    for (int i = 0; i < 4000; ++i) reads += EncodeInfoFrame(InfoFrame{XOV_SLOTREAD, 1u + i, 0, 1, 0, ""});
+    asker->SendBytes(reads);  // about 2 MB of replies, more than the mark and its socket
+    ASSERT_TRUE(server_->WaitUntil([&] { return server_->PeakQueuedBytes() > kHighWater; }, 5000ms));
+    // The others are still served (slot writes are held, reads are not).
+    EXPECT_EQ(writer->Read(1), std::string(511, 'r'));
+    EXPECT_LE(server_->PeakQueuedBytes(), kHighWater + kHoldSlack);
+    int answered = 0;
+    while (answered < 4000) {
+        auto reply = asker->WaitFor([](const InfoFrame& f) { return f.IsReply(); });
+        if (!reply) break;
+        ++answered;
+    }
+    EXPECT_EQ(answered, 4000);
+    EXPECT_FALSE(LogHas("cut off"));
+}
+
+// Liveness: a driver client that reads but never answers the probe is cut
+// off within the probe interval plus the answer time. It was main, so the
+// first other driver client is main at once and told with XOV_REQDEVGOTXRX;
+// its refusal passes the role on by the usual offer. Non-drivers are not
+// probed.
+TEST_F(InfodriverServerTest, liveness_silentMainIsCutOffAndTheReserveIsMainAtOnce) {
+    StartServer([](InfodriverOptions& o) {
+        o.probeIntervalMs = 300;
+        o.probeTimeoutMs = 1000;
+    });
+    auto silent = Connect();
+    auto b = Connect();
+    auto c = Connect();
+    auto tool = Connect();
+    tool->SetAnswersProbes(false);  // a probe would stay in its backlog
+    tool->Call(XOV_GETMODE);
+    silent->SetAnswersProbes(false);
+    ASSERT_EQ(silent->Attach(), 2);
+    const auto attached = Clock::now();
+    ASSERT_EQ(b->Attach(), 1);
+    ASSERT_EQ(c->Attach(), 1);
+    // Reads every driver client in turn (b and c answer their probes) until
+    // `done` holds.
+    auto pump = [&](const std::function<bool()>& done) {
+        const auto deadline = Clock::now() + 5000ms;
+        while (!done()) {
+            if (Clock::now() >= deadline) return false;
+            for (RawClient* r : {silent.get(), b.get(), c.get()}) {
+                if (!r->closed()) r->WaitFor([](const InfoFrame&) { return false; }, 10ms);
+            }
+        }
+        return true;
+    };
+    auto request = [](uint32_t message) {
+        return [message](const InfoFrame& f) { return f.message == message && f.id != 0 && !f.IsReply(); };
+    };
+    ASSERT_TRUE(pump([&] { return silent->closed(); }));
+    std::optional<Clock::time_point> cut = LogTime("cut off: did not answer the liveness check within 1000 ms");
+    ASSERT_TRUE(cut.has_value());
+    EXPECT_GE(*cut - attached, 1000ms);
+    EXPECT_LT(*cut - attached, 2000ms);
+
+    // b is main before it has answered anything about it.
+    auto drivers = server_->DriverClients(kDevice);
+    ASSERT_EQ(drivers.size(), 2u);
+    EXPECT_EQ(drivers[0].mode, 2);
+    EXPECT_EQ(drivers[1].mode, 1);
+    std::optional<InfoFrame> told;
+    ASSERT_TRUE(pump([&] { return (told = b->WaitFor(request(XOV_REQDEVGOTXRX), 0ms)).has_value(); }));
+    b->Answer(*told, 0);
+    std::optional<InfoFrame> offer;
+    ASSERT_TRUE(pump([&] { return (offer = c->WaitFor(request(XOV_REQDEVGOTXRX), 0ms)).has_value(); }));
+    c->Answer(*offer, 1);
+    ASSERT_TRUE(pump([&] { return server_->DriverClients(kDevice).at(1).mode == 2; }));
+    EXPECT_EQ(b->Mode(), 1);
+    EXPECT_EQ(c->Mode(), 2);
+    EXPECT_EQ(tool->Mode(), 0);
+    EXPECT_EQ(tool->Count(XOV_DATA), 0u);
+    EXPECT_EQ(server_->ClientCount(kDevice), 3u);
+}
+
+// Two real drivers (no panels) against the server with its default timing.
+// The main is stopped with SIGSTOP: it is cut off, the reserve is main at
+// once and, at its next housekeeping tick, re-reads its mode and writes the
+// driver status slot, as it does when it starts driving the panels. The old
+// main, continued, finds its link gone and exits 0.
+TEST_F(InfodriverServerTest, liveness_stoppedDriverProcessHandsMainToTheReserve) {
+    const std::string program = test::BinPath("pellax-panel");
+    if (program.empty() || access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "pellax-panel is not built";
+    for (const char* sub : {"/sys", "/sys/config", "/sys/config/system", "/sys/logs"}) {
+        ASSERT_EQ(mkdir((dir_.path() + sub).c_str(), 0700), 0) << sub;
+    }
+    test::WriteFile(dir_.path() + "/sys/config/system/DEV_007.ini", "[Pellax_Panel]\nDebugMode=1\nLogMode=0\n");
+    StartServer();
+    const test::SpawnedProcess::EnvChanges env = {{"QX_ROOT", dir_.path()},
+                                                  {"QX_SYSTEM", "sys"},
+                                                  {"VORN_INFODRIVER_DIR", dir_.file("sock")},
+                                                  {"QT_QPA_PLATFORM", "offscreen"}};
+    const std::string reserveLine = "driver running in  RXONLY  mode";
+    test::SpawnedProcess first;
+    test::SpawnedProcess second;
+    ASSERT_TRUE(first.Start(program, {std::to_string(kDevice)}, env, dir_.path())) << first.error();
+    ASSERT_TRUE(server_->WaitUntil([&] { return server_->DriverClients(kDevice).size() == 1; }, 10000ms));
+    ASSERT_TRUE(second.Start(program, {std::to_string(kDevice)}, env, dir_.path())) << second.error();
+    ASSERT_TRUE(server_->WaitUntil([&] { return second.Stderr().find(reserveLine) != std::string::npos; }, 10000ms))
+        << second.Stderr();
+    auto watcher = Connect();
+    watcher->Call(XOV_GETMODE);
+    watcher->DropBacklog();
+
+    const auto stopped = Clock::now();
+    first.Signal(SIGSTOP);
+    auto driving = watcher->WaitFor(
+        [](const InfoFrame& f) { return f.message == XOV_SLOTCHANGED && f.wParam == 4001 && f.text == "1"; },
+        10000ms);
+    first.Signal(SIGCONT);
+    ASSERT_TRUE(driving.has_value()) << second.Stderr();
+    const auto drivingAfter = Clock::now() - stopped;
+    std::optional<Clock::time_point> cut = LogTime("cut off:");
+    std::optional<Clock::time_point> handed = LogTime("is main (TXRX): main client");
+    ASSERT_TRUE(cut && handed);
+    auto ms = [](Clock::duration d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); };
+    std::printf("[ figures  ] stopped main cut off after %lld ms, reserve main after %lld ms, "
+                "reserve driving after %lld ms\n",
+                static_cast<long long>(ms(*cut - stopped)), static_cast<long long>(ms(*handed - stopped)),
+                static_cast<long long>(ms(drivingAfter)));
+    EXPECT_LT(*cut - stopped, 3500ms);
+    EXPECT_LT(*handed - *cut, 50ms);
+    EXPECT_LT(drivingAfter, 4500ms);
+    auto modes = server_->DriverClients(kDevice);
+    ASSERT_EQ(modes.size(), 1u);
+    EXPECT_EQ(modes[0].mode, 2);
+
+    EXPECT_EQ(first.Wait(10000ms).value_or(-1), 0) << first.Stderr();
+    second.Signal(SIGTERM);
+    EXPECT_EQ(second.Wait(10000ms).value_or(-1), 0) << second.Stderr();
 }
 
 // A client that reads slowly, writes its last slot text and closes: the
@@ -427,7 +696,8 @@ TEST_F(InfodriverServerTest, closingClientWithUndeliveredNotifications_stillHasI
     auto leaver = Connect();  // does not read until it leaves
     leaver->Call(XOV_GETMODE);
     std::string text(500, 'n');
-    for (int i = 0; i < 2000; ++i) writer->Send(XOV_SLOTWRITE, i % 300, 0, text);
+    // More than its socket holds, less than the high-water mark: nothing waits.
+    for (int i = 0; i < 800; ++i) writer->Send(XOV_SLOTWRITE, i % 300, 0, text);
     EXPECT_EQ(writer->Read(299), text);  // all of them handled: the leaver's queue is backed up
     leaver->Send(XOV_SLOTWRITE, 777, 0, "last words");
     leaver->Send(XOV_DEVCLOSE);
@@ -625,7 +895,8 @@ void FuzzClients(const std::string& path, unsigned seed, Clock::time_point until
 TEST_F(InfodriverServerTest, randomAndMalformedClients_leaveAWellBehavedClientServed) {
     constexpr size_t kBound = 256 * 1024;
     StartServer([&](InfodriverOptions& o) {
-        o.maxQueuedBytes = kBound;
+        o.queueHighWaterBytes = kBound;
+        o.queueLowWaterBytes = kBound / 4;
         o.requestTimeoutMs = 200;
     });
     auto good = Connect();
@@ -661,7 +932,7 @@ TEST_F(InfodriverServerTest, randomAndMalformedClients_leaveAWellBehavedClientSe
     EXPECT_TRUE(server_->WaitUntil([&] { return server_->ClientCount(kDevice) == 1; }, 5000ms))
         << server_->ClientCount(kDevice) << " clients left";
     EXPECT_TRUE(server_->DriverClients(kDevice).empty());
-    EXPECT_LE(server_->PeakQueuedBytes(), kBound);
+    EXPECT_LE(server_->PeakQueuedBytes(), kBound + kHoldSlack);
     EXPECT_TRUE(server_->WaitUntil([&] { return OpenDescriptors() == descriptors; }, 5000ms))
         << OpenDescriptors() << " descriptors open, " << descriptors << " before";
     // Still fully served, and still a plain client.

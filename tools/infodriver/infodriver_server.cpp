@@ -16,10 +16,15 @@ namespace vorn {
 
 namespace {
 
-// Frames parsed from one client and not yet handled (only while it waits for
-// arbitration). At this many the socket is no longer read until the wait
-// ends; one read can still add what it brought.
+// Frames parsed from one client and not yet handled (while it waits for
+// arbitration, while its slot writes are held, or while its own queue is
+// above the high-water mark). At this many frames or bytes the socket is no
+// longer read until the inbox is worked down; one read can still add what it
+// brought. Replies are never kept: they are handled as they arrive.
 constexpr size_t kInboxLimit = 256;
+constexpr size_t kInboxBytes = 256u << 10;
+// A hold of the slot writes is logged at most this often per device.
+constexpr auto kHoldLogEvery = std::chrono::seconds(10);
 // One read from a client; the socket stays readable if more is waiting.
 constexpr size_t kReadChunk = 65536;
 // New connections taken per listener and round; the rest wait in the backlog.
@@ -42,6 +47,14 @@ const char* MessageName(uint32_t m) {
         case XOV_DATA: return "XOV_DATA";
         default: return "message";
     }
+}
+
+bool IsSlotWrite(const InfoFrame& frame) {
+    return frame.message == XOV_SLOTWRITE || frame.message == XOV_SLOTWRITENEG;
+}
+
+long long MsSince(std::chrono::steady_clock::time_point then, std::chrono::steady_clock::time_point now) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(now - then).count();
 }
 
 bool EnsurePrivateDirectory(const std::string& dir, std::string* error) {
@@ -131,6 +144,13 @@ bool InfodriverServer::Start(std::string* error) {
         return false;
     };
     if (options_.devices.empty()) return fail("no device to serve");
+    if (options_.queueLowWaterBytes > options_.queueHighWaterBytes ||
+        options_.queueHighWaterBytes > options_.queueHardCapBytes) {
+        return fail("queue limits must satisfy low-water <= high-water <= hard cap");
+    }
+    if (options_.probeIntervalMs <= 0 || options_.probeTimeoutMs <= 0 || options_.drainTimeoutMs <= 0) {
+        return fail("probe interval, probe timeout and drain timeout must be positive");
+    }
     for (int device : options_.devices) {
         if (device < 1 || device > 65535) return fail("device number " + std::to_string(device) + " outside 1..65535");
         if (devices_.count(device) != 0) return fail("device " + std::to_string(device) + " given twice");
@@ -273,7 +293,7 @@ void InfodriverServer::Run() {
         }
         for (auto& [id, client] : clients_) {
             short events = 0;
-            if (!client->eof && client->inbox.size() < kInboxLimit) events |= POLLIN;
+            if (WantsInput(*client)) events |= POLLIN;
             if (client->Queued() > 0) events |= POLLOUT;
             // A client we do not read from is left out: a hang-up would wake
             // the loop over and over. Its hang-up is seen once it is read again.
@@ -316,15 +336,15 @@ void InfodriverServer::Run() {
             }
         }
         ExpireRequests(Clock::now());
-        // Arbitration steps may finish jobs, release held clients and so
-        // queue new jobs; each pass finishes at least one job or stops.
-        for (bool progress = true; progress;) {
-            progress = false;
-            for (auto& [number, device] : devices_) progress = AdvanceJobs(device) || progress;
-        }
+        Supervise(Clock::now());
+        AdvanceAllJobs();
         for (auto& [id, client] : clients_) {
             if (!client->dead && client->Queued() > 0) WriteClient(*client);
         }
+        // After the writes, which are what lowers the queues. Frames handled
+        // here queue output that the next round writes (POLLOUT is ready then).
+        ResumeHeld();
+        AdvanceAllJobs();
         SweepDead();
         if (dirty_ && Clock::now() >= saveAt_) SaveState(false);
         {
@@ -334,6 +354,15 @@ void InfodriverServer::Run() {
         roundCv_.notify_all();
     }
     Shutdown();
+}
+
+void InfodriverServer::AdvanceAllJobs() {
+    // Arbitration steps may finish jobs, release held clients and so queue
+    // new jobs; each pass finishes at least one job or stops.
+    for (bool progress = true; progress;) {
+        progress = false;
+        for (auto& [number, device] : devices_) progress = AdvanceJobs(device) || progress;
+    }
 }
 
 void InfodriverServer::Shutdown() {
@@ -392,6 +421,17 @@ int InfodriverServer::NextTimeoutMs(Clock::time_point now) const {
         if (device.pending) consider(device.pending->deadline);
     }
     if (dirty_) consider(saveAt_);
+    for (const auto& [id, client] : clients_) {
+        if (client->dead) continue;
+        if (client->driver && !client->eof && !client->writeClosed) {
+            if (client->probeId == 0) {
+                consider(client->nextProbeAt);
+            } else if (client->probeDue) {
+                consider(*client->probeDue);
+            }
+        }
+        if (client->stalledSince) consider(*client->stalledSince + std::chrono::milliseconds(options_.drainTimeoutMs));
+    }
     if (!next) return -1;
     if (*next <= now) return 0;
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(*next - now).count() + 1;
@@ -459,6 +499,7 @@ void InfodriverServer::ReadClient(Client& client) {
         if (frame.IsReply()) {
             HandleReply(client, frame);
         } else {
+            client.inboxBytes += kInfoFrameFixed + frame.text.size();
             client.inbox.push_back(std::move(frame));
             Drain(client);
         }
@@ -467,6 +508,16 @@ void InfodriverServer::ReadClient(Client& client) {
 
 void InfodriverServer::WriteClient(Client& client) {
     // Bounded by the queue; stops when the socket is full.
+    auto noteProgress = [&](size_t n) {
+        client.outOffset += n;
+        client.sentTotal += n;
+        client.stalledSince.reset();
+        // The probe's answer time runs from the moment the socket took the
+        // probe: what was queued before it is the client's to read first.
+        if (client.probeId != 0 && !client.probeDue && client.sentTotal >= client.probeEnd) {
+            client.probeDue = Clock::now() + std::chrono::milliseconds(options_.probeTimeoutMs);
+        }
+    };
     while (client.Queued() > 0) {
         ssize_t n = send(client.fd, client.out.data() + client.outOffset, client.Queued(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
@@ -485,7 +536,7 @@ void InfodriverServer::WriteClient(Client& client) {
             DropClient(client, std::string("connection lost: ") + std::strerror(errno));
             return;
         }
-        client.outOffset += static_cast<size_t>(n);
+        noteProgress(static_cast<size_t>(n));
     }
     client.out.clear();
     client.outOffset = 0;
@@ -497,9 +548,9 @@ void InfodriverServer::Queue(Client& client, const InfoFrame& frame) {
 
 void InfodriverServer::QueueBytes(Client& client, const std::string& bytes) {
     if (client.dead || client.writeClosed) return;
-    if (client.Queued() + bytes.size() > options_.maxQueuedBytes) {
-        DropClient(client, "does not keep up: more than " + std::to_string(options_.maxQueuedBytes) +
-                               " bytes waiting to be sent");
+    if (client.Queued() + bytes.size() > options_.queueHardCapBytes) {
+        DropClient(client, "more than " + std::to_string(options_.queueHardCapBytes) + " bytes waiting to be sent",
+                   Leave::kCutOff);
         return;
     }
     // Compact once the written part is at least half the buffer.
@@ -508,7 +559,23 @@ void InfodriverServer::QueueBytes(Client& client, const std::string& bytes) {
         client.outOffset = 0;
     }
     client.out += bytes;
+    client.queuedTotal += bytes.size();
     peakQueued_ = std::max(peakQueued_, client.Queued());
+    if (client.Queued() > options_.queueHighWaterBytes) {
+        Device& device = DeviceOf(client);
+        if (!device.held) {
+            device.held = true;
+            auto now = Clock::now();
+            if (!device.lastHoldLog || now - *device.lastHoldLog >= kHoldLogEvery) {
+                device.lastHoldLog = now;
+                Log("device " + std::to_string(device.number) + ": slot writes held: client " +
+                    std::to_string(client.id) + " has more than " + std::to_string(options_.queueHighWaterBytes) +
+                    " bytes waiting (further holds within " +
+                    std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kHoldLogEvery).count()) +
+                    " s not logged)");
+            }
+        }
+    }
 }
 
 void InfodriverServer::Reply(Client& client, const InfoFrame& request, int32_t wParam, std::string text) {
@@ -516,15 +583,29 @@ void InfodriverServer::Reply(Client& client, const InfoFrame& request, int32_t w
     Queue(client, InfoFrame{request.message, request.id, kInfoFlagReply, wParam, 0, std::move(text)});
 }
 
+bool InfodriverServer::WantsInput(const Client& client) const {
+    return !client.eof && client.inbox.size() < kInboxLimit && client.inboxBytes < kInboxBytes;
+}
+
+bool InfodriverServer::MayDispatch(const Client& client, const InfoFrame& frame) const {
+    // What a client asks for lands in its own queue: not while that queue is
+    // above the mark (a client that asks without reading cannot grow it).
+    if (client.Queued() > options_.queueHighWaterBytes) return false;
+    // A slot write lands in every other client's queue.
+    return !IsSlotWrite(frame) || !devices_.at(client.device).held;
+}
+
 void InfodriverServer::Drain(Client& client) {
-    // Bounded by the inbox (kInboxLimit plus one read).
-    while (!client.dead && client.holds == 0 && !client.inbox.empty()) {
+    // Bounded by the inbox (kInboxLimit plus one read); stops at the first
+    // frame that has to wait, so the client's frames keep their order.
+    while (!client.dead && client.holds == 0 && !client.inbox.empty() && MayDispatch(client, client.inbox.front())) {
         InfoFrame frame = std::move(client.inbox.front());
         client.inbox.pop_front();
+        client.inboxBytes -= std::min(client.inboxBytes, kInfoFrameFixed + frame.text.size());
         Dispatch(client, frame);
     }
     if (!client.dead && client.eof && client.holds == 0 && client.inbox.empty()) {
-        DropClient(client, "disconnected", false);
+        DropClient(client, "disconnected", Leave::kPolite);
     }
 }
 
@@ -608,6 +689,23 @@ void InfodriverServer::HandleReply(Client& client, const InfoFrame& frame) {
         ResolvePending(device, frame.wParam == 1);
         return;
     }
+    if (frame.message == XOV_DATA && frame.id != 0 && frame.id == client.probeId) {
+        client.probeId = 0;
+        client.probeDue.reset();
+        // Keeps the cadence; a late answer makes the next probe go at once.
+        client.nextProbeAt = client.probeSentAt + std::chrono::milliseconds(options_.probeIntervalMs);
+        return;
+    }
+    if (frame.message == XOV_REQDEVGOTXRX && frame.id != 0 && frame.id == client.handOverId) {
+        client.handOverId = 0;
+        if (frame.wParam == 1 || device.main != client.id) return;
+        // Made main without being asked, and it does not want the role.
+        device.main = 0;
+        Log("device " + std::to_string(device.number) + ": client " + std::to_string(client.id) +
+            " refused the main role it was handed; offering it to the others");
+        device.jobs.push_back(Job{JobKind::kOffer, 0, {client.id}});
+        return;
+    }
     Log("device " + std::to_string(device.number) + ": client " + std::to_string(client.id) +
         " sent a reply nobody waits for (message " + std::to_string(frame.message) + ", id " +
         std::to_string(frame.id) + "); ignored");
@@ -659,6 +757,9 @@ void InfodriverServer::Attach(Client& client) {
     client.detached = false;
     if (client.driver) return;  // attached already
     client.driver = true;
+    client.probeId = 0;
+    client.probeDue.reset();
+    client.nextProbeAt = Clock::now() + std::chrono::milliseconds(options_.probeIntervalMs);
     device.drivers.push_back(client.id);
     const std::string who = "device " + std::to_string(device.number) + ": client " + std::to_string(client.id);
     if (device.drivers.size() > 2) {
@@ -682,6 +783,8 @@ void InfodriverServer::Detach(Client& client) {
     client.detached = true;
     if (!client.driver) return;
     client.driver = false;
+    client.probeId = 0;  // a late answer is logged as unexpected, nothing else
+    client.probeDue.reset();
     device.drivers.erase(std::remove(device.drivers.begin(), device.drivers.end(), client.id), device.drivers.end());
     Log("device " + std::to_string(device.number) + ": client " + std::to_string(client.id) + " detached");
     if (device.pending && device.pending->client == client.id) device.pending->deadline = Clock::now();
@@ -723,9 +826,14 @@ InfodriverServer::Client* InfodriverServer::LiveDriver(uint64_t id) {
     return client != nullptr && !client->dead && !client->eof && client->driver ? client : nullptr;
 }
 
-void InfodriverServer::SendRequest(Device& device, Client& target, uint32_t message) {
+uint32_t InfodriverServer::NextRequestId() {
     uint32_t id = nextRequestId_++;
-    if (id == 0) id = nextRequestId_++;
+    if (id == 0) id = nextRequestId_++;  // 0 marks one-way frames
+    return id;
+}
+
+void InfodriverServer::SendRequest(Device& device, Client& target, uint32_t message) {
+    uint32_t id = NextRequestId();
     auto deadline = target.eof || target.writeClosed ? Clock::now()
                                                      : Clock::now() + std::chrono::milliseconds(options_.requestTimeoutMs);
     // Set before queuing: a drop while queuing expires it at once.
@@ -793,20 +901,26 @@ void InfodriverServer::ResolvePending(Device& device, bool agreed) {
         Client* asker = LiveDriver(job.asker);
         if (asker == nullptr) {
             Log("device " + std::to_string(device.number) + ": the client that asked for main is gone; no change");
+        } else if (device.main == asker->id) {
+            // Handed the role meanwhile (its main was cut off).
         } else if (device.main == 0) {
             SetMain(device, asker->id, "asked while there was no main");
-        } else if (agreed && device.main == pending.client) {
+        } else if (device.main != pending.client) {
+            Log("device " + std::to_string(device.number) + ": client " + std::to_string(device.main) +
+                " became main meanwhile; client " + std::to_string(asker->id) + " stays RXONLY");
+        } else if (agreed) {
             SetMain(device, asker->id, target + " agreed to go RXONLY");
         } else {
-            Log("device " + std::to_string(device.number) + ": " + target + " stays main (" +
-                (agreed ? "agreed too late" : "refused or did not answer") + "); client " +
-                std::to_string(asker->id) + " stays RXONLY");
+            Log("device " + std::to_string(device.number) + ": " + target +
+                " stays main (refused or did not answer); client " + std::to_string(asker->id) + " stays RXONLY");
         }
         FinishFrontJob(device);
     } else if (job.kind == JobKind::kOffer) {
         if (agreed && device.main == 0 && LiveDriver(pending.client) != nullptr) {
             SetMain(device, pending.client, "accepted the offer");
             FinishFrontJob(device);
+        } else if (device.main != 0) {
+            FinishFrontJob(device);  // the role was handed over meanwhile
         } else {
             // The next candidate is asked by AdvanceJobs.
             Log("device " + std::to_string(device.number) + ": " + target + " declined main");
@@ -832,12 +946,16 @@ void InfodriverServer::ExpireRequests(Clock::time_point now) {
     }
 }
 
-void InfodriverServer::DropClient(Client& client, const std::string& reason, bool fault) {
+void InfodriverServer::DropClient(Client& client, const std::string& reason, Leave how) {
     if (client.dead) return;
     client.dead = true;
     Device& device = DeviceOf(client);
     const std::string who = "device " + std::to_string(device.number) + ": client " + std::to_string(client.id);
-    Log(fault ? who + ": " + reason + "; connection dropped" : who + " " + reason);
+    switch (how) {
+        case Leave::kFault: Log(who + ": " + reason + "; connection dropped"); break;
+        case Leave::kPolite: Log(who + " " + reason); break;
+        case Leave::kCutOff: Log(who + " cut off: " + reason); break;
+    }
     device.clients.erase(std::remove(device.clients.begin(), device.clients.end(), client.id), device.clients.end());
     if (client.driver) {
         client.driver = false;
@@ -845,14 +963,122 @@ void InfodriverServer::DropClient(Client& client, const std::string& reason, boo
                              device.drivers.end());
         if (device.main == client.id) {
             device.main = 0;
-            Log("device " + std::to_string(device.number) + ": main client " + std::to_string(client.id) + " left");
-            device.jobs.push_back(Job{JobKind::kOffer, 0, {client.id}});
+            if (how == Leave::kCutOff) {
+                HandOverMain(device, client.id);
+            } else {
+                Log("device " + std::to_string(device.number) + ": main client " + std::to_string(client.id) +
+                    " left");
+                device.jobs.push_back(Job{JobKind::kOffer, 0, {client.id}});
+            }
         }
     }
     if (device.pending && device.pending->client == client.id) device.pending->deadline = Clock::now();
     client.inbox.clear();
+    client.inboxBytes = 0;
     client.out.clear();
     client.outOffset = 0;
+    client.stalledSince.reset();
+    client.probeId = 0;
+    client.probeDue.reset();
+}
+
+// A main that stops answering leaves the panels undriven; the reserve has
+// kept answering its probes, so it takes the role without being asked first
+// and is then told, so that its driver re-reads its mode. A refusal of that
+// notice gives the role up again (HandleReply).
+void InfodriverServer::HandOverMain(Device& device, uint64_t leaving) {
+    const std::string dev = "device " + std::to_string(device.number);
+    Client* next = nullptr;
+    for (uint64_t id : device.drivers) {
+        if (id != leaving && (next = LiveDriver(id)) != nullptr) break;
+    }
+    if (next == nullptr) {
+        Log(dev + ": main client " + std::to_string(leaving) + " was cut off; no driver client left to take main");
+        return;
+    }
+    SetMain(device, next->id, "main client " + std::to_string(leaving) + " was cut off");
+    next->handOverId = NextRequestId();
+    Queue(*next, InfoFrame{XOV_REQDEVGOTXRX, next->handOverId, 0, 0, 0, ""});
+}
+
+void InfodriverServer::SendProbe(Client& client, Clock::time_point now) {
+    client.probeId = NextRequestId();
+    client.probeSentAt = now;
+    client.probeDue.reset();
+    Queue(client, InfoFrame{XOV_DATA, client.probeId, 0, 0, 0, ""});
+    client.probeEnd = client.queuedTotal;
+}
+
+void InfodriverServer::Supervise(Clock::time_point now) {
+    const auto probeTimeout = std::chrono::milliseconds(options_.probeTimeoutMs);
+    const auto drainTimeout = std::chrono::milliseconds(options_.drainTimeoutMs);
+    // Cut-offs only mark clients dead (and queue frames for others), so the
+    // map stays as it is during the walk.
+    for (auto& [id, owned] : clients_) {
+        Client& client = *owned;
+        if (client.dead) continue;
+        if (client.driver && !client.eof && !client.writeClosed) {
+            if (client.probeId == 0) {
+                if (now >= client.nextProbeAt) SendProbe(client, now);
+            } else if (client.probeDue && !WantsInput(client)) {
+                // Its answer could be waiting behind frames we do not read yet.
+                client.probeDue = std::max(*client.probeDue, now + probeTimeout);
+            } else if (client.probeDue && now >= *client.probeDue) {
+                ReadClient(client);  // an answer that came after poll() returned
+                // A client that closed meanwhile keeps its last frames (it
+                // is dropped once they are handled).
+                if (!client.dead && !client.eof && client.probeId != 0) {
+                    DropClient(client,
+                               "did not answer the liveness check within " +
+                                   std::to_string(options_.probeTimeoutMs) + " ms",
+                               Leave::kCutOff);
+                }
+                if (client.dead) continue;
+            }
+        }
+        // The drain rule. Data queued here that the socket will take is
+        // written below; the write clears the mark again.
+        const bool applies =
+            client.Queued() > 0 && (client.driver || client.Queued() > options_.queueHighWaterBytes);
+        if (!applies) {
+            client.stalledSince.reset();
+        } else if (!client.stalledSince) {
+            client.stalledSince = now;
+        } else if (now - *client.stalledSince >= drainTimeout) {
+            DropClient(client,
+                       "took no data for " + std::to_string(MsSince(*client.stalledSince, now)) + " ms with " +
+                           std::to_string(client.Queued()) + " bytes waiting",
+                       Leave::kCutOff);
+        }
+    }
+}
+
+void InfodriverServer::ResumeHeld() {
+    for (auto& [number, device] : devices_) {
+        if (device.held) {
+            bool low = true;
+            for (uint64_t id : device.clients) {
+                const Client* client = Find(id);
+                if (client != nullptr && !client->dead && client->Queued() > options_.queueLowWaterBytes) {
+                    low = false;
+                    break;
+                }
+            }
+            if (low) device.held = false;
+        }
+        // Also while held: frames other than slot writes may have become
+        // free (the client's own queue went down).
+        // A copy: handling frames may drop clients, which edits the list.
+        // Bounded by the clients times their inboxes; each Drain stops at
+        // its first frame that has to wait, which may come from a new hold.
+        std::vector<uint64_t> order = device.clients;
+        if (order.empty()) continue;
+        const size_t start = device.resumeCursor++ % order.size();
+        for (size_t i = 0; i < order.size(); ++i) {
+            Client* client = Find(order[(start + i) % order.size()]);
+            if (client != nullptr && !client->dead && !client->inbox.empty()) Drain(*client);
+        }
+    }
 }
 
 void InfodriverServer::SweepDead() {

@@ -15,9 +15,20 @@
 //   as refused after `requestTimeoutMs`. While a client's own mode request or
 //   attach is being arbitrated, its later frames wait (replies excepted), so
 //   its next XOV_GETMODE sees the outcome.
+// - Flow control: a client's outgoing queue above `queueHighWaterBytes`
+//   holds the slot writes of every client of its device (they wait, in
+//   order, in the writer's inbox and socket; nothing is dropped) until every
+//   queue of the device is at or below `queueLowWaterBytes`. A client's own
+//   requests wait while its own queue is above the high-water mark.
+// - Liveness: every `probeIntervalMs` each driver client is sent an XOV_DATA
+//   request; one that does not answer within `probeTimeoutMs` of its
+//   delivery, or that takes no byte for `drainTimeoutMs` while data waits
+//   for it, is cut off. A main that is cut off hands the main role at once
+//   to the next driver client in attach order, which is told with
+//   XOV_REQDEVGOTXRX.
 // - Robustness: a bad frame length, an unknown message number, a frame cut
-//   off by EOF or a client whose outgoing queue passes `maxQueuedBytes` costs
-//   that client its connection (one log line), nothing else.
+//   off by EOF, or a client that does not drain (see above) costs that client
+//   its connection (one log line), nothing else.
 //
 // Threading: Start() and Run() belong to one thread (the loop thread, which
 // RunInThread() creates). Stop() may be called from any thread and from a
@@ -51,13 +62,31 @@ struct InfodriverOptions {
     std::vector<int> devices;             // 1..65535, each served on its own socket
     std::string stateFile;                // "" keeps slots in memory only
     std::string socketDir;                // "" means InfoSocketDirectory()
-    size_t maxQueuedBytes = 4u << 20;     // per client; beyond it the client is dropped
+    // Outgoing queue per client. Above the high-water mark the device's slot
+    // writes wait until every queue of the device is at or below the
+    // low-water mark. The hard cap is a backstop against memory use only:
+    // flow control keeps a queue within about the high-water mark plus one
+    // frame, so only a client that defeats it (none of the link's messages
+    // can) would reach the cap; it is cut off there. Needs low <= high <= cap.
+    size_t queueHighWaterBytes = 512u << 10;
+    size_t queueLowWaterBytes = 128u << 10;
+    size_t queueHardCapBytes = 16u << 20;
     size_t maxClients = 256;              // all devices together; more are refused
     size_t maxSlotsPerDevice = 100000;    // writes to further new slots are refused
     // Below the client's own 2 s wait, so an asker's follow-up XOV_GETMODE is
     // answered before it gives up even when the other side never replies.
     int requestTimeoutMs = 1500;
     int saveDelayMs = 200;                // slot changes are saved at most this often
+    // Liveness of driver clients: an XOV_DATA request this often (one at a
+    // time), to be answered within probeTimeoutMs of the moment it was handed
+    // to the client's socket. Time during which the server does not read the
+    // client (its inbox is full) does not count.
+    int probeIntervalMs = 1000;
+    int probeTimeoutMs = 2000;
+    // A client that takes no byte for this long while data waits for it is
+    // cut off: a driver client with anything queued, any other client with
+    // more than the high-water mark queued.
+    int drainTimeoutMs = 3000;
     // Receives each log line ("infodriver: ..." without newline). Default:
     // standard error. Called on the loop thread with the internal lock held.
     std::function<void(const std::string&)> log;
@@ -120,6 +149,22 @@ private:
         bool writeClosed = false;
         bool dead = false;             // dropped; closed at the end of the round
         int holds = 0;                 // arbitration jobs this client waits for
+        size_t inboxBytes = 0;         // payload bytes of the frames in `inbox`
+        uint64_t queuedTotal = 0;      // bytes ever queued for the client
+        uint64_t sentTotal = 0;        // bytes ever taken by its socket
+        // Since when data has waited for the client without its socket taking
+        // a byte (set only while the drain rule applies to it).
+        std::optional<Clock::time_point> stalledSince;
+        // Liveness probe (driver clients): request id of the XOV_DATA that
+        // waits for its answer (0 none), the stream position (queuedTotal)
+        // where it ends, when it was queued, its deadline once the socket has
+        // taken it, and when the next one is due.
+        uint32_t probeId = 0;
+        uint64_t probeEnd = 0;
+        Clock::time_point probeSentAt{};
+        std::optional<Clock::time_point> probeDue;
+        Clock::time_point nextProbeAt{};
+        uint32_t handOverId = 0;       // XOV_REQDEVGOTXRX telling it that it was made main
         size_t Queued() const { return out.size() - outOffset; }
     };
 
@@ -150,6 +195,16 @@ private:
         uint64_t main = 0;
         std::deque<Job> jobs;           // one at a time; at most one per client plus offers
         std::optional<Pending> pending;
+        // Slot writes wait: a queue went above the high-water mark and not
+        // every queue is back at the low-water mark yet.
+        bool held = false;
+        std::optional<Clock::time_point> lastHoldLog;
+        size_t resumeCursor = 0;        // where the next resume pass starts (fairness)
+    };
+    enum class Leave {
+        kFault,   // protocol error or lost peer
+        kPolite,  // the peer closed after its last frame
+        kCutOff,  // did not drain or answer in time; a main hands over at once
     };
 
     void Log(const std::string& line) const;
@@ -165,8 +220,20 @@ private:
     void SendRequest(Device& device, Client& target, uint32_t message);
     void Reply(Client& client, const InfoFrame& request, int32_t wParam, std::string text = {});
     // Marks the client dead (closed at the end of the round) and gives up its
-    // roles. `fault` is true for protocol errors and lost peers.
-    void DropClient(Client& client, const std::string& reason, bool fault = true);
+    // roles. A main that leaves is offered to the others in turn, except on
+    // a cut-off, which hands it over at once (HandOverMain).
+    void DropClient(Client& client, const std::string& reason, Leave how = Leave::kFault);
+    void HandOverMain(Device& device, uint64_t leaving);
+    bool WantsInput(const Client& client) const;
+    bool MayDispatch(const Client& client, const InfoFrame& frame) const;
+    void SendProbe(Client& client, Clock::time_point now);
+    // Probes, probe deadlines and the drain rule; cuts off who fails them.
+    void Supervise(Clock::time_point now);
+    // Lifts holds whose queues are all low again and hands waiting inbox
+    // frames to Drain, starting at a different client each time.
+    void ResumeHeld();
+    void AdvanceAllJobs();
+    uint32_t NextRequestId();
     void WriteSlot(Client& client, int32_t slot, std::string text);
     void Attach(Client& client);
     void Detach(Client& client);
