@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "core/diagnostics.h"
 #include "core/driver_state.h"
@@ -153,6 +155,25 @@ TEST_F(DiagnosticsTest, logFileStaysOpenAndARemovedFileIsStartedAgain) {
     EXPECT_EQ(LogFile("20260304"), "14:03:28 - three\r\n");
     ResetDiagnostics();
     EXPECT_EQ(openLogs(), 0);
+}
+
+// A symbolic link planted under the day's name is not followed: neither an
+// existing target nor a dangling one gets our line; the list still does.
+TEST_F(DiagnosticsTest, symlinkAsTheDaysLogFile_isNotFollowed) {
+    std::filesystem::create_directories(LogDir);
+    const std::string victim = dir.file("victim");
+    test::WriteFile(victim, "keep\n");
+    const std::string logName = LogDir + "/20260304_child2_5.log";
+    ASSERT_EQ(symlink(victim.c_str(), logName.c_str()), 0);
+    DebugMessage("one");
+    EXPECT_EQ(ReadFile(victim), "keep\n");
+
+    ASSERT_EQ(unlink(logName.c_str()), 0);
+    const std::string absent = dir.file("absent");
+    ASSERT_EQ(symlink(absent.c_str(), logName.c_str()), 0);
+    DebugMessage("two");
+    EXPECT_FALSE(test::FileExists(absent));
+    EXPECT_EQ(seam.debugLines, (std::vector<std::string>{"one", "two"}));
 }
 
 }  // namespace

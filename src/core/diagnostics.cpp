@@ -87,7 +87,10 @@ void LogToFile(std::string_view text) {
     if (g_log.fd < 0 || g_log.path != path) {
         g_log.Close();
         EnsureLogDirectory();
-        g_log.fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        // O_NOFOLLOW: a symbolic link planted under the day's name (the log
+        // directory may be writable by others) must not send our lines into
+        // a file of its choosing; the open fails and the line is lost.
+        g_log.fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
         if (g_log.fd < 0) return;  // lost silently: a message about a lost message would recurse
         g_log.path = path;
         g_log.checked = t;

@@ -20,7 +20,8 @@ constexpr int kDebugListMax = 1000;
 void DebugMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Appends one line to today's log file in LogDir; the text is written as it
-// is. A file or directory that cannot be written loses the line silently.
+// is. A file or directory that cannot be written loses the line silently, and
+// so does a symbolic link under the day's name (it is never followed).
 void LogToFile(std::string_view text);
 
 // Creates LogDir (with its missing parents) the first time it is called in
