@@ -1,9 +1,10 @@
-// Debug list bound, line cut, channels and daily log files.
+// Debug list bound, line cut, channels, daily log files, repeat and rate limits.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -106,7 +107,10 @@ TEST_F(DiagnosticsTest, list_keepsTheNewest1000Lines) {
     int saved = dup(2);
     int null = open("/dev/null", O_WRONLY);
     dup2(null, 2);
-    for (int i = 1; i <= 1001; ++i) DebugMessage("line %d", i);
+    for (int i = 1; i <= 1001; ++i) {
+        if (i % 100 == 0) ++now;  // within the per-second budget
+        DebugMessage("line %d", i);
+    }
     std::fflush(stderr);
     dup2(saved, 2);
     close(null);
@@ -174,6 +178,93 @@ TEST_F(DiagnosticsTest, symlinkAsTheDaysLogFile_isNotFollowed) {
     DebugMessage("two");
     EXPECT_FALSE(test::FileExists(absent));
     EXPECT_EQ(seam.debugLines, (std::vector<std::string>{"one", "two"}));
+}
+
+TEST_F(DiagnosticsTest, sameLineWithinASecond_isCountedAndSummedUpBeforeTheNextLine) {
+    for (int i = 0; i < 5; ++i) DebugMessage("junk from panel %d", 3);
+    EXPECT_EQ(seam.debugLines, (std::vector<std::string>{"junk from panel 3"}));
+    DebugMessage("other");
+    EXPECT_EQ(seam.debugLines, (std::vector<std::string>{"junk from panel 3",
+                                                         "last message repeated 4 times", "other"}));
+    EXPECT_EQ(LogFile("20260304"),
+              "14:03:27 - junk from panel 3\r\n14:03:27 - last message repeated 4 times\r\n"
+              "14:03:27 - other\r\n");
+}
+
+TEST_F(DiagnosticsTest, sameLineAfterTheSecond_isWrittenAgainAfterTheSummary) {
+    DebugMessage("same");
+    DebugMessage("same");
+    DebugMessage("same");
+    now += 1;
+    DebugMessage("same");
+    DebugMessage("same");
+    EXPECT_EQ(seam.debugLines,
+              (std::vector<std::string>{"same", "last message repeated 2 times", "same"}));
+    // A single copy in its second leaves no summary behind.
+    now += 1;
+    DebugMessage("same");
+    DebugMessage("end");
+    EXPECT_EQ(seam.debugLines,
+              (std::vector<std::string>{"same", "last message repeated 2 times", "same",
+                                        "last message repeated 1 times", "same", "end"}));
+}
+
+// Over 100 lines in a second are dropped in every channel (standard error
+// here) and counted; the count comes first in the next second.
+TEST_F(DiagnosticsTest, over100LinesASecond_areDroppedAndCountedInTheNextSecond) {
+    Settings.LogMode = 0;
+    const std::string errFile = dir.file("stderr");
+    std::fflush(stderr);
+    int saved = dup(2);
+    int out = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, 2);
+    for (int i = 1; i <= 250; ++i) DebugMessage("slot %d outside the panel blocks", 5000 + i);
+    const size_t inFirstSecond = seam.debugLines.size();
+    now += 1;
+    DebugMessage("next");
+    std::fflush(stderr);
+    dup2(saved, 2);
+    close(out);
+    close(saved);
+
+    EXPECT_EQ(inFirstSecond, 100u);
+    EXPECT_EQ(seam.debugLines[99], "slot 5100 outside the panel blocks");
+    ASSERT_EQ(seam.debugLines.size(), 102u);
+    EXPECT_EQ(seam.debugLines[100], "DebugMessage - 150 lines suppressed (over 100 a second)");
+    EXPECT_EQ(seam.debugLines[101], "next");
+    const std::string err = ReadFile(errFile);
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 102);
+    EXPECT_NE(err.find("Pellax_Panel - DebugMessage - 150 lines suppressed (over 100 a second) \n"
+                       "Pellax_Panel - next \n"),
+              std::string::npos);
+}
+
+// Repeats that can no longer be summed up within the budget are counted
+// with the dropped lines, so every line is accounted for exactly once.
+TEST_F(DiagnosticsTest, repeatsOverTheBudget_joinTheSuppressedCount) {
+    for (int i = 1; i < 100; ++i) DebugMessage("line %d", i);
+    for (int i = 0; i < 4; ++i) DebugMessage("babble");  // 100th line and 3 repeats
+    DebugMessage("dropped");
+    now += 1;
+    DebugMessage("later");
+    ASSERT_EQ(seam.debugLines.size(), 102u);
+    EXPECT_EQ(seam.debugLines[99], "babble");
+    EXPECT_EQ(seam.debugLines[100], "DebugMessage - 4 lines suppressed (over 100 a second)");
+    EXPECT_EQ(seam.debugLines[101], "later");
+}
+
+TEST_F(DiagnosticsTest, resetDiagnostics_clearsTheRepeatAndRateCounters) {
+    for (int i = 0; i < 150; ++i) DebugMessage("line %d", i);
+    DebugMessage("line 0");
+    ResetDiagnostics();
+    SetDiagnosticsClock([this] { return now; });
+    DebugMessage("line 99");
+    DebugMessage("line 99");
+    DebugMessage("fresh");
+    ASSERT_EQ(seam.debugLines.size(), 103u);
+    EXPECT_EQ(seam.debugLines[100], "line 99");  // not taken as a repeat of the old last line
+    EXPECT_EQ(seam.debugLines[101], "last message repeated 1 times");
+    EXPECT_EQ(seam.debugLines[102], "fresh");  // budget and suppressed count start over
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "core/driver_state.h"
@@ -36,6 +37,21 @@ struct OpenLog {
 };
 OpenLog g_log;
 
+// Repeat and rate state of DebugMessage. `last` is the last line actually
+// written (a dropped line never becomes it), so "repeated" always refers to a
+// line the reader has seen.
+struct Limiter {
+    char last[kDebugLineMax + 1] = {};
+    bool haveLast = false;
+    std::time_t lastAt = 0;     // second in which `last` was written
+    long repeats = 0;           // copies of `last` counted since it was written
+    std::time_t second = 0;     // second the budget below belongs to
+    bool haveSecond = false;
+    int written = 0;            // lines written in `second`
+    long suppressed = 0;        // lines dropped over the budget, not yet reported
+};
+Limiter g_limit;
+
 std::time_t Now() { return g_clock ? g_clock() : std::time(nullptr); }
 
 // mkdir -p; outcome not examined by the caller (a failure loses lines only).
@@ -58,6 +74,7 @@ void ResetDiagnostics() {
     LogDirCreated = false;
     g_clock = nullptr;
     g_log.Close();
+    g_limit = Limiter{};
 }
 
 int EnsureLogDirectory() {
@@ -103,17 +120,10 @@ void LogToFile(std::string_view text) {
     if (written != static_cast<ssize_t>(line.size())) g_log.Close();
 }
 
-void DebugMessage(const char* format, ...) {
-    if (Settings.DebugMode == 0) return;
-    // Formatting into a buffer of the line limit cuts the text at 160
-    // characters and cannot overflow, whatever the arguments.
-    char text[kDebugLineMax + 1];
-    va_list args;
-    va_start(args, format);
-    int n = std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    if (n < 0) text[0] = '\0';
+namespace {
 
+// One line into the debug list and the second channel; no limits here.
+void WriteLine(const char* text) {
     if (HasSeam()) {
         Seam& seam = GetSeam();
         seam.DebugListAppend(text);
@@ -125,6 +135,65 @@ void DebugMessage(const char* format, ...) {
     } else {
         std::fprintf(stderr, "Pellax_Panel - %s \n", text);
     }
+}
+
+// Whether the current second's budget has room for one more line.
+bool BudgetLeft() { return g_limit.written < kDebugLinesPerSecond; }
+
+}  // namespace
+
+void DebugMessage(const char* format, ...) {
+    if (Settings.DebugMode == 0) return;
+    // Formatting into a buffer of the line limit cuts the text at 160
+    // characters and cannot overflow, whatever the arguments.
+    char text[kDebugLineMax + 1];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n < 0) text[0] = '\0';
+
+    const std::time_t now = Now();
+    if (g_limit.haveLast && g_limit.lastAt == now && std::strcmp(text, g_limit.last) == 0) {
+        ++g_limit.repeats;
+        return;
+    }
+    if (!g_limit.haveSecond || g_limit.second != now) {
+        // A new second: the budget starts again, and the count of what the
+        // last one dropped goes first (outside the budget, once a second).
+        g_limit.haveSecond = true;
+        g_limit.second = now;
+        g_limit.written = 0;
+        if (g_limit.suppressed > 0) {
+            char summary[kDebugLineMax + 1];
+            std::snprintf(summary, sizeof summary,
+                          "DebugMessage - %ld lines suppressed (over %d a second)",
+                          g_limit.suppressed, kDebugLinesPerSecond);
+            g_limit.suppressed = 0;
+            WriteLine(summary);
+        }
+    }
+    if (g_limit.repeats > 0) {
+        const long repeats = g_limit.repeats;
+        g_limit.repeats = 0;
+        if (BudgetLeft()) {
+            char summary[kDebugLineMax + 1];
+            std::snprintf(summary, sizeof summary, "last message repeated %ld times", repeats);
+            ++g_limit.written;
+            WriteLine(summary);
+        } else {
+            g_limit.suppressed += repeats;  // reported with the dropped lines instead
+        }
+    }
+    if (!BudgetLeft()) {
+        ++g_limit.suppressed;
+        return;
+    }
+    ++g_limit.written;
+    WriteLine(text);
+    std::memcpy(g_limit.last, text, std::strlen(text) + 1);
+    g_limit.haveLast = true;
+    g_limit.lastAt = now;
 }
 
 }  // namespace vorn

@@ -2,6 +2,12 @@
 // The driver's one diagnostic channel. A line goes to the debug list (through
 // the seam) and to either the daily log file (LogMode on) or standard error;
 // nothing at all happens while Settings.DebugMode is 0. GUI thread only.
+//
+// The channel cannot flood: a line identical to the last one written, in the
+// same second of the diagnostics clock, is only counted, and at most
+// kDebugLinesPerSecond lines are written in any one second; the rest are
+// dropped and counted. The counts come out as summary lines (see
+// DebugMessage), so nothing is lost without a trace.
 
 #include <ctime>
 #include <functional>
@@ -13,10 +19,22 @@ namespace vorn {
 constexpr int kDebugLineMax = 160;
 // Lines kept by the debug list; the oldest goes first.
 constexpr int kDebugListMax = 1000;
+// Lines written in one second of the diagnostics clock; summary lines of
+// dropped lines come on top (at most one per second).
+constexpr int kDebugLinesPerSecond = 100;
 
 // printf-style; the result is cut to kDebugLineMax characters. Formatting is
 // bounded, so no argument can overflow anything. Never pass received text as
 // the format: use DebugMessage("%s", text).
+//
+// After formatting, a line equal to the last line written, in the same
+// second as that one, is counted and not written. The next line that is
+// written anyway (a different one, or the same after the second has passed)
+// is preceded by "last message repeated N times". A line beyond the
+// kDebugLinesPerSecond written in its second is dropped and counted; the
+// first line of a later second is preceded by
+// "DebugMessage - N lines suppressed (over 100 a second)". A dropped or
+// counted line costs its formatting and one comparison, nothing else.
 void DebugMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Appends one line to today's log file in LogDir; the text is written as it
@@ -32,7 +50,8 @@ int EnsureLogDirectory();
 // returned instant). Tests install their own to cross midnight.
 void SetDiagnosticsClock(std::function<std::time_t()> clock);
 
-// Back to the process-start state: real clock, log directory not yet created.
+// Back to the process-start state: real clock, log directory not yet created,
+// no log file open, the repeat and rate counters cleared.
 void ResetDiagnostics();
 
 }  // namespace vorn
