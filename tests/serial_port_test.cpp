@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -437,6 +438,29 @@ TEST_F(SerialPortTest, customSpeed_opensOnPty_andPassesData) {
     pty.Send({9, 8, 7});
     ASSERT_TRUE(seam.PumpUntil([&] { return received.size() == 3; }));
     EXPECT_EQ(received, (Bytes{9, 8, 7}));
+}
+
+// Three-wire panels: a line left with hardware flow control on would stall
+// every write. The flag is set beforehand and must read back cleared.
+TEST_F(SerialPortTest, open_switchesHardwareFlowControlOff) {
+    int watcher = open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(watcher, 0);
+    termios tio{};
+    ASSERT_EQ(tcgetattr(watcher, &tio), 0);
+    tio.c_cflag |= CRTSCTS;
+    ASSERT_EQ(tcsetattr(watcher, TCSANOW, &tio), 0);
+    ASSERT_EQ(tcgetattr(watcher, &tio), 0);
+    if ((tio.c_cflag & CRTSCTS) == 0) {
+        close(watcher);
+        GTEST_SKIP() << "this kernel's pseudo-terminals do not keep CRTSCTS";
+    }
+    SerialPort port;
+    ASSERT_EQ(port.Open(1), 1);
+    ASSERT_EQ(tcgetattr(watcher, &tio), 0);
+    EXPECT_EQ(tio.c_cflag & CRTSCTS, 0u);
+    EXPECT_NE(tio.c_cflag & CLOCAL, 0u);
+    port.Close();
+    close(watcher);
 }
 
 }  // namespace

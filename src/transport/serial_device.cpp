@@ -61,7 +61,9 @@ tcflag_t DataBitsFlag(int byteSize) {
 // Raw mode plus the four line parameters. Every input flag that alters or
 // swallows bytes is cleared, software flow control included: the panel
 // protocol is binary, and 0x11/0x13 are ordinary button ids there.
-// Hardware flow control (CRTSCTS) and the rest stay as the device had them.
+// Hardware flow control (CRTSCTS) is cleared too: panels use three-wire
+// cables, so CTS never rises, and with it on the output would stall until
+// every write ran into its time-out. The rest stays as the device had it.
 void ApplyLineSettings(termios* tio, const SerialLineSettings& s) {
     tio->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
                                            ICRNL | IUCLC | IMAXBEL | IXON | IXOFF | IXANY);
@@ -71,6 +73,7 @@ void ApplyLineSettings(termios* tio, const SerialLineSettings& s) {
     // The receiver must be on; panels use three-wire cables, so modem
     // status lines must not gate the line.
     tio->c_cflag |= CREAD | CLOCAL;
+    tio->c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
     tio->c_cc[VMIN] = 1;
     tio->c_cc[VTIME] = 0;
 

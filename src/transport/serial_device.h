@@ -38,12 +38,13 @@ std::string ComDevicePath(int comPort);
 std::string CheckLineSettings(const SerialLineSettings& settings);
 
 // Opens COM port `comPort` non-blocking, takes it exclusively (flock plus
-// TIOCEXCL), switches it to raw mode and sets speed, data bits, parity and
-// stop bits; flow control and the other settings stay as the device had
-// them. On success stores the descriptor in *fd and returns kOpen. Otherwise
-// returns kFailed or kInUse after one log line naming the cause (the line
-// starts with "PortOpen - COM<n>"), and leaves nothing open. GUI thread only
-// (it logs).
+// TIOCEXCL), switches it to raw mode without flow control (software and
+// hardware: panels use three-wire cables) and sets speed, data bits, parity
+// and stop bits; the other settings stay as the device had them. On
+// success stores the descriptor in *fd and returns kOpen. Otherwise returns
+// kFailed or kInUse after one log line naming the cause (the line starts
+// with "PortOpen - COM<n>"), and leaves nothing open. GUI thread only (it
+// logs).
 SerialOpen OpenSerialDevice(int comPort, const SerialLineSettings& settings, int* fd);
 
 // Releases the exclusive hold and closes the descriptor. fd < 0: nothing.
