@@ -280,6 +280,60 @@ TEST_F(SettingsTest, numbers_followAtoiRules_clampedInsteadOfOverflowing) {
     EXPECT_EQ(AtoiText("0x1F"), 0);
 }
 
+// A present file that cannot be read is reported with its path and reason,
+// gives the defaults and is not written, also inside the start-up batch; a
+// missing file is fine.
+TEST_F(SettingsTest, unreadableFile_isReportedWithPathAndReason_andLeftAlone) {
+    std::string reason = "stale";
+    LoadIni();
+    EXPECT_FALSE(SettingsUnreadable(&reason));
+    EXPECT_EQ(reason, "");
+
+    ASSERT_EQ(unlink(Config("DEV_007.ini").c_str()), 0);
+    ASSERT_EQ(mkdir(Config("DEV_007.ini").c_str(), 0755), 0);
+    BeginSettingsBatch();
+    LoadIni();
+    EndSettingsBatch();
+    ASSERT_TRUE(SettingsUnreadable(&reason));
+    EXPECT_EQ(reason, "settings file " + Config("DEV_007.ini") + " cannot be read: Is a directory");
+    EXPECT_EQ(Settings.Speed, 38400);
+    EXPECT_EQ(DirEntries(Config("DEV_007.ini")), std::vector<std::string>{});
+    EXPECT_EQ(DirEntries(Locations().windowsDir), std::vector<std::string>{"DEV_007.ini"});
+
+    ASSERT_EQ(rmdir(Config("DEV_007.ini").c_str()), 0);
+    WriteFile(Config("dev_007.ini"), std::string(IniFile::kMaxFileBytes + 1, ';'));
+    LoadIni();  // outside a batch
+    ASSERT_TRUE(SettingsUnreadable(&reason));
+    EXPECT_EQ(reason, "settings file " + Config("dev_007.ini") + " cannot be read: larger than 1048576 bytes");
+    EXPECT_EQ(ReadFile(Config("dev_007.ini")).size(), IniFile::kMaxFileBytes + 1);
+
+    WriteFile(Config("dev_007.ini"), "[Pellax_Panel]\n");
+    LoadIni();
+    EXPECT_FALSE(SettingsUnreadable(nullptr));
+}
+
+TEST_F(SettingsTest, fileWithoutReadPermission_isUnreadable) {
+    if (geteuid() == 0) GTEST_SKIP() << "root may read any file";
+    WriteFile(Config("DEV_007.ini"), "[Pellax_Panel]\n");
+    chmod(Config("DEV_007.ini").c_str(), 0200);
+    std::string reason;
+    LoadIni();
+    ASSERT_TRUE(SettingsUnreadable(&reason));
+    EXPECT_EQ(reason, "settings file " + Config("DEV_007.ini") + " cannot be read: Permission denied");
+}
+
+// A FIFO under the settings name would block a reading open until some
+// writer came; it is refused at once instead.
+TEST(IniFileTest, fifoIsRefusedWithoutWaiting) {
+    test::TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("DEV_001.ini").c_str(), 0644), 0);
+    IniFile ini;
+    EXPECT_EQ(ini.Load(dir.file("DEV_001.ini")), IniFile::LoadResult::kUnreadable);
+    EXPECT_EQ(ini.LoadError(), "not a regular file");
+    EXPECT_EQ(ini.Load(dir.file("none.ini")), IniFile::LoadResult::kMissing);
+    EXPECT_EQ(ini.LoadError(), "");
+}
+
 TEST_F(SettingsTest, missingDirectory_readsDefaults_writesNothing) {
     WriteFile(Locations().pointerFile, "[Config]\nConfigPath=" + dir.file("missing/dir") + "\n");
     LoadIni();

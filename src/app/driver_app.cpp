@@ -38,6 +38,13 @@ int InitApp() {
     // back in one save (at the end of that load, or below when there is none).
     BeginSettingsBatch();
     LoadIni();
+    if (std::string unreadable; SettingsUnreadable(&unreadable)) {
+        DebugMessage("LoadIni - %s - driver stopped", unreadable.c_str());
+        DriverStatus = 2;
+        EndSettingsBatch();
+        seam.MessageBox("Settings file unreadable", "! " + unreadable + " - PellaxPanel exiting !");
+        return -1;
+    }
     UpdateDebugMenu();
 
     ExtInfo.setnotify(InfoNotify);

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 namespace vorn {
 
@@ -74,12 +75,29 @@ bool ValidName(std::string_view name) {
 
 IniFile::LoadResult IniFile::Load(const std::string& path) {
     Parse({});
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? LoadResult::kMissing : LoadResult::kUnreadable;
+    loadError_.clear();
+    auto fail = [this](LoadResult result, std::string reason) {
+        loadError_ = std::move(reason);
+        return result;
+    };
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a
+    // writer; it is refused below as not a regular file. No effect on files.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        int err = errno;
+        if (err == ENOENT) return LoadResult::kMissing;
+        return fail(LoadResult::kUnreadable, std::strerror(err));
+    }
     struct stat st{};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0) {
+        int err = errno;
         close(fd);
-        return LoadResult::kUnreadable;
+        return fail(LoadResult::kUnreadable, std::strerror(err));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        return fail(LoadResult::kUnreadable,
+                    S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file");
     }
     std::string bytes;
     char chunk[8192];
@@ -88,14 +106,15 @@ IniFile::LoadResult IniFile::Load(const std::string& path) {
         ssize_t n = read(fd, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
+            int err = errno;
             close(fd);
-            return LoadResult::kUnreadable;
+            return fail(LoadResult::kUnreadable, std::strerror(err));
         }
         if (n == 0) break;
         bytes.append(chunk, static_cast<std::size_t>(n));
         if (bytes.size() > kMaxFileBytes) {
             close(fd);
-            return LoadResult::kTooLarge;
+            return fail(LoadResult::kTooLarge, "larger than " + std::to_string(kMaxFileBytes) + " bytes");
         }
     }
     close(fd);

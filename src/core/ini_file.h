@@ -32,8 +32,15 @@ public:
 
     // Reads the file at path. kMissing leaves an empty file (a later Save
     // creates it); kUnreadable and kTooLarge leave an empty file too, and the
-    // caller must not Save over the real one.
+    // caller must not Save over the real one. Never waits for a writer (a
+    // FIFO under the name is refused, not opened for reading).
     LoadResult Load(const std::string& path);
+
+    // Why the last Load gave kUnreadable or kTooLarge, for a log line: the
+    // system's text for the errno ("Permission denied", "Is a directory"),
+    // "not a regular file" or "larger than 1048576 bytes". Empty after
+    // kLoaded and kMissing.
+    const std::string& LoadError() const { return loadError_; }
 
     // Replaces the content with the given bytes (any bytes are accepted).
     void Parse(std::string_view bytes);
@@ -74,6 +81,7 @@ private:
 
     std::vector<Line> lines_;
     std::string eolStyle_ = "\n";
+    std::string loadError_;
 };
 
 }  // namespace vorn

@@ -73,7 +73,10 @@ bool SettingsPath(const std::string& file, std::string* path) {
 }
 
 // Loads the file behind a settings path; the caller may Save only on true.
-bool LoadForUpdate(IniFile& ini, const std::string& path, const char* who) {
+// *problem (when given) gets why a present file could not be used, "" else.
+bool LoadForUpdate(IniFile& ini, const std::string& path, const char* who,
+                   std::string* problem = nullptr) {
+    if (problem != nullptr) problem->clear();
     switch (ini.Load(path)) {
         case IniFile::LoadResult::kLoaded:
         case IniFile::LoadResult::kMissing:
@@ -81,10 +84,11 @@ bool LoadForUpdate(IniFile& ini, const std::string& path, const char* who) {
         case IniFile::LoadResult::kTooLarge:
             DebugMessage("%s - %s is larger than %zu bytes, not used", who, path.c_str(),
                          IniFile::kMaxFileBytes);
-            return false;
+            break;
         case IniFile::LoadResult::kUnreadable:
-            break;  // silent, like an unwritable file
+            break;  // silent here; LoadIni reports the driver's own file
     }
+    if (problem != nullptr) *problem = ini.LoadError();
     return false;
 }
 
@@ -96,6 +100,7 @@ struct BatchedFile {
     std::string path;  // empty when the path was too long
     IniFile ini;       // loaded once; pending sets applied
     bool updatable = false;
+    std::string problem;  // why a present file could not be loaded
     struct PendingSet {
         std::string section, key, value;
         bool onlyIfMissing;  // a write-back of a missing key
@@ -113,14 +118,42 @@ BatchedFile* BatchedFileFor(const std::string& file) {
     BatchedFile& f = Batch->emplace_back();
     f.name = file;
     if (SettingsPath(file, &f.path)) {
-        f.updatable = LoadForUpdate(f.ini, f.path, "ReadIniSetting");
+        f.updatable = LoadForUpdate(f.ini, f.path, "ReadIniSetting", &f.problem);
     } else {
         f.path.clear();
     }
     return &f;
 }
 
+// Set by LoadIni: "settings file <path> cannot be read: <why>", or empty.
+std::string UnreadableSettings;
+
+// Why the settings file `file` exists but cannot be used ("" when it loads
+// or is missing): the batch's own load inside a batch, else one load here
+// (without a log line; the reads that follow log as they always have).
+std::string SettingsFileProblem(const std::string& file) {
+    std::string path;
+    std::string problem;
+    if (BatchedFile* f = BatchedFileFor(file)) {
+        path = f->path;
+        problem = f->problem;
+    } else if (SettingsPath(file, &path)) {
+        IniFile ini;
+        IniFile::LoadResult result = ini.Load(path);
+        if (result == IniFile::LoadResult::kUnreadable || result == IniFile::LoadResult::kTooLarge) {
+            problem = ini.LoadError();
+        }
+    }
+    if (problem.empty()) return "";
+    return "settings file " + path + " cannot be read: " + problem;
+}
+
 }  // namespace
+
+bool SettingsUnreadable(std::string* reason) {
+    if (reason != nullptr) *reason = UnreadableSettings;
+    return !UnreadableSettings.empty();
+}
 
 void BeginSettingsBatch() {
     if (Batch) return;
@@ -301,6 +334,9 @@ void LoadIni() {
     auto read = [&](const char* key, const char* defaultText) {
         return ReadIniSetting(file, kDriverSection, key, defaultText, 1);
     };
+    // A present file that cannot be read still gives the defaults below (so
+    // that the caller can log with them); the caller then stops the driver.
+    UnreadableSettings = SettingsFileProblem(file);
 
     Settings.DebugMode = AtoiText(read("DebugMode", "1"));
     Settings.DebugHidden = Settings.DebugMode == 0 ? 1 : 0;

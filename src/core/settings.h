@@ -36,7 +36,18 @@ void WriteIniSetting(const std::string& file, const std::string& section, const 
                      const std::string& value);
 
 // Reads the driver settings into Settings (eight keys, all written back).
+// A settings file that is missing gives the defaults (and is created by the
+// write-back); one that exists but cannot be read (no permission, a
+// directory, too large) gives the defaults too, writes nothing and is
+// reported by SettingsUnreadable.
 void LoadIni();
+
+// True when the last LoadIni found the device's settings file present but
+// unreadable; *reason (when given) then gets
+// "settings file <path> cannot be read: <why>", else "". The driver must not
+// run on defaults then: as main without panels it would shut a partner with
+// a good configuration out.
+bool SettingsUnreadable(std::string* reason);
 
 // A settings batch: between Begin and End, ReadIniSetting and WriteIniSetting
 // load each file once and only collect their write-backs, and End writes
