@@ -33,6 +33,7 @@ const char kFreshFile[] =
     "LogMode=0\n"
     "RefreshOnConnection=1\n"
     "Driver_Identity=--String to distinguish driver--\n"
+    "PanelSilenceTimeout=10\n"
     "Speed=38400\n"
     "DataBits=8\n"
     "StopBits=1\n"
@@ -77,7 +78,7 @@ protected:
     PathLocations saved;
 };
 
-TEST_F(SettingsTest, freshDevice_getsTheEightDefaults_andASecondLoadChangesNothing) {
+TEST_F(SettingsTest, freshDevice_getsTheDefaults_andASecondLoadChangesNothing) {
     LoadIni();
     std::string first = ReadFile(Config("DEV_007.ini"));
     EXPECT_EQ(first, kFreshFile);
@@ -86,6 +87,7 @@ TEST_F(SettingsTest, freshDevice_getsTheEightDefaults_andASecondLoadChangesNothi
     EXPECT_EQ(Settings.LogMode, 0);
     EXPECT_EQ(Settings.RefreshOnConnection, 1);
     EXPECT_EQ(Settings.Driver_Identity, "--String to distinguish driver--");
+    EXPECT_EQ(Settings.PanelSilenceTimeout, 10);
     EXPECT_EQ(Settings.Speed, 38400);
     EXPECT_EQ(Settings.DataBits, 8);
     EXPECT_EQ(Settings.StopBits, 0);
@@ -199,7 +201,7 @@ TEST_F(SettingsTest, crLfFile_staysCrLf_andAMissingFinalNewlineIsFine) {
     EXPECT_EQ(ReadFile(Config("DEV_007.ini")),
               "[Pellax_Panel]\r\nSpeed=4800\r\nParity=N\r\nDebugMode=1\r\nLogMode=0\r\n"
               "RefreshOnConnection=1\r\nDriver_Identity=--String to distinguish driver--\r\n"
-              "DataBits=8\r\nStopBits=1\r\n");
+              "PanelSilenceTimeout=10\r\nDataBits=8\r\nStopBits=1\r\n");
 }
 
 TEST_F(SettingsTest, junkLongLinesAndDuplicates_neverCrash_firstWins) {
@@ -229,7 +231,8 @@ TEST_F(SettingsTest, junkLongLinesAndDuplicates_neverCrash_firstWins) {
     std::string after = ReadFile(Config("DEV_007.ini"));
     std::size_t second = content.find("[Pellax_Panel]\nSpeed=3333");
     EXPECT_EQ(after, content.substr(0, second) +
-                         "DebugMode=1\nLogMode=0\nRefreshOnConnection=1\nStopBits=1\nParity=E\n" +
+                         "DebugMode=1\nLogMode=0\nRefreshOnConnection=1\nPanelSilenceTimeout=10\n"
+                         "StopBits=1\nParity=E\n" +
                          content.substr(second));
 }
 
@@ -278,6 +281,16 @@ TEST_F(SettingsTest, numbers_followAtoiRules_clampedInsteadOfOverflowing) {
     EXPECT_EQ(AtoiText("-99999999999"), INT_MIN);
     EXPECT_EQ(AtoiText(""), 0);
     EXPECT_EQ(AtoiText("0x1F"), 0);
+}
+
+TEST_F(SettingsTest, panelSilenceTimeout_isReadInSeconds_negativeCountsAsOff) {
+    WriteFile(Config("DEV_007.ini"), "[Pellax_Panel]\nPanelSilenceTimeout=25\n");
+    LoadIni();
+    EXPECT_EQ(Settings.PanelSilenceTimeout, 25);
+    WriteFile(Config("DEV_007.ini"), "[Pellax_Panel]\nPanelSilenceTimeout=-5\n");
+    LoadIni();
+    EXPECT_EQ(Settings.PanelSilenceTimeout, 0);
+    EXPECT_EQ(ReadIniSetting("DEV_007.ini", "Pellax_Panel", "PanelSilenceTimeout", "", 0), "-5");
 }
 
 // A present file that cannot be read is reported with its path and reason,
@@ -482,8 +495,8 @@ TEST_F(SettingsTest, randomFileContent_loadsAndSecondLoadChangesNothing) {
         ASSERT_EQ(ReadFile(Config("DEV_007.ini")), first);
         IniFile ini;
         ini.Parse(first);
-        for (const char* key : {"DebugMode", "LogMode", "RefreshOnConnection", "Driver_Identity", "Speed",
-                                "DataBits", "StopBits", "Parity"}) {
+        for (const char* key : {"DebugMode", "LogMode", "RefreshOnConnection", "Driver_Identity",
+                                "PanelSilenceTimeout", "Speed", "DataBits", "StopBits", "Parity"}) {
             ASSERT_TRUE(ini.Get("Pellax_Panel", key).has_value()) << key;
         }
     }

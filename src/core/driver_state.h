@@ -15,6 +15,7 @@ struct DriverSettings {
     int DebugHidden = 0;          // 1: debug list hidden, DebugMessage silent
     int LogMode = 0;              // non-zero: second channel is the daily log file
     int RefreshOnConnection = 1;  // 1: refresh a panel at its first alive message
+    int PanelSilenceTimeout = 10; // seconds; 0: off (never negative)
     std::string Driver_Identity;  // at most 255 characters
     int Speed = 0;                // serial bit/s
     int DataBits = 0;

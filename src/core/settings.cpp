@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <climits>
 #include <memory>
 #include <vector>
@@ -343,6 +344,7 @@ void LoadIni() {
     Settings.LogMode = AtoiText(read("LogMode", "0"));
     Settings.RefreshOnConnection = AtoiText(read("RefreshOnConnection", "1")) == 1 ? 1 : 0;
     Settings.Driver_Identity = read("Driver_Identity", "--String to distinguish driver--");
+    Settings.PanelSilenceTimeout = std::max(0, AtoiText(read("PanelSilenceTimeout", "10")));
     Settings.Speed = AtoiText(read("Speed", "38400"));
     Settings.DataBits = AtoiText(read("DataBits", "8"));
     Settings.StopBits = AtoiText(read("StopBits", "1")) == 2 ? 2 : 0;
