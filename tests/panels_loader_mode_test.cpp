@@ -109,6 +109,40 @@ TEST_F(LoaderTest, SectionsBecomeTcpSerialOrNoPanelAndAreListedInOrder) {
     EXPECT_EQ(Setting(1, "Panel_Comms_ID"), "00");
 }
 
+// A TCP panel whose port is no number 1..65535 is a configuration error:
+// said once, and the panel stays out. A serial panel ignores the port.
+TEST_F(LoaderTest, TcpPortOutside1To65535OrNoNumber_leavesThePanelOut) {
+    const char* const ports[] = {"70000", "abc", "0", "2001x", "-1", "65535", "1"};
+    std::string text;
+    for (int n = 1; n <= 7; ++n) {
+        text += "[Pellax_Panel_" + std::to_string(n) + "]\nTCPIP_Address=10.0.0." + std::to_string(n) +
+                "\nTCPIP_Port=" + ports[n - 1] + "\n";
+    }
+    text += "[Pellax_Panel_8]\nSerial_ComPort=2\nTCPIP_Port=junk\n";
+    WriteSettings(text);
+    LoadAll();
+
+    for (int n = 1; n <= 5; ++n) {
+        SCOPED_TRACE(n);
+        EXPECT_EQ(Panels[n].InUse, 0);
+        EXPECT_EQ(Panels[n].Link, nullptr);
+        EXPECT_EQ(Panels[n].ListIndex, -1);
+        EXPECT_EQ(seam.CountDebugLines("LoadAll -- PellaxPanel " + std::to_string(n) + " - TCPIP_Port '" +
+                                       ports[n - 1] + "' is not a port 1..65535 - panel not used "),
+                  1);
+    }
+    EXPECT_EQ(Panels[6].Port, 65535);
+    EXPECT_EQ(Panels[7].Port, 1);
+    ASSERT_NE(Panels[7].Link, nullptr);
+    EXPECT_EQ(Panels[7].Link->Kind(), LinkKind::kTcp);
+    ASSERT_NE(Panels[8].Link, nullptr);
+    EXPECT_EQ(Panels[8].Link->Kind(), LinkKind::kSerial);
+    EXPECT_FALSE(Logged("LoadAll -- PellaxPanel 8 - TCPIP_Port 'junk' is not a port 1..65535 - panel not used "));
+    EXPECT_EQ(PanelCount, 3);
+    EXPECT_EQ(seam.panelList.size(), 3u);
+    EXPECT_TRUE(Logged("LoadAll - loaded valid data for 3 PellaxPanels "));
+}
+
 TEST_F(LoaderTest, NoConfiguredPanel) {
     LoadAll();  // no file at all
     EXPECT_EQ(PanelCount, 0);

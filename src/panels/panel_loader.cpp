@@ -1,5 +1,6 @@
 #include "panels/panel_loader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -39,6 +40,21 @@ int AtoiClamped(const std::string& text) {
     return static_cast<int>(v);
 }
 
+// A TCP port as written in the settings: decimal digits only (the reader
+// has trimmed the blanks), 1..65535. -1 for anything else: "2001x" or "-1"
+// is a typing error, and taking its leading digits or wrapping it into range
+// would connect to some other service.
+int ParseTcpPort(const std::string& text) {
+    if (text.empty()) return -1;
+    long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return -1;
+        value = value * 10 + (c - '0');
+        if (value > 65535) return -1;  // also bounds the loop's arithmetic
+    }
+    return value >= 1 ? static_cast<int>(value) : -1;
+}
+
 void AddToList(int n, PanelRecord& p) {
     ++PanelCount;
     char line[300];
@@ -73,9 +89,17 @@ void LoadAll() {
         const bool addressTooLong = address.size() > static_cast<size_t>(kIpAddressMax);
         if (addressTooLong) address.resize(kIpAddressMax);
         p.IpAddress = address;
-        p.Port = AtoiClamped(ReadIniSetting(file, section, "TCPIP_Port", "2001", 1));
+        const std::string portText = ReadIniSetting(file, section, "TCPIP_Port", "2001", 1);
+        p.Port = std::max(0, ParseTcpPort(portText));
 
         if (IsRealIpAddress(p.IpAddress)) {
+            if (p.Port == 0) {
+                // A configuration error: the panel stays out (not listed, no
+                // link) rather than being dialled at a port nobody meant.
+                DebugMessage("LoadAll -- PellaxPanel %d - TCPIP_Port '%s' is not a port 1..65535 - panel not used ",
+                             n, portText.c_str());
+                continue;
+            }
             AddToList(n, p);
             InstallPanelLink(n, std::make_unique<TcpPanelLink>(p.IpAddress, p.Port));
             DebugMessage("LoadAll -- PellaxPanel %d - %s - ip:%s, port:%d ", n, p.Location.c_str(),
