@@ -37,7 +37,9 @@ const char kFreshFile[] =
     "Speed=38400\n"
     "DataBits=8\n"
     "StopBits=1\n"
-    "Parity=E\n";
+    "Parity=E\n"
+    "StatusHttpPort=0\n"
+    "StatusHttpAddress=127.0.0.1\n";
 
 std::vector<std::string> DirEntries(const std::string& dir) {
     std::vector<std::string> names;
@@ -93,6 +95,8 @@ TEST_F(SettingsTest, freshDevice_getsTheDefaults_andASecondLoadChangesNothing) {
     EXPECT_EQ(Settings.StopBits, 0);
     EXPECT_EQ(Settings.Parity, 2);
     EXPECT_EQ(Settings.SerialParams, "38400,8,1,E");
+    EXPECT_EQ(Settings.StatusHttpPort, 0);  // no status page
+    EXPECT_EQ(Settings.StatusHttpAddress, "127.0.0.1");
     EXPECT_TRUE(seam.HasDebugLine("LoadIni - serial params are 38400,8,1,E"));
 
     LoadIni();
@@ -201,7 +205,7 @@ TEST_F(SettingsTest, crLfFile_staysCrLf_andAMissingFinalNewlineIsFine) {
     EXPECT_EQ(ReadFile(Config("DEV_007.ini")),
               "[Pellax_Panel]\r\nSpeed=4800\r\nParity=N\r\nDebugMode=1\r\nLogMode=0\r\n"
               "RefreshOnConnection=1\r\nDriver_Identity=--String to distinguish driver--\r\n"
-              "PanelSilenceTimeout=10\r\nDataBits=8\r\nStopBits=1\r\n");
+              "PanelSilenceTimeout=10\r\nDataBits=8\r\nStopBits=1\r\nStatusHttpPort=0\r\nStatusHttpAddress=127.0.0.1\r\n");
 }
 
 TEST_F(SettingsTest, junkLongLinesAndDuplicates_neverCrash_firstWins) {
@@ -232,7 +236,8 @@ TEST_F(SettingsTest, junkLongLinesAndDuplicates_neverCrash_firstWins) {
     std::size_t second = content.find("[Pellax_Panel]\nSpeed=3333");
     EXPECT_EQ(after, content.substr(0, second) +
                          "DebugMode=1\nLogMode=0\nRefreshOnConnection=1\nPanelSilenceTimeout=10\n"
-                         "StopBits=1\nParity=E\n" +
+                         "StopBits=1\nParity=E\n"
+                         "StatusHttpPort=0\nStatusHttpAddress=127.0.0.1\n" +
                          content.substr(second));
 }
 

@@ -5,6 +5,7 @@
 #include "core/diagnostics.h"
 #include "core/driver_state.h"
 #include "core/seam.h"
+#include "core/service_events.h"
 #include "core/settings.h"
 #include "panels/mode_tracking.h"
 #include "panels/panel_connections.h"
@@ -83,6 +84,7 @@ int InitApp() {
 }
 
 void CloseApp() {
+    ReportServiceEvent(ServiceEvent::kStopping);
     Seam& seam = GetSeam();
     EndSettingsBatch();  // closed before the start-up load ran
     // Every block, configured or not, so that no stale "connected" survives.

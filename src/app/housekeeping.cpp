@@ -5,6 +5,7 @@
 #include "core/diagnostics.h"
 #include "core/driver_state.h"
 #include "core/seam.h"
+#include "core/service_events.h"
 #include "core/settings.h"
 #include "app/status_logic.h"
 #include "core/version_info.h"
@@ -131,6 +132,7 @@ void StartupLoadTick() {
     // No panel is connected here: the first housekeeping tick checks the
     // mode (ModeCheckCountdown is 1) and a main driver connects there.
     seam.StartTimer(kHousekeepingTimer, kHousekeepingPeriodMs);
+    ReportServiceEvent(ServiceEvent::kLoaded);
 }
 
 void HousekeepingTick() {
@@ -139,6 +141,7 @@ void HousekeepingTick() {
     CommsSummaryStep();
     ChosenPanelStep();
     ShowInfodriverCounters();
+    ReportServiceEvent(ServiceEvent::kHousekeeping);
 }
 
 void FlashTick() {

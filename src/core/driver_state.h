@@ -23,6 +23,8 @@ struct DriverSettings {
     int Parity = 0;               // 0 none, 1 odd, 2 even, 3 mark
     std::string ParityText;       // at most 14 characters, as read
     std::string SerialParams;     // "%d,%d,%c,%c"
+    int StatusHttpPort = 0;       // status page port; 0: no status page
+    std::string StatusHttpAddress = "127.0.0.1";  // address the status page listens on
 };
 
 extern DriverSettings Settings;

@@ -370,6 +370,8 @@ void LoadIni() {
                   kStopLetters[Settings.StopBits], kParityLetters[Settings.Parity]);
     Settings.SerialParams = params;
     DebugMessage("LoadIni - serial params are %s", Settings.SerialParams.c_str());
+    Settings.StatusHttpPort = AtoiText(read("StatusHttpPort", "0"));
+    Settings.StatusHttpAddress = read("StatusHttpAddress", "127.0.0.1");
 }
 
 }  // namespace vorn

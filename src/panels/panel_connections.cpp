@@ -2,6 +2,7 @@
 
 #include "core/diagnostics.h"
 #include "core/driver_state.h"
+#include "core/service_events.h"
 #include "panels/panel_table.h"
 #include "protocol/panel_frames.h"
 #include "panels/panel_senders.h"
@@ -71,6 +72,7 @@ void ConnectSerial(int n) {
     if (status < 0) return;  // stays unconnected; the next poll tries again
     DebugMessage("Successfully opened serial port %d, speed %ld", p.ComPort, static_cast<long>(Settings.Speed));
     p.Connected = 1;
+    CountPanelLinkUp(n);
     // A serial line has no connect event: the transport is open now, so the
     // panel's first alive message sends it its whole content, as a TCP panel
     // gets after its connect. Without this a serial panel would show nothing

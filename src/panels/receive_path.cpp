@@ -10,6 +10,7 @@
 #include "core/diagnostics.h"
 #include "core/driver_state.h"
 #include "core/seam.h"
+#include "core/service_events.h"
 #include "panels/panel_table.h"
 #include "panels/slot_mapping.h"
 #include "protocol/hex_dump.h"
@@ -113,6 +114,7 @@ void OnButton(int panel, uint8_t action, uint8_t button) {
     const int slot = p.SlotOffset + button;
     if (action == ACTION_PRESS) {
         ExtInfo.setslot(slot, "1");
+        CountPanelPress(panel);
         if (ShowAllMessages) DebugMessage("Pressed Button %d from panel %d", button, panel);
     } else {
         ExtInfo.setslot(slot, "0");
@@ -157,6 +159,7 @@ void OnTcpConnect(PanelLink& link, int panel, int error) {
     } else {
         DebugMessage("Connect OK to panel %d - addr %s", panel, address.c_str());
         p.Connected = 1;
+        CountPanelLinkUp(panel);
         if (Settings.RefreshOnConnection == 1) p.RefreshPending = 1;
         ExtInfo.updateslot(PanelStatusSlot(p), "1");
     }

@@ -7,6 +7,7 @@
 //                                           SIGINT/SIGTERM; LAST defaults to FIRST,
 //                                           no FIRST means every slot
 //   infoctl DEVICE modes                    "client <id>: TXRX|RXONLY" per driver client
+//   infoctl --help | --version              this usage, or the version, on standard output
 //
 // A negative SLOT uses the absolute slot number (written with XOV_SLOTWRITENEG).
 // watch escapes '\\' and control bytes in texts as "\\\\" and "\\xHH" so that
@@ -45,15 +46,27 @@ void OnSignal(int) {
     errno = saved;
 }
 
-int Usage(const char* why) {
-    if (why != nullptr) std::fprintf(stderr, "infoctl: %s\n", why);
-    std::fprintf(stderr,
+#ifndef VORN_VERSION_TEXT
+#define VORN_VERSION_TEXT "unknown"
+#endif
+
+void PrintUsage(FILE* to) {
+    std::fprintf(to,
                  "usage: infoctl DEVICE get SLOT\n"
                  "       infoctl DEVICE set SLOT TEXT\n"
                  "       infoctl DEVICE watch [FIRST [LAST]]\n"
                  "       infoctl DEVICE modes\n"
-                 "DEVICE is 1..65535; SLOT a 32-bit slot number; TEXT one argument of at most %zu bytes.\n",
+                 "       infoctl --help | --version\n"
+                 "DEVICE is 1..65535; SLOT a 32-bit slot number; TEXT one argument of at most %zu bytes.\n"
+                 "Environment: VORN_INFODRIVER_DIR, the directory of the Infodriver sockets\n"
+                 "(default $XDG_RUNTIME_DIR/vorn, else /tmp/vorn-<uid>).\n"
+                 "Exit codes: 0 done, 1 link failure, 2 usage, 3 no Infodriver for DEVICE.\n",
                  vorn::SlotStateFile::kMaxText);
+}
+
+int Usage(const char* why) {
+    if (why != nullptr) std::fprintf(stderr, "infoctl: %s\n", why);
+    PrintUsage(stderr);
     return kExitUsage;
 }
 
@@ -115,6 +128,14 @@ int Watch(vorn::LinkClient& link, int device, int32_t first, int32_t last) {
 
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        PrintUsage(stdout);
+        return std::fflush(stdout) == 0 ? kExitDone : kExitLink;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("infoctl %s\n", VORN_VERSION_TEXT);
+        return std::fflush(stdout) == 0 ? kExitDone : kExitLink;
+    }
     if (argc < 3) return Usage(nullptr);
     int device = 0;
     if (!ParseNumber(argv[1], device) || device < 1 || device > 65535) return Usage("bad DEVICE");

@@ -21,6 +21,10 @@
 #include "qt_loop_bridge.h"
 #include "simulator.h"
 
+#ifndef VORN_VERSION_TEXT
+#define VORN_VERSION_TEXT "unknown"
+#endif
+
 namespace {
 
 using vorn::sim::CommandConsole;
@@ -40,6 +44,7 @@ extern "C" void OnTerminate(int) {
 std::string Usage() {
     std::string text =
         "Usage: panelsim [--gui] [--alive MS] [--verbose] PANELSPEC...\n"
+        "       panelsim --help | --version\n"
         "Simulates control panels for the panel driver, over TCP or a pseudo-terminal.\n"
         "\n"
         "Options:\n"
@@ -49,6 +54,7 @@ std::string Usage() {
         "                each connected panel (default 1000; 0 never)\n"
         "  --verbose     log every frame received and sent on standard error\n"
         "  --help        this text\n"
+        "  --version     the version\n"
         "\n" +
         vorn::sim::PanelSpecHelp() +
         "\n"
@@ -86,13 +92,17 @@ struct Arguments {
     std::vector<PanelSpec> panels;
 };
 
-// 0 parsed; otherwise the exit code (help printed: 0 via helpShown).
+// 0 parsed; otherwise the exit code (help or version printed: 0 via helpShown).
 int ParseArguments(int argc, char** argv, Arguments& args, bool& helpShown) {
     helpShown = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") {
             std::fputs(Usage().c_str(), stdout);
+            helpShown = true;
+            return 0;
+        } else if (a == "--version") {
+            std::printf("panelsim %s\n", VORN_VERSION_TEXT);
             helpShown = true;
             return 0;
         } else if (a == "--gui") {

@@ -1,9 +1,15 @@
 // Entry point of the panel driver: the device number is the whole command
-// line; one main window runs the driver until it is closed.
+// line; one main window runs the driver until it is closed. "--help" and
+// "--version" alone print their text and exit 0; any other command line is
+// read as a device number as always.
 
 #include <QApplication>
+#include <QByteArray>
+#include <QString>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "app/driver_app.h"
@@ -11,8 +17,44 @@
 #include "app/gui/main_window.h"
 #include "app/gui/qt_seam.h"
 #include "app/gui/signal_pipe.h"
+#include "app/gui/status_view.h"
+#include "service/service_notify.h"
+#include "service/status_http_server.h"
+#include "service/status_snapshot.h"
+
+#ifndef VORN_VERSION_TEXT
+#define VORN_VERSION_TEXT "unknown"
+#endif
 
 namespace {
+
+constexpr char kUsage[] =
+    "Usage: pellax-panel DEVICE\n"
+    "       pellax-panel --help | --version\n"
+    "Links up to twelve push-button panels (TCP or serial) to the Infodriver of\n"
+    "DEVICE (1..65535). Settings: DEV_<DEVICE, three digits>.ini in the\n"
+    "configuration directory. SIGTERM or SIGINT shut the driver down (exit 0);\n"
+    "it also exits 0 when its Infodriver is missing or goes away. A command line\n"
+    "that is no device number gives an error and exit code 255.\n"
+    "\n"
+    "Environment:\n"
+    "  QX_ROOT, QX_SYSTEM    both set: settings in $QX_ROOT/$QX_SYSTEM/config/system,\n"
+    "                        logs in $QX_ROOT/$QX_SYSTEM/logs; otherwise ConfigPath of\n"
+    "                        [Config] in /etc/vorn_config.ini or /etc/vorn, and logs\n"
+    "                        in /var/log/vornlogs\n"
+    "  VORN_INFODRIVER_DIR   directory of the Infodriver sockets (default\n"
+    "                        $XDG_RUNTIME_DIR/vorn, else /tmp/vorn-<uid>)\n"
+    "  VORN_COM_DIR          serial port n is $VORN_COM_DIR/COM<n> when that exists\n"
+    "                        (default /dev/vorn), else /dev/ttyS<n-1>\n"
+    "  DISPLAY, WAYLAND_DISPLAY, QT_QPA_PLATFORM\n"
+    "                        with no display and no platform chosen the driver runs\n"
+    "                        offscreen (message boxes go to standard error)\n"
+    "  NOTIFY_SOCKET, WATCHDOG_USEC\n"
+    "                        set by systemd for a Type=notify unit: READY=1 once\n"
+    "                        loaded, WATCHDOG=1 every second, STATUS=, STOPPING=1\n"
+    "\n"
+    "Status page: StatusHttpPort (0: off) and StatusHttpAddress (default 127.0.0.1)\n"
+    "in [Pellax_Panel] serve /, /status.json and /metrics, read-only.\n";
 
 bool EnvSet(const char* name) {
     const char* value = std::getenv(name);
@@ -24,6 +66,24 @@ bool EnvSet(const char* name) {
 void ChooseHeadlessPlatform() {
     if (!EnvSet("DISPLAY") && !EnvSet("WAYLAND_DISPLAY") && std::getenv("QT_QPA_PLATFORM") == nullptr) {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    }
+}
+
+// A service has no XDG_RUNTIME_DIR. Qt then uses a private directory of its
+// own (/tmp/runtime-<user>, created 0700 and checked) and only says so; that
+// one notice is dropped. Setting the variable instead would also move the
+// driver's default Infodriver socket directory. Every other message,
+// including Qt's complaints about that directory's owner or mode, goes on
+// to the handler that was there before.
+QtMessageHandler g_previousHandler = nullptr;
+
+void FilterMessages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtWarningMsg && message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set"))) return;
+    if (g_previousHandler != nullptr) {
+        g_previousHandler(type, context, message);
+    } else {
+        const QByteArray text = qFormatLogMessage(type, context, message).toLocal8Bit();
+        std::fprintf(stderr, "%s\n", text.constData());
     }
 }
 
@@ -41,6 +101,14 @@ std::string CommandLine(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--help") {
+        std::fputs(kUsage, stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::printf("pellax-panel %s\n", VORN_VERSION_TEXT);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
     // Debug lines go to standard error; a reader of it that has gone away
     // (a closed log pipe) must cost those lines only, not end the driver
     // before CloseApp has put its slots back to "0". Sockets already send
@@ -49,6 +117,7 @@ int main(int argc, char** argv) {
     // Taken before QApplication, which removes the options it knows.
     const std::string commandLine = CommandLine(argc, argv);
     ChooseHeadlessPlatform();
+    g_previousHandler = qInstallMessageHandler(FilterMessages);
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
 
@@ -62,7 +131,20 @@ int main(int argc, char** argv) {
     vorn::MainWindow window;
     QObject::connect(&terminationSignals, &vorn::SignalPipe::terminationRequested, &window, [&window](int) { window.close(); });
     QObject::connect(&window, &vorn::MainWindow::shutDown, &app, [] { QCoreApplication::exit(0); });
+
+    // What the status view shows, for the service manager and the status page.
+    const auto takeSnapshot = [&window] {
+        return vorn::TakeStatusSnapshot([&window](int controlId) {
+            return window.statusView()->FieldText(controlId).toStdString();
+        });
+    };
+    // Declared after the window, so that reporting ends before it goes.
+    vorn::ServiceNotifier notifier;
+    vorn::ServiceReporting reporting(notifier, [&takeSnapshot] { return vorn::ServiceStatusLine(takeSnapshot()); });
+
     if (window.Start() != 0) return 0;  // no Infodriver: shut down already
+    const std::unique_ptr<vorn::StatusHttpServer> statusPage =
+        vorn::StartStatusPage(vorn::Settings.StatusHttpPort, vorn::Settings.StatusHttpAddress, takeSnapshot);
     window.ShowAtStart();
     return app.exec();
 }

@@ -1,0 +1,57 @@
+#include "service/service_notify.h"
+
+#include <systemd/sd-daemon.h>
+
+#include <cstdlib>
+
+namespace vorn {
+
+ServiceNotifier::ServiceNotifier() {
+    const char* socket = std::getenv("NOTIFY_SOCKET");
+    active_ = socket != nullptr && socket[0] != '\0';
+    std::uint64_t usec = 0;
+    // > 0 only when WATCHDOG_USEC is set and WATCHDOG_PID, if set, is ours.
+    if (active_ && sd_watchdog_enabled(0, &usec) > 0) watchdogUsec_ = usec;
+}
+
+void ServiceNotifier::Send(const std::string& state) {
+    // Errors are not acted on: the driver runs the same without a manager.
+    (void)sd_notify(0, state.c_str());
+}
+
+void ServiceNotifier::OnEvent(ServiceEvent event, const std::function<std::string()>& statusLine) {
+    if (!active_ || stopping_) return;
+    std::string state;
+    switch (event) {
+        case ServiceEvent::kLoaded:
+            if (ready_) return;
+            ready_ = true;
+            lastStatus_ = statusLine ? statusLine() : std::string();
+            state = "READY=1\nSTATUS=" + lastStatus_;
+            break;
+        case ServiceEvent::kHousekeeping: {
+            if (watchdogUsec_ > 0) state = "WATCHDOG=1";
+            std::string status = statusLine ? statusLine() : std::string();
+            if (status != lastStatus_) {
+                lastStatus_ = status;
+                state += (state.empty() ? "" : "\n") + std::string("STATUS=") + status;
+            }
+            break;
+        }
+        case ServiceEvent::kStopping:
+            stopping_ = true;
+            state = "STOPPING=1\nSTATUS=stopping";
+            break;
+    }
+    if (!state.empty()) Send(state);
+}
+
+ServiceReporting::ServiceReporting(ServiceNotifier& notifier, std::function<std::string()> statusLine) {
+    SetServiceEventHandler([&notifier, statusLine = std::move(statusLine)](ServiceEvent event) {
+        notifier.OnEvent(event, statusLine);
+    });
+}
+
+ServiceReporting::~ServiceReporting() { SetServiceEventHandler(nullptr); }
+
+}  // namespace vorn

@@ -1,0 +1,51 @@
+#pragma once
+// The status page, its JSON twin and the Prometheus metrics, rendered from a
+// snapshot, and the answer to a request for one of them. Plain functions:
+// no HTTP, no Qt, no driver state; the HTTP side only writes the answer out.
+//
+// Every text from the settings file or the slots is escaped for where it
+// goes (HTML text and attributes, JSON strings, metric label values), after
+// invalid UTF-8 has been replaced by U+FFFD, so the output is always valid
+// UTF-8.
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "service/status_snapshot.h"
+
+namespace vorn {
+
+// Seconds between refreshes of the page in a browser.
+constexpr int kStatusPageRefreshSeconds = 2;
+
+std::string RenderStatusHtml(const StatusSnapshot& snapshot);
+std::string RenderStatusJson(const StatusSnapshot& snapshot);
+std::string RenderMetrics(const StatusSnapshot& snapshot);
+
+// Escapes, each applied to valid UTF-8 (see ValidUtf8).
+std::string ValidUtf8(std::string_view bytes);
+std::string HtmlEscape(std::string_view text);        // & < > " ' ; control bytes dropped
+std::string JsonString(std::string_view text);        // with the quotes
+std::string MetricLabelValue(std::string_view text);  // \ " and newline escaped
+
+struct HttpAnswer {
+    int status = 200;
+    std::string contentType;  // empty for answers without a body type
+    std::string body;         // also for HEAD, whose body is not sent
+    std::vector<std::pair<std::string, std::string>> headers;  // besides type and length
+};
+
+// The answer to method (as sent, e.g. "GET") on path (without the query).
+// Only "/", "/status.json" and "/metrics" exist (404 otherwise); they answer
+// GET and HEAD and nothing else (405 with Allow). The snapshot is taken only
+// for a request that gets a page.
+HttpAnswer AnswerStatusRequest(std::string_view method, std::string_view path,
+                               const std::function<StatusSnapshot()>& takeSnapshot);
+
+// The reason phrase of the statuses used here ("" for others).
+const char* HttpReason(int status);
+
+}  // namespace vorn

@@ -1,0 +1,384 @@
+// The executables as a service runs them: --help and --version, the
+// systemd notifications to a NOTIFY_SOCKET of the test's own, and the status
+// page over a real socket while a simulated panel connects, presses and
+// drops, against the reference Infodriver and panelsim as processes.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <dirent.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/infodriver_child.h"
+#include "support/piped_process.h"
+#include "support/spawned_process.h"
+#include "support/temp_dir.h"
+
+namespace vorn {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using test::BinPath;
+using test::InfodriverChild;
+using test::PipedProcess;
+using test::SpawnedProcess;
+
+// Polls cond every 50 ms until it holds or the deadline passes.
+bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds deadline) {
+    const auto end = Clock::now() + deadline;
+    for (;;) {
+        if (cond()) return true;
+        if (Clock::now() >= end) return false;
+        std::this_thread::sleep_for(50ms);
+    }
+}
+
+// A loopback port that was free a moment ago.
+int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+        port = ntohs(a.sin_port);
+    }
+    close(fd);
+    return port;
+}
+
+// Sends raw bytes to 127.0.0.1:port and reads until the peer closes, a whole
+// answer (head and Content-Length bytes) has come, or the deadline passes.
+// "" when nothing could be connected.
+std::string Exchange(int port, const std::string& request, std::chrono::milliseconds deadline = 5s) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return "";
+    }
+    (void)!send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string answer;
+    const auto end = Clock::now() + deadline;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        if (left <= 0) break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left)) <= 0) break;
+        char buf[65536];
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        answer.append(buf, static_cast<size_t>(n));
+        const size_t head = answer.find("\r\n\r\n");
+        const size_t lengthAt = answer.find("Content-Length: ");
+        if (head != std::string::npos && lengthAt != std::string::npos && lengthAt < head &&
+            answer.size() >= head + 4 + std::stoul(answer.substr(lengthAt + 16))) {
+            break;
+        }
+    }
+    close(fd);
+    return answer;
+}
+
+std::string Get(int port, const std::string& path) {
+    return Exchange(port, "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
+}
+
+int StatusOf(const std::string& answer) {
+    return answer.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(answer.c_str() + 9) : 0;
+}
+
+std::string BodyOf(const std::string& answer) {
+    const size_t head = answer.find("\r\n\r\n");
+    return head == std::string::npos ? "" : answer.substr(head + 4);
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The systemd side of sd_notify: a datagram socket in the test's directory.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string& path) : path_(path) {
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        path.copy(a.sun_path, sizeof a.sun_path - 1);
+        bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~NotifySocket() {
+        close(fd_);
+        unlink(path_.c_str());
+    }
+    bool bound() const { return bound_; }
+    // The next datagram, or nullopt when none came before the deadline.
+    std::optional<std::string> Next(std::chrono::milliseconds deadline) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(deadline.count())) <= 0) return std::nullopt;
+        char buf[4096];
+        const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        if (n < 0) return std::nullopt;
+        return std::string(buf, static_cast<size_t>(n));
+    }
+    // Datagrams until one contains `part` (returned), or nullopt at the deadline.
+    std::optional<std::string> WaitFor(const std::string& part, std::chrono::milliseconds deadline,
+                                       std::vector<std::string>* seen = nullptr) {
+        const auto end = Clock::now() + deadline;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+            if (left.count() <= 0) return std::nullopt;
+            std::optional<std::string> msg = Next(left);
+            if (!msg) return std::nullopt;
+            if (seen != nullptr) seen->push_back(*msg);
+            if (Contains(*msg, part)) return msg;
+        }
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    bool bound_ = false;
+};
+
+// Inodes of the TCP sockets in LISTEN state that process pid holds.
+std::set<std::string> ListeningSocketsOf(pid_t pid) {
+    std::set<std::string> held;
+    const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
+    if (DIR* d = opendir(fdDir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            char target[128];
+            const ssize_t n = readlink((fdDir + "/" + e->d_name).c_str(), target, sizeof target - 1);
+            if (n <= 0) continue;
+            const std::string t(target, static_cast<size_t>(n));
+            if (t.rfind("socket:[", 0) == 0) held.insert(t.substr(8, t.size() - 9));
+        }
+        closedir(d);
+    }
+    std::set<std::string> listening;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream in(table);
+        std::string line;
+        std::getline(in, line);  // header
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string sl, local, remote, state, queues, timer, retr, uid, timeout, inode;
+            fields >> sl >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
+            if (state == "0A" && held.count(inode) != 0) listening.insert(inode);
+        }
+    }
+    return listening;
+}
+
+class ServiceProcessTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* sub : {"/sock", "/sys", "/sys/config", "/sys/config/system"}) {
+            mkdir((dir_.path() + sub).c_str(), 0700);
+        }
+        env_ = {{"QX_ROOT", dir_.path()},
+                {"QX_SYSTEM", "sys"},
+                {"VORN_INFODRIVER_DIR", dir_.path() + "/sock"},
+                {"QT_QPA_PLATFORM", "offscreen"},
+                {"XDG_RUNTIME_DIR", std::nullopt},
+                {"NOTIFY_SOCKET", std::nullopt},
+                {"WATCHDOG_USEC", std::nullopt},
+                {"WATCHDOG_PID", std::nullopt}};
+    }
+    void TearDown() override {
+        if (HasFailure() && driver_.pid() > 0) std::printf("--- driver stderr\n%s\n", driver_.Stderr().c_str());
+    }
+    void WriteSettings(int device, const std::string& driverKeys, const std::string& panels = "") {
+        char name[32];
+        std::snprintf(name, sizeof name, "DEV_%03d.ini", device);
+        test::WriteFile(dir_.path() + "/sys/config/system/" + name,
+                        "[Pellax_Panel]\nDebugMode=1\nLogMode=0\nDriver_Identity=service test\n" + driverKeys + panels);
+    }
+    void StartDriver(int device) {
+        ASSERT_TRUE(driver_.Start(BinPath("pellax-panel"), {std::to_string(device)}, env_, dir_.path()))
+            << driver_.error();
+    }
+    void StopDriverCleanly() {
+        driver_.Signal(SIGTERM);
+        std::optional<int> code = driver_.Wait(10s);
+        ASSERT_TRUE(code.has_value());
+        EXPECT_EQ(*code, 0);
+    }
+
+    test::TempDir dir_;
+    SpawnedProcess::EnvChanges env_;
+    SpawnedProcess driver_;
+};
+
+TEST_F(ServiceProcessTest, HelpAndVersionOfEveryProgramAndTheBadDeviceNumberAsBefore) {
+    std::string out, err;
+    EXPECT_EQ(SpawnedProcess::Run(BinPath("pellax-panel"), {"--help"}, env_, dir_.path(), &out, &err), 0);
+    for (const char* part : {"Usage: pellax-panel DEVICE", "QX_ROOT", "QX_SYSTEM", "VORN_INFODRIVER_DIR", "VORN_COM_DIR",
+                             "NOTIFY_SOCKET", "StatusHttpPort"}) {
+        EXPECT_TRUE(Contains(out, part)) << part;
+    }
+    EXPECT_EQ(SpawnedProcess::Run(BinPath("pellax-panel"), {"--version"}, env_, dir_.path(), &out, &err), 0);
+    EXPECT_EQ(out.rfind("pellax-panel 2.", 0), 0u) << out;
+    // Anything else is a device number as always: these are none.
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--help", "x"}, {"-h"}, {"--versions"}}) {
+        EXPECT_EQ(SpawnedProcess::Run(BinPath("pellax-panel"), args, env_, dir_.path(), &out, &err), 255) << args[0];
+        EXPECT_TRUE(Contains(err, "Error: Valid device number must be supplied as command line parameter")) << err;
+        EXPECT_TRUE(out.empty()) << out;
+    }
+    for (const char* tool : {"infoctl", "panelsim"}) {
+        EXPECT_EQ(SpawnedProcess::Run(BinPath(tool), {"--help"}, env_, dir_.path(), &out, &err), 0) << tool;
+        EXPECT_TRUE(Contains(out, "Usage: ") || Contains(out, "usage: ")) << tool << ": " << out;
+        EXPECT_EQ(SpawnedProcess::Run(BinPath(tool), {"--version"}, env_, dir_.path(), &out, &err), 0) << tool;
+        EXPECT_EQ(out, std::string(tool) + " " + out.substr(out.find(' ') + 1)) << out;
+        EXPECT_TRUE(Contains(out, " 2.")) << tool << ": " << out;
+    }
+    EXPECT_EQ(SpawnedProcess::Run(BinPath("infodriver"), {"--help"}, env_, dir_.path(), &out, &err), 0);
+}
+
+TEST_F(ServiceProcessTest, NotifiesReadyWatchdogStatusAndStopping) {
+    NotifySocket notify(dir_.path() + "/notify");
+    ASSERT_TRUE(notify.bound());
+    env_["NOTIFY_SOCKET"] = dir_.path() + "/notify";
+    env_["WATCHDOG_USEC"] = "20000000";
+    WriteSettings(31, "");
+    InfodriverChild info(31, dir_.path() + "/sock", dir_.path());
+    ASSERT_TRUE(info.Start()) << info.process().Stderr();
+    StartDriver(31);
+
+    std::vector<std::string> seen;
+    std::optional<std::string> ready = notify.WaitFor("READY=1", 15s, &seen);
+    ASSERT_TRUE(ready.has_value()) << driver_.Stderr();
+    EXPECT_EQ(seen.size(), 1u) << "nothing before READY=1: " << seen.front();
+    // Loaded: the start-up load has run, and the driver's status slot says so.
+    EXPECT_TRUE(Contains(*ready, "\nSTATUS=")) << *ready;
+    EXPECT_EQ(info.Get(4001), "1");
+
+    // One WATCHDOG=1 per housekeeping second.
+    const auto first = Clock::now();
+    ASSERT_TRUE(notify.WaitFor("WATCHDOG=1", 5s));
+    const auto from = Clock::now();
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(notify.WaitFor("WATCHDOG=1", 5s)) << i;
+    const double seconds = std::chrono::duration<double>(Clock::now() - from).count();
+    EXPECT_GT(seconds, 2.5);
+    EXPECT_LT(seconds, 6.0);
+    EXPECT_LT(std::chrono::duration<double>(from - first).count(), 2.5);
+
+    driver_.Signal(SIGTERM);
+    std::optional<std::string> stopping = notify.WaitFor("STOPPING=1", 10s);
+    ASSERT_TRUE(stopping.has_value());
+    std::optional<int> code = driver_.Wait(10s);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, 0);
+    EXPECT_EQ(info.Get(4001), "0");
+    // A service has no XDG_RUNTIME_DIR; Qt's notice about it stays out of the journal.
+    EXPECT_FALSE(Contains(driver_.Stderr(), "XDG_RUNTIME_DIR")) << driver_.Stderr();
+}
+
+TEST_F(ServiceProcessTest, StatusPageFollowsAPanelAndShrugsOffBadRequests) {
+    InfodriverChild info(32, dir_.path() + "/sock", dir_.path());
+    ASSERT_TRUE(info.Start()) << info.process().Stderr();
+    PipedProcess sim;
+    ASSERT_TRUE(sim.Start(BinPath("panelsim"), {"--alive", "300", "tcp:127.0.0.1:0:type=CP-2048E:id=01"}, env_,
+                          dir_.path()))
+        << sim.error();
+    std::optional<std::string> line = sim.ReadLine(10s);
+    ASSERT_TRUE(line && line->rfind("panel 1 tcp 127.0.0.1 ", 0) == 0) << line.value_or("<none>");
+    const std::string simPort = line->substr(line->rfind(' ') + 1);
+    ASSERT_EQ(sim.ReadLine(5s).value_or("<none>"), "ready");
+
+    const int port = FreePort();
+    ASSERT_GT(port, 0);
+    WriteSettings(32, "StatusHttpPort=" + std::to_string(port) + "\n",
+                  "[Pellax_Panel_1]\nPanel_ID=DESK-\"1\"\nPanel_Location=<Desk>\nPanel_Type=CP-2048E\n"
+                  "Panel_Comms_ID=01\nTCPIP_Address=127.0.0.1\nTCPIP_Port=" + simPort + "\n");
+    StartDriver(32);
+
+    const auto metricsHave = [&](const std::string& part) {
+        return WaitUntil([&] { return Contains(BodyOf(Get(port, "/metrics")), part); }, 15s);
+    };
+    const std::string labels = "{panel=\"1\",id=\"DESK-\\\"1\\\"\"}";
+    ASSERT_TRUE(metricsHave("pellax_panel_connected" + labels + " 1")) << Get(port, "/metrics");
+    const std::string json = BodyOf(Get(port, "/status.json"));
+    for (const char* part : {"\"driver\":{", "\"mode\":\"main\"", "\"infodriver\":{\"connected\":true",
+                             "\"panels\":[{\"panel\":1,\"id\":\"DESK-\\\"1\\\"\",\"location\":\"<Desk>\"",
+                             "\"address\":\"127.0.0.1:" }) {
+        EXPECT_TRUE(Contains(json, part)) << part << "\n" << json;
+    }
+    const std::string page = Get(port, "/");
+    EXPECT_EQ(StatusOf(page), 200);
+    EXPECT_TRUE(Contains(page, "Content-Type: text/html; charset=utf-8"));
+    EXPECT_TRUE(Contains(page, "&lt;Desk&gt;"));
+    EXPECT_TRUE(Contains(page, "DESK-&quot;1&quot;"));
+    const std::string head = Exchange(port, "HEAD / HTTP/1.1\r\nHost: x\r\n\r\n", 2s);
+    EXPECT_EQ(StatusOf(head), 200);
+    EXPECT_TRUE(BodyOf(head).empty());
+    EXPECT_TRUE(Contains(head, "Content-Length: ")) << head;
+
+    // A press counts; a dropped link shows at once and its reconnect counts.
+    ASSERT_EQ(sim.WriteLine("1 press 5") ? sim.ReadLine(10s).value_or("") : "", "ok");
+    EXPECT_TRUE(metricsHave("pellax_panel_presses_total" + labels + " 1"));
+    EXPECT_TRUE(Contains(BodyOf(Get(port, "/status.json")), "\"last_button\":5"));
+    EXPECT_TRUE(Contains(BodyOf(Get(port, "/metrics")), "\npellax_driver_mode 2\n"));
+    EXPECT_TRUE(Contains(BodyOf(Get(port, "/metrics")), "\npellax_infodriver_connected 1\n"));
+    ASSERT_EQ(sim.WriteLine("1 drop") ? sim.ReadLine(10s).value_or("") : "", "ok");
+    EXPECT_TRUE(metricsHave("pellax_panel_connected" + labels + " 0"));
+    EXPECT_TRUE(metricsHave("pellax_panel_reconnects_total" + labels + " 1"));
+    EXPECT_TRUE(metricsHave("pellax_panel_connected" + labels + " 1"));
+
+    // Bad requests: an error status each, and the driver goes on.
+    const std::string big(20000, 'a');
+    const struct {
+        std::string request;
+        int status;
+    } bad[] = {
+        {"hello there\r\n\r\n", 400},
+        {std::string("\x16\x03\x01\x00\xff\x01", 6), 400},
+        {"GET / HTTP/1.1\r\nX-Big: " + big + "\r\n\r\n", 431},
+        {"GET /" + big + " HTTP/1.1\r\n\r\n", 431},
+        {"POST / HTTP/1.1\r\nContent-Length: 4\r\n\r\nabcd", 405},
+        {"DELETE /metrics HTTP/1.1\r\n\r\n", 405},
+        {"GET /nothing/here HTTP/1.1\r\n\r\n", 404},
+        {"GET /../etc/passwd HTTP/1.1\r\n\r\n", 404},
+        {"PUT /status.json HTTP/1.1\r\nContent-Length: 9999999\r\n\r\n", 413},
+    };
+    for (const auto& b : bad) EXPECT_EQ(StatusOf(Exchange(port, b.request, 3s)), b.status) << b.request.substr(0, 40);
+    EXPECT_TRUE(driver_.Running());
+    EXPECT_EQ(StatusOf(Get(port, "/metrics")), 200);
+    StopDriverCleanly();
+}
+
+TEST_F(ServiceProcessTest, NothingListensWithoutTheKey) {
+    NotifySocket notify(dir_.path() + "/notify");
+    ASSERT_TRUE(notify.bound());
+    env_["NOTIFY_SOCKET"] = dir_.path() + "/notify";
+    WriteSettings(33, "");
+    InfodriverChild info(33, dir_.path() + "/sock", dir_.path());
+    ASSERT_TRUE(info.Start()) << info.process().Stderr();
+    StartDriver(33);
+    ASSERT_TRUE(notify.WaitFor("READY=1", 15s)) << driver_.Stderr();
+    EXPECT_TRUE(ListeningSocketsOf(driver_.pid()).empty());
+    // The key was written back with its default: off.
+    EXPECT_TRUE(Contains(test::ReadFile(dir_.path() + "/sys/config/system/DEV_033.ini"), "StatusHttpPort=0\n"));
+    StopDriverCleanly();
+}
+
+}  // namespace
+}  // namespace vorn

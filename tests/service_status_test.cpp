@@ -1,0 +1,243 @@
+// The service side without HTTP or systemd: the snapshot of the driver
+// state, the page, JSON and metrics rendered from it (escaping of hostile
+// texts), the answer to a request, and the request guard's framing.
+
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <algorithm>
+#include <string>
+
+#include "core/driver_state.h"
+#include "core/service_events.h"
+#include "panels/panel_table.h"
+#include "service/http_request_guard.h"
+#include "service/status_render.h"
+#include "service/status_snapshot.h"
+#include "transport/extinfo.h"
+
+namespace vorn {
+namespace {
+
+// Texts a settings file or a slot may hold: markup, quotes, a newline, a
+// control byte and bytes that are not UTF-8.
+const std::string kHostile = "<script>alert('x')</script> \"q\" \\ a&b\nline2\x01 \xff\xfe end";
+
+class ServiceStatusTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetProcessState();
+        ResetPanelTable();
+        DeviceNumber = 12;
+        Settings.Driver_Identity = kHostile;
+        Settings.SerialParams = "38400,8,1,E";
+        DriverStatus = 0;
+        DriverMode = IFMODE_TXRX;
+        ExtInfo.iStatus = kInfoSlotChanged;
+        InfodriverRxCount = 7;
+        InfodriverTxCount = 9;
+
+        PanelRecord& tcp = Panels[1];
+        tcp.InUse = 1;
+        tcp.PanelId = kHostile;
+        tcp.Location = "Desk";
+        tcp.TypeName = "CP-2048E";
+        tcp.ButtonCount = 48;
+        tcp.IpAddress = "10.0.0.5";
+        tcp.Port = 2001;
+        tcp.Connected = 1;
+        tcp.RxCount = 3;
+        tcp.TxCount = 40;
+        tcp.LastButton = 5;
+
+        PanelRecord& serial = Panels[3];
+        serial.InUse = 1;
+        serial.PanelId = "LAMPS";
+        serial.TypeName = "CP-3201E";
+        serial.ButtonCount = 40;
+        serial.IpAddress = "0.0.0.0";
+        serial.ComPort = 3;
+
+        PanelCounters(1) = {};
+        PanelCounters(3) = {};
+        CountPanelPress(1);
+        CountPanelPress(1);
+        for (int i = 0; i < 3; ++i) CountPanelLinkUp(1);
+    }
+    void TearDown() override {
+        ResetPanelTable();
+        ExtInfo.iStatus = kInfoDisconnected;
+    }
+};
+
+TEST_F(ServiceStatusTest, SnapshotFollowsTheDriverStateAndTheFieldTexts) {
+    StatusSnapshot snap = TakeStatusSnapshot([](int id) { return id == 2010 ? std::string("Running OK ....") : ""; });
+    EXPECT_EQ(snap.driver.device, 12);
+    EXPECT_EQ(snap.driver.status, "Running OK ....");
+    EXPECT_EQ(snap.driver.mode, 2);
+    EXPECT_TRUE(snap.infodriver.connected);
+    EXPECT_EQ(snap.infodriver.rx, 7u);
+    ASSERT_EQ(snap.panels.size(), 2u);  // only configured panels
+    const PanelSnapshot& tcp = snap.panels[0];
+    EXPECT_EQ(tcp.number, 1);
+    EXPECT_EQ(tcp.link, "tcp");
+    EXPECT_EQ(tcp.address, "10.0.0.5:2001");
+    EXPECT_EQ(tcp.connection, "Connected OK");
+    EXPECT_EQ(tcp.presses, 2u);
+    EXPECT_EQ(tcp.reconnects, 2u);  // three link-ups: the first is no reconnect
+    const PanelSnapshot& serial = snap.panels[1];
+    EXPECT_EQ(serial.number, 3);
+    EXPECT_EQ(serial.address, "COM3 38400,8,1,E");
+    EXPECT_FALSE(serial.connected);
+    EXPECT_EQ(serial.connection, "No Connection");
+    EXPECT_EQ(ServiceStatusLine(snap), "main: 1/2 panels connected");
+
+    DriverMode = IFMODE_RXONLY;
+    ExtInfo.iStatus = kInfoDisconnected;
+    snap = TakeStatusSnapshot(nullptr);
+    EXPECT_EQ(snap.driver.mode, 1);
+    EXPECT_EQ(snap.driver.status, "Running OK");  // derived without the view
+    EXPECT_FALSE(snap.infodriver.connected);
+    EXPECT_EQ(ServiceStatusLine(snap), "reserve: panels disconnected");
+    DriverMode = -1;
+    EXPECT_EQ(TakeStatusSnapshot(nullptr).driver.mode, 0);
+}
+
+TEST_F(ServiceStatusTest, HtmlShowsEveryFieldAndEscapesEveryText) {
+    const std::string html = RenderStatusHtml(TakeStatusSnapshot(nullptr));
+    EXPECT_EQ(html.find("<script"), std::string::npos);
+    EXPECT_EQ(html.find("\xff"), std::string::npos);
+    EXPECT_EQ(html.find('\x01'), std::string::npos);
+    EXPECT_NE(html.find("&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt; &quot;q&quot; \\ a&amp;b"), std::string::npos);
+    EXPECT_NE(html.find("\xEF\xBF\xBD\xEF\xBF\xBD end"), std::string::npos) << "invalid bytes become U+FFFD";
+    EXPECT_NE(html.find("<meta http-equiv=\"refresh\" content=\"2\">"), std::string::npos);
+    EXPECT_NE(html.find("name=\"viewport\""), std::string::npos);
+    for (const char* text : {"10.0.0.5:2001", "COM3 38400,8,1,E", "CP-2048E (48)", "Connected OK", "No Connection",
+                             ">40<", ">5<", "LAMPS", "Desk"}) {
+        EXPECT_NE(html.find(text), std::string::npos) << text;
+    }
+}
+
+TEST_F(ServiceStatusTest, JsonIsValidAndCarriesTheTextsUnchanged) {
+    const std::string json = RenderStatusJson(TakeStatusSnapshot(nullptr));
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(json), &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << json;
+    const QJsonObject root = doc.object();
+    EXPECT_EQ(root["driver"]["mode"].toString(), "main");
+    EXPECT_EQ(root["driver"]["identity"].toString().toStdString(),
+              "<script>alert('x')</script> \"q\" \\ a&b\nline2\x01 \xEF\xBF\xBD\xEF\xBF\xBD end");
+    EXPECT_TRUE(root["infodriver"]["connected"].toBool());
+    const QJsonArray panels = root["panels"].toArray();
+    ASSERT_EQ(panels.size(), 2);
+    EXPECT_EQ(panels[0]["panel"].toInt(), 1);
+    EXPECT_EQ(panels[0]["rx"].toInt(), 3);
+    EXPECT_EQ(panels[0]["last_button"].toInt(), 5);
+    EXPECT_EQ(panels[1]["link"].toString(), "serial");
+    EXPECT_FALSE(panels[1]["connected"].toBool());
+}
+
+TEST_F(ServiceStatusTest, MetricsAreWellFormedWithEscapedLabels) {
+    const std::string metrics = RenderMetrics(TakeStatusSnapshot(nullptr));
+    // Every line: a comment, or name{labels} value with escaped label values.
+    const QRegularExpression sample(
+        R"(^[a-z_]+(\{panel="[0-9]+",id="([^"\\\n]|\\["\\n])*"\})? [0-9]+$)");
+    int samples = 0;
+    for (const QString& line : QString::fromStdString(metrics).split('\n', Qt::SkipEmptyParts)) {
+        if (line.startsWith("# HELP ") || line.startsWith("# TYPE ")) continue;
+        EXPECT_TRUE(sample.match(line).hasMatch()) << line.toStdString();
+        ++samples;
+    }
+    EXPECT_EQ(samples, 5 * 2 + 2);
+    const std::string id = R"(<script>alert('x')</script> \"q\" \\ a&b\nline2)";
+    for (const std::string& expected :
+         {"pellax_panel_connected{panel=\"1\",id=\"" + id, std::string("pellax_panel_connected{panel=\"3\",id=\"LAMPS\"} 0"),
+          std::string("pellax_panel_rx_messages_total{panel=\"3\",id=\"LAMPS\"} 0"),
+          std::string("pellax_panel_tx_frames_total{panel=\"3\",id=\"LAMPS\"} 0"),
+          std::string("pellax_panel_presses_total{panel=\"3\",id=\"LAMPS\"} 0"),
+          std::string("pellax_panel_reconnects_total{panel=\"3\",id=\"LAMPS\"} 0"),
+          std::string("\npellax_driver_mode 2\n"), std::string("\npellax_infodriver_connected 1\n"),
+          std::string("# TYPE pellax_panel_presses_total counter\n"),
+          std::string("# TYPE pellax_panel_connected gauge\n")}) {
+        EXPECT_NE(metrics.find(expected), std::string::npos) << expected;
+    }
+    EXPECT_NE(metrics.find("} 2\n"), std::string::npos);  // presses and reconnects of panel 1
+}
+
+TEST_F(ServiceStatusTest, RequestsGetTheirPageOrAnErrorWithoutASnapshot) {
+    int snapshots = 0;
+    const auto take = [&] {
+        ++snapshots;
+        return TakeStatusSnapshot(nullptr);
+    };
+    EXPECT_EQ(AnswerStatusRequest("GET", "/nothing", take).status, 404);
+    EXPECT_EQ(AnswerStatusRequest("GET", "/metrics/", take).status, 404);
+    const HttpAnswer post = AnswerStatusRequest("POST", "/metrics", take);
+    EXPECT_EQ(post.status, 405);
+    EXPECT_NE(std::find(post.headers.begin(), post.headers.end(), std::pair<std::string, std::string>("Allow", "GET, HEAD")),
+              post.headers.end());
+    EXPECT_EQ(AnswerStatusRequest("OTHER", "/", take).status, 405);
+    EXPECT_EQ(snapshots, 0);
+
+    const HttpAnswer page = AnswerStatusRequest("GET", "/", take);
+    EXPECT_EQ(page.status, 200);
+    EXPECT_EQ(page.contentType, "text/html; charset=utf-8");
+    EXPECT_EQ(AnswerStatusRequest("HEAD", "/", take).body, page.body);
+    EXPECT_EQ(AnswerStatusRequest("GET", "/status.json", take).contentType, "application/json");
+    EXPECT_EQ(AnswerStatusRequest("GET", "/metrics", take).contentType, "text/plain; version=0.0.4; charset=utf-8");
+    EXPECT_EQ(snapshots, 4);
+}
+
+TEST(HttpRequestGuardTest, BadRequestsGetTheirStatus) {
+    const std::string big(HttpRequestGuard::kMaxHead, 'a');
+    const struct {
+        std::string bytes;
+        int status;
+    } cases[] = {
+        {"hello there\r\n\r\n", 400},
+        {std::string("\x16\x03\x01\x02\x00", 5), 400},  // a TLS hello: refused at its first byte
+        {"GET /x HTTP/2.0\r\n\r\n", 505},
+        {"GET x HTTP/1.1\r\n\r\n", 400},
+        {"GET /x HTTP/1.1\r\nno colon\r\n\r\n", 400},
+        {"GET /x HTTP/1.1\r\nBad Name: v\r\n\r\n", 400},
+        {"GET /x HTTP/1.1\r\nA: b\r\n folded\r\n\r\n", 400},
+        {"GET /x HTTP/1.1\r\nX: " + big + "\r\n\r\n", 431},
+        {"GET /" + big + " HTTP/1.1\r\n\r\n", 431},
+        {"POST /x HTTP/1.1\r\nContent-Length: 100000\r\n\r\n", 413},
+        {"POST /x HTTP/1.1\r\nContent-Length: 99999999999999999999999\r\n\r\n", 413},
+        {"POST /x HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n", 400},
+        {"POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", 501},
+    };
+    for (const auto& c : cases) {
+        HttpRequestGuard guard;
+        EXPECT_EQ(guard.Feed(c.bytes).status, c.status) << c.bytes.substr(0, 60);
+        EXPECT_EQ(guard.Feed("GET / HTTP/1.1\r\n\r\n").status, c.status) << "stays failed";
+    }
+}
+
+TEST(HttpRequestGuardTest, FramesPipelinedRequestsInAnyPieces) {
+    const std::string stream =
+        "\r\nGET / HTTP/1.1\r\nHost: a\r\n\r\n"
+        "POST /metrics HTTP/1.1\r\nContent-Length: 5\r\n\r\nGET /"
+        "HEAD /status.json HTTP/1.0\n\n"
+        "GET /metrics HTTP/1.1\r\nHost: a\r\n";
+    for (std::size_t piece : {std::size_t{1}, std::size_t{7}, stream.size()}) {
+        HttpRequestGuard guard;
+        int completed = 0;
+        for (std::size_t at = 0; at < stream.size(); at += piece) {
+            const auto result = guard.Feed(std::string_view(stream).substr(at, piece));
+            ASSERT_EQ(result.status, 0) << "piece " << piece << " at " << at;
+            completed += result.completed;
+        }
+        EXPECT_EQ(completed, 3) << "piece " << piece;
+        EXPECT_TRUE(guard.InRequest()) << "the last head is not complete";
+    }
+    HttpRequestGuard idle;
+    EXPECT_FALSE(idle.InRequest());
+}
+
+}  // namespace
+}  // namespace vorn
