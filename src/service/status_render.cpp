@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <string>
 
-#include "core/version_info.h"
-
 namespace vorn {
 
 namespace {
@@ -82,11 +80,11 @@ constexpr char kStyle[] =
     ".card{background:#fff;border-radius:6px;padding:.6em .8em;flex:1 1 18em}"
     "dl{display:grid;grid-template-columns:max-content 1fr;gap:.25em .8em;margin:0}"
     "dt{font-weight:600}dd{margin:0;overflow-wrap:anywhere}"
-    ".badge{padding:0 .4em;border-radius:3px}"
+    ".badge{padding:0 .4em;border-radius:3px;white-space:nowrap}"
     ".ok{background:#007f00;color:#fff}.warn{background:#ff0;color:#000054}.bad{background:#f00;color:#fff}"
     "table{border-collapse:collapse;width:100%;background:#fff;border-radius:6px}"
-    "th,td{text-align:left;padding:.35em .5em;border-bottom:1px solid #c8d4e4;overflow-wrap:anywhere}"
-    "td.num{text-align:right;font-variant-numeric:tabular-nums}"
+    "th,td{text-align:left;padding:.35em .5em;border-bottom:1px solid #c8d4e4;overflow-wrap:break-word}"
+    "th{white-space:nowrap}td.num{text-align:right;font-variant-numeric:tabular-nums;white-space:nowrap}"
     "footer{font-size:.85em;padding:0 1em 1em}"
     "@media (max-width:40em){thead{display:none}tr{display:block;border-bottom:3px solid #000054}"
     "td{display:flex;justify-content:space-between;gap:1em;border:0}"
