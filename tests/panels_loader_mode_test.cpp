@@ -211,10 +211,17 @@ TEST_F(ModeTest, MainThatLostTheRoleAndAnUnknownAnswer) {
     EXPECT_EQ(DriverMode, IFMODE_RXONLY);
     EXPECT_TRUE(Logged("CheckInfoMode- new mode RXONLY(1) different to current TX-RX(2) -- changing status"));
 
-    // No answer at all (the Infodriver is gone) counts as mode 0.
+    // A check without an answer keeps the mode; only the third in a row
+    // counts as mode 0.
     other.disconnect();
     server.reset();
+    EXPECT_EQ(CheckInfoMode(), 0);
+    EXPECT_EQ(CheckInfoMode(), 0);
+    EXPECT_EQ(DriverMode, IFMODE_RXONLY);
+    EXPECT_TRUE(Logged("CheckInfoMode - no answer from the infodriver (1 in a row) - mode kept "));
+    EXPECT_TRUE(Logged("CheckInfoMode - no answer from the infodriver (2 in a row) - mode kept "));
     EXPECT_EQ(CheckInfoMode(), 1);
+    EXPECT_TRUE(Logged("CheckInfoMode - no answer from the infodriver (3 in a row) - mode unknown "));
     EXPECT_EQ(DriverMode, 0);
     EXPECT_TRUE(Logged("CheckInfoMode- new mode (0) different to current RXONLY(1) -- changing status"));
     EXPECT_TRUE(Logged("PELLAX_Panel driver running in  UNKNOWN  mode "));

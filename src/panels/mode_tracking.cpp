@@ -7,6 +7,24 @@
 
 namespace vorn {
 
+namespace {
+
+int MissedChecks = 0;     // checks in a row that got no answer
+int LastDecidedMode = -1;  // the mode of the last change CheckInfoMode made
+
+}  // namespace
+
+bool IsOrWasMain() { return DriverMode == IFMODE_TXRX || (DriverMode == -1 && LastDecidedMode == IFMODE_TXRX); }
+
+bool ModeEverDecided() { return LastDecidedMode != -1; }
+
+void GiveUpMainRole() { LastDecidedMode = IFMODE_RXONLY; }
+
+void ResetModeTracking() {
+    MissedChecks = 0;
+    LastDecidedMode = -1;
+}
+
 const char* ModeStatusText(int mode) {
     switch (mode) {
         case IFMODE_RXONLY: return "RXonly - RESERVE";
@@ -24,13 +42,23 @@ const char* ModeLogName(int mode) {
 }
 
 int CheckInfoMode() {
-    int mode = ExtInfo.getmode();
+    int mode = 0;
+    if (ExtInfo.querymode(&mode)) {
+        MissedChecks = 0;
+    } else if (++MissedChecks < kModeMissesAllowed) {
+        DebugMessage("CheckInfoMode - no answer from the infodriver (%d in a row) - mode kept ", MissedChecks);
+        return 0;
+    } else {
+        DebugMessage("CheckInfoMode - no answer from the infodriver (%d in a row) - mode unknown ", MissedChecks);
+        mode = 0;
+    }
     if (mode == DriverMode) {
         GetSeam().SetField(kFieldInfoStatus, ModeStatusText(mode));
         return 0;
     }
     DebugMessage("CheckInfoMode- new mode %s(%d) different to current %s(%d) -- changing status",
                  ModeLogName(mode), mode, ModeLogName(DriverMode), DriverMode);
+    LastDecidedMode = mode;
     if (mode == IFMODE_RXONLY) {
         DriverMode = IFMODE_RXONLY;
         DebugMessage("PELLAX_Panel driver running in  RXONLY  mode ");

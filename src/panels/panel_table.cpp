@@ -1,5 +1,7 @@
 #include "panels/panel_table.h"
 
+#include "panels/mode_tracking.h"
+
 #include "core/diagnostics.h"
 #include "core/driver_state.h"
 // Complete types, so that the owning pointers can destroy the transports.
@@ -30,6 +32,7 @@ const PanelTypeEntry kPanelTypes[] = {
 }  // namespace
 
 void ResetPanelTable() {
+    ResetModeTracking();
     for (int n = 0; n <= kMaxPanels; ++n) {
         PanelRecord& p = Panels[n];
         p.InUse = 0;
@@ -50,6 +53,8 @@ void ResetPanelTable() {
         p.RxCount = 0;
         p.FlashButton = 0;
         p.LastButton = 0;
+        p.AliveSeen = 0;
+        p.SilentTicks = 0;
         p.RxTail.Clear();
         p.Link.reset();
         for (ButtonRecord& b : p.Buttons) {

@@ -27,6 +27,13 @@ using Clock = InfoLink::Clock;
 
 // Longest wait for a reply, and for the Infodriver to take a frame we write.
 constexpr auto kReplyBound = std::chrono::milliseconds(2000);
+// Longest wait for the Infodriver to take a frame we write. Longer than the
+// reference Infodriver's 3 s cut-off of a client that drains nothing, so
+// that while it holds writers back (flow control) a hung peer is cut off
+// before a healthy driver gives up its own link.
+constexpr auto kWriteBound = std::chrono::milliseconds(5000);
+// How often linklost() looks at the socket itself (one poll() call).
+constexpr auto kLinkCheckInterval = std::chrono::milliseconds(100);
 // Wait for a reply while the Infodriver is known not to answer (see
 // Link::unresponsive): enough for a reply already on its way.
 constexpr auto kUnresponsiveBound = std::chrono::milliseconds(20);
@@ -85,6 +92,9 @@ struct extinfo::Link {
     // minutes. A late reply or any other frame proves the link alive again.
     bool unresponsive = false;
     bool drainPosted = false;
+    // The link had been attached and is now known to be gone (see linklost).
+    bool lost = false;
+    Clock::time_point lastLinkCheck{};
     // Slot mirror (see extinfo.h). `stamp` is the value of `mirrorClock` when
     // the entry was last set, so a read can tell whether its slot changed
     // while it waited for the reply.
@@ -145,6 +155,7 @@ int extinfo::connect(int device, void* /*instance*/) {
     iDevice = device;
     L.infoId = 0;
     L.attached = false;
+    L.lost = false;
     L.disconnectNotified = false;
 
     std::string path = InfoSocketPath(device);
@@ -234,6 +245,7 @@ void extinfo::EndLink(const char* why) {
     Link& L = *link_;
     if (L.ended) return;
     L.ended = true;
+    if (L.attached) L.lost = true;
     InfoFrame marker;
     marker.message = kEndOfLink;
     marker.text = why;
@@ -318,6 +330,8 @@ void extinfo::HandleQueued() {
             devState = f.wParam;
             break;
         case XOV_DATA:
+            // Also the Infodriver's liveness probe (a request): the reply
+            // below, with no other effect, is what keeps this driver's link.
             break;
         case XOV_SLOTCHANGED:
             // Applied now, in dispatch order: a handler's echo compares with
@@ -491,12 +505,12 @@ bool extinfo::SendBytes(const std::string& bytes) {
     Link& L = *link_;
     if (!L.sock.IsOpen() || L.ended) return false;
     int error = 0;
-    auto deadline = Clock::now() + kReplyBound;
+    auto deadline = Clock::now() + kWriteBound;
     InfoLink::SendResult r = L.sock.Send(bytes, deadline, [this] { return ReadIncoming(1); }, &error);
     if (r == InfoLink::SendResult::kOk) return true;
     if (r == InfoLink::SendResult::kTimeout) {
         DebugMessage("extinfo - infodriver %d takes no data for %d ms - link dropped ", iDevice,
-                     static_cast<int>(kReplyBound.count()));
+                     static_cast<int>(kWriteBound.count()));
         EndLink("stuck");
     } else {
         // The Infodriver has closed. Frames it sent before that may still
@@ -785,10 +799,31 @@ int extinfo::readslot(int slot, char* buffer) {
     return 1;
 }
 
+bool extinfo::linklost() {
+    Link& L = *link_;
+    if (L.lost) return true;
+    if (!L.attached || !L.sock.IsOpen() || L.ended) return L.lost;
+    const auto now = Clock::now();
+    if (now - L.lastLinkCheck < kLinkCheckInterval) return false;
+    L.lastLinkCheck = now;
+    if (!L.sock.PeerGone()) return false;
+    // Queue what it sent before it went, then the end (reported in order by
+    // the drain that EndLink schedules).
+    ReadIncoming(kChunksPerRead);
+    EndLink("closed by the infodriver");
+    return true;
+}
+
 int extinfo::getmode() {
-    int32_t mode = 0;
-    if (!Call(XOV_GETMODE, 0, 0, &mode, nullptr)) return 0;
-    return mode;
+    int mode = 0;
+    return querymode(&mode) ? mode : 0;
+}
+
+bool extinfo::querymode(int* mode) {
+    int32_t answer = 0;
+    if (!Call(XOV_GETMODE, 0, 0, &answer, nullptr)) return false;
+    if (mode != nullptr) *mode = answer;
+    return true;
 }
 
 void extinfo::setmode(int mode) {

@@ -7,9 +7,10 @@
 // and may call back into it: nested calls work, replies are matched by id.
 //
 // Bounds: a call whose reply is used waits at most about 2 s; a write that
-// the Infodriver does not take within that bound drops the link as
-// disconnected. A failed read leaves the empty text, a failed getmode gives
-// 0; the failure is logged once until a call succeeds again.
+// the Infodriver does not take within 5 s drops the link as disconnected
+// (longer than the Infodriver's 3 s cut-off of a peer that drains
+// nothing). A failed read leaves the empty text, a failed getmode gives 0;
+// the failure is logged once until a call succeeds again.
 //
 // While attached, the client watches its socket through the seam, so the
 // seam must stay installed until disconnect() (or destruction).
@@ -92,7 +93,16 @@ public:
     bool mirrored(int slot, std::string* text) const;
     size_t mirrorSize() const;
     int getmode();
+    // The Infodriver's mode in *mode; false (and *mode untouched) when no
+    // answer came, which getmode reports as 0 like a real mode 0.
+    bool querymode(int* mode);
     void setmode(int mode);
+    // True once the link, after it was attached, is known to be gone: the
+    // Infodriver closed it or cut this driver off (a driver that was stopped
+    // finds that when it runs again). Cheap enough for every panel frame: it
+    // looks at the socket at most every 100 ms. A loss found here is reported
+    // through notify like any other, from the event loop.
+    bool linklost();
     // Leaves the link (announces the detach); the object can connect again.
     void disconnect();
 

@@ -128,4 +128,11 @@ InfoLink::SendResult InfoLink::Send(std::string_view bytes, Clock::time_point de
     return SendResult::kOk;
 }
 
+bool InfoLink::PeerGone() const {
+    if (fd_ < 0) return true;
+    pollfd p{fd_, POLLRDHUP, 0};
+    if (poll(&p, 1, 0) <= 0) return false;
+    return (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 }  // namespace vorn

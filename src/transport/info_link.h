@@ -39,6 +39,9 @@ public:
     // Waits until the socket is readable, hung up or in error, or until the
     // deadline. A closed socket is "ready" at once (the read reports it).
     WaitResult WaitReadable(Clock::time_point deadline);
+    // True when the peer has closed or the socket failed (checked without
+    // waiting and without reading).
+    bool PeerGone() const;
 
     enum class ReadResult { kData, kNothing, kClosed, kError };
     // One non-blocking read of at most size bytes.
