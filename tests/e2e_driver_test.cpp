@@ -457,5 +457,35 @@ TEST_F(E2eTest, OnlyTheMainConnectsAndTheReserveTakesOver) {
     ASSERT_NO_FATAL_FAILURE(StopDriverAndCheckSlots(second));
 }
 
+// Lamps changed while only the reserve listens (the main hangs), then the
+// main is killed: the reserve takes over and its refresh shows the lamps as
+// the slots hold them, not as they were when it started.
+TEST_F(E2eTest, NewMainShowsTheLampsSetWhileItWasReserve) {
+    ASSERT_NO_FATAL_FAILURE(StartWorld(43));
+    SpawnedProcess& main = StartDriver();
+    ASSERT_TRUE(WaitForSlot(StatusSlot(kTcpPanel), "1", 15s)) << main.Stderr();
+    SpawnedProcess& reserve = StartDriver();
+    const std::string reserveLine = "PELLAX_Panel driver running in  RXONLY  mode";
+    ASSERT_TRUE(WaitUntil([&] { return reserve.Stderr().find(reserveLine) != std::string::npos; }, 15s))
+        << reserve.Stderr();
+    ASSERT_NO_FATAL_FAILURE(LampPanelAlive());
+    Set(kLampBase + 105, "3");
+    ASSERT_TRUE(WaitForDump(kLampPanel, [](const std::string& d) { return LampOn(d, 5); })) << lastDump_;
+
+    main.Signal(SIGSTOP);  // from now on only the reserve hears the changes
+    Set(kLampBase + 105, "0");
+    Set(kLampBase + 107, "2");
+    EXPECT_TRUE(LampOn(Dump(kLampPanel), 5)) << "nobody drives the panel now";
+    main.Signal(SIGKILL);
+    ASSERT_TRUE(main.Wait(10s).has_value());
+
+    // The reserve becomes main, opens COM3 and refreshes at the first alive.
+    ASSERT_TRUE(WaitForDump(kLampPanel, IsConnected, 15s)) << reserve.Stderr();
+    ASSERT_EQ(Sim("2 alive"), "ok");
+    ASSERT_TRUE(WaitForDump(kLampPanel, [](const std::string& d) { return LampOn(d, 7) && !LampOn(d, 5); }))
+        << lastDump_ << reserve.Stderr();
+    ASSERT_NO_FATAL_FAILURE(StopDriverAndCheckSlots(reserve));
+}
+
 }  // namespace
 }  // namespace vorn

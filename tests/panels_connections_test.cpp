@@ -8,6 +8,7 @@
 
 #include "core/driver_state.h"
 #include "panels/panel_connections.h"
+#include "panels/panel_senders.h"
 #include "panels/panel_table.h"
 #include "panels/receive_path.h"
 #include "support/panel_fixture.h"
@@ -17,6 +18,13 @@ namespace {
 
 class ConnectionsTest : public PanelFixture {
 protected:
+    // Panel 2, TCP, configured but not connected.
+    FakeNetPort* ClosedPanel() {
+        FakeNetPort* port = TcpPanel(2, "2048", 6);
+        port->sock = NetPort::kNoSocket;
+        Panels[2].Connected = 0;
+        return port;
+    }
     int Writes() const { return InfodriverTxCount; }
     size_t Lines() const { return seam.debugLines.size(); }
 };
@@ -71,9 +79,13 @@ TEST_F(ConnectionsTest, TcpConnectRefusedAtOnce) {
         p.TxCount = 3;
         port->sock = NetPort::kNoSocket;
         port->connectResult = result;
+        // A second apart, so that the log does not fold the repeated line.
+        std::time_t now = 1000;
+        SetDiagnosticsClock([&now] { return now; });
         ConnectToPanel(2);  // writes the name slots the first time
         ExtInfo.setslot(599, "0");
         const int writes = Writes();
+        ++now;
         ConnectToPanel(2);
         EXPECT_EQ(Writes(), writes + 1) << "\"0\" is written even though the slot holds it";
         EXPECT_EQ(p.Connected, 0);
@@ -81,6 +93,7 @@ TEST_F(ConnectionsTest, TcpConnectRefusedAtOnce) {
         EXPECT_EQ(seam.CountDebugLines("Connection FAILED to Panel 2=panel2"), 2);
         EXPECT_EQ(SlotNow(599), "0");
         ResetPanelTable();
+        SetDiagnosticsClock(nullptr);
         seam.debugLines.clear();
     }
 }
@@ -249,6 +262,21 @@ TEST_F(ConnectionsTest, SerialLineLossIsNoticedAndThePollReopensIt) {
     EXPECT_EQ(port->isOpen, 0);
     EXPECT_EQ(SlotNow(899), "0");
     EXPECT_EQ(seam.CountDebugLines("**** Serial line CLOSED to panel 3 - COM4 - No such device or address "), 1);
+}
+
+// A driver whose Infodriver link is gone (cut off while it hung, or the
+// Infodriver left) sends no further frame and opens no connection: the
+// other driver may be main by now. The loss is then reported as usual.
+TEST_F(ConnectionsTest, NoPanelTrafficOnceTheInfodriverLinkIsGone) {
+    FakeNetPort* tcp = TcpPanel(1, "2048", 5);
+    FakeNetPort* down = ClosedPanel();
+    server.reset();  // the Infodriver closes every link
+    ASSERT_TRUE(seam.PumpUntil([] { return ExtInfo.linklost(); }));
+    PollPanel(1);
+    PollPanel(2);
+    EXPECT_EQ(SendClearPanel(1), 1);
+    EXPECT_TRUE(tcp->sent.empty());
+    EXPECT_EQ(down->connects, 0);
 }
 
 }  // namespace

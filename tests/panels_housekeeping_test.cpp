@@ -11,7 +11,10 @@
 
 #include "core/settings.h"
 #include "core/version_info.h"
+#include "app/driver_app.h"
 #include "app/housekeeping.h"
+#include "panels/mode_tracking.h"
+#include "panels/panel_connections.h"
 #include "panels/panel_senders.h"
 #include "support/panel_fixture.h"
 
@@ -246,6 +249,77 @@ TEST_F(HousekeepingTest, OtherTimerIdsDoNothingAndFiveStepsThePanelTest) {
     EXPECT_TRUE(seam.fieldHistory.empty());
     OnTimerTick(kPanelTestTimer);
     EXPECT_TRUE(Logged("Panel-test timer error -- no chosen panel"));
+}
+
+// A TCP panel that has sent alive messages and then stays silent while the
+// driver is main is taken as dead after PanelSilenceTimeout ticks and
+// reconnected by the poll; one that never sends alive messages is left
+// alone, and 0 turns the watch off.
+TEST_F(HousekeepingTest, SilentPanelIsClosedAfterTheTimeout) {
+    DriverMode = IFMODE_TXRX;
+    ModeCheckCountdown = 1000;  // no mode check in this test
+    PollCountdown = 1000;       // and no poll until asked
+    Settings.PanelSilenceTimeout = 3;
+    seam.StartTimer(kHousekeepingTimer, 1000);
+    test::FakeNetPort* talker = TcpPanel(1, "CP-1000E", 1);
+    test::FakeNetPort* mute = TcpPanel(2, "CP-1000E", 2);
+    talker->Feed({130, 1, 125});
+    talker->Raise(NetPort::kFdRead);
+    Ticks(kHousekeepingTimer, 2);
+    talker->Feed({131, 1, 1, 3});  // any data counts as a sign of life
+    talker->Raise(NetPort::kFdRead);
+    Ticks(kHousekeepingTimer, 2);
+    EXPECT_EQ(Panels[1].Connected, 1);
+    Ticks(kHousekeepingTimer, 1);
+    EXPECT_EQ(Panels[1].Connected, 0);
+    EXPECT_EQ(talker->closes, 1);
+    EXPECT_TRUE(Logged("Panel 1 silent for 3 s - connection closed "));
+    EXPECT_EQ(SlotNow(299), "0");
+    Ticks(kHousekeepingTimer, 20);
+    EXPECT_EQ(Panels[2].Connected, 1) << "never sent an alive message";
+    EXPECT_EQ(mute->closes, 0);
+    PollCountdown = 1;
+    Ticks(kHousekeepingTimer, 1);
+    EXPECT_EQ(talker->connects, 1) << "the poll reconnects it";
+
+    Settings.PanelSilenceTimeout = 0;
+    mute->Feed({130, 2, 125});
+    mute->Raise(NetPort::kFdRead);
+    Ticks(kHousekeepingTimer, 30);
+    EXPECT_EQ(Panels[2].Connected, 1);
+}
+
+// A reserve never writes the main's state: its first mode check leaves the
+// status slots of the main's live panels alone, and so does its shutdown.
+// "Force to RX-Only" lets a main's panels go at once.
+TEST_F(HousekeepingTest, ReserveLeavesTheMainsStatusSlotsAlone) {
+    extinfo main(kInfoInterfaceVersion);  // stands for the main driver
+    ASSERT_EQ(main.connect(kDevice, nullptr), 15);
+    main.setslot(kDriverStatusSlot, "1");
+    main.setslot(299, "1");
+    ClosedTcpPanel(1, 1);
+    ASSERT_TRUE(seam.PumpUntil([&] { return Read(299) == "1" && Read(kDriverStatusSlot) == "1"; }));
+    DriverMode = IFMODE_RXONLY;  // as the first mode check of a reserve leaves it
+    DisconnectAllPanels();
+    CloseApp();
+    EXPECT_EQ(Read(299), "1");
+    EXPECT_EQ(Read(kDriverStatusSlot), "1");
+    main.disconnect();
+}
+
+TEST_F(HousekeepingTest, ForceToRxOnlyLetsThePanelsGoAtOnce) {
+    test::FakeNetPort* port = TcpPanel(1, "CP-1000E", 1);
+    DriverMode = IFMODE_TXRX;
+    ExtInfo.setslot(299, "1");
+    HandleMenuCommand(kCmdForceRxOnly);
+    EXPECT_EQ(port->closes, 1);
+    EXPECT_EQ(Panels[1].Connected, 0);
+    EXPECT_EQ(SlotNow(299), "0");
+    EXPECT_EQ(DriverMode, -1);
+    // Given up: a shutdown before the next check leaves slot 4001 alone.
+    ExtInfo.setslot(kDriverStatusSlot, "1");
+    CloseApp();
+    EXPECT_EQ(SlotNow(kDriverStatusSlot), "1");
 }
 
 }  // namespace

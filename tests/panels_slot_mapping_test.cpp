@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "panels/slot_mapping.h"
@@ -75,12 +76,13 @@ TEST_F(SlotMappingTest, ConfirmationOnlyForWhatWasCarriedOut) {
     EXPECT_EQ(Panels[2].Buttons[5].Colour, 0);
     EXPECT_EQ(Read(405), "0");
 
-    // Disconnected: the lamp panel refuses (nothing stored or confirmed), the
-    // text panel still stores and confirms.
+    // Disconnected: the lamp panel stores the value for its next refresh but
+    // cannot send it, so nothing is confirmed; the text panel still stores
+    // and confirms.
     Panels[1].Connected = 0;
     Panels[2].Connected = 0;
     Change(406, "4");
-    EXPECT_EQ(Panels[2].Buttons[6].Colour, 0);
+    EXPECT_EQ(Panels[2].Buttons[6].Colour, 4);
     EXPECT_EQ(Read(406), "");
     Change(103, "5");
     Change(203, "6");
@@ -294,6 +296,35 @@ TEST_F(SlotMappingTest, StartupLoadReadsLabelsAndColours) {
     EXPECT_EQ(Panels[2].Buttons[1].MainText, "          -");
     EXPECT_TRUE(Logged("loading colour infodrv data only for panel 2 panel2"));
     EXPECT_FALSE(Logged("loading ALL infodrv data for panel 3 panel3"));
+}
+
+// What the slots hold is what a refresh shows: a lamp value set while the
+// panel is down is stored and sent by the refresh after the reconnection,
+// and a button that slot 251 still names goes on flashing after a refresh.
+TEST_F(SlotMappingTest, RefreshShowsWhatTheSlotsHoldAndKeepsTheFlashing) {
+    ExtInfo.setnotify(InfoNotify);
+    auto* lamp = TcpPanel(2, "CP-3201E", 2);
+    Panels[2].Connected = 0;
+    Change(405, "3");
+    EXPECT_TRUE(lamp->sent.empty());
+    Panels[2].Connected = 1;
+    RefreshPanel(2);
+    EXPECT_NE(std::find(lamp->sent.begin(), lamp->sent.end(), Bytes{131, 2, 2, 5}), lamp->sent.end());
+
+    auto* text = TcpPanel(1, "CP-2048E", 1);
+    extinfo other(kInfoInterfaceVersion);
+    ASSERT_EQ(other.connect(kDevice, nullptr), 15);
+    other.setslot(251, "4");
+    ASSERT_TRUE(seam.PumpUntil([&] { return Panels[1].FlashButton == 4; }));
+    RefreshPanel(1);
+    EXPECT_EQ(Panels[1].FlashButton, 4);
+    EXPECT_TRUE(seam.TimerRunning(kFlashTimer));
+    other.setslot(251, "0");
+    ASSERT_TRUE(seam.PumpUntil([&] { return Panels[1].FlashButton == 0; }));
+    RefreshPanel(1);
+    EXPECT_EQ(Panels[1].FlashButton, 0);
+    EXPECT_FALSE(text->sent.empty());
+    other.disconnect();
 }
 
 }  // namespace

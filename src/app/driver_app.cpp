@@ -87,9 +87,17 @@ void CloseApp() {
     ReportServiceEvent(ServiceEvent::kStopping);
     Seam& seam = GetSeam();
     EndSettingsBatch();  // closed before the start-up load ran
-    // Every block, configured or not, so that no stale "connected" survives.
-    for (int p = 1; p <= kMaxPanels; ++p) ExtInfo.setslot(PanelStatusSlot(Panels[p]), "0");
-    ExtInfo.setslot(kDriverStatusSlot, "0");
+    // The status slots belong to the main: a reserve that shuts down while
+    // the main runs leaves them alone. A main clears every block, configured
+    // or not, so that no stale "connected" survives. A driver stopped before
+    // its first mode check asks the Infodriver what it is: a lone driver is
+    // main, and its "1" in slot 4001 must not outlive it.
+    int mode = 0;
+    const bool undecided = DriverMode == -1 && !ModeEverDecided();
+    if (IsOrWasMain() || (undecided && ExtInfo.querymode(&mode) && mode == IFMODE_TXRX)) {
+        for (int p = 1; p <= kMaxPanels; ++p) ExtInfo.setslot(PanelStatusSlot(Panels[p]), "0");
+        ExtInfo.setslot(kDriverStatusSlot, "0");
+    }
     for (int p = 1; p <= kMaxPanels; ++p) {
         if (Panels[p].InUse == 0) continue;
         if (Panels[p].Link) Panels[p].Link->Close();
@@ -102,7 +110,7 @@ void CloseApp() {
         }
     }
     ExtInfo.setmode(IFMODE_RXONLY);
-    ExtInfo.iMode = 7;  // shutting down: mode requests are refused from now on
+    ExtInfo.iMode = 7;  // shutting down: every mode request is agreed to from now on
     DebugMessage("CloseApp - driver shut down ");
 }
 
@@ -156,6 +164,10 @@ bool HandleMenuCommand(int commandId) {
             DriverMode = -1;
             seam.SetField(kFieldInfoStatus, "forcing to rxonly");
             ExtInfo.setmode(IFMODE_RXONLY);
+            // Let the panels go now, not at the next mode check: the other
+            // driver may take them over within a second.
+            DisconnectAllPanels();
+            GiveUpMainRole();
             return true;
         case kCmdRefreshAllPanels:
             DebugMessage("Refreshing all panels ");

@@ -56,6 +56,7 @@ void CheckModeStep() {
 
 void PollStep() {
     if (DriverMode != IFMODE_TXRX) return;
+    CheckPanelSilence();
     --PollCountdown;
     if (PollCountdown <= 0) {
         PollAllPanels();

@@ -93,6 +93,7 @@ void ConnectToPanel(int panel) {
         DebugMessage("ConnectToPanel - invalid panel %d ", panel);
         return;
     }
+    if (ExtInfo.linklost()) return;  // ending: the panels belong to the other driver now
     if (Panels[panel].Connected != 0) return;
     if (IsRealIpAddress(Panels[panel].IpAddress)) {
         ConnectTcp(panel);
@@ -106,11 +107,14 @@ void DisconnectAllPanels() {
     for (int n = 1; n <= kMaxPanels; ++n) {
         PanelRecord& p = Panels[n];
         if (p.InUse == 0) continue;
+        // Only a panel this driver had open gets "0": a starting reserve
+        // must not write over the status of the main's live panels.
+        const bool hadOpen = p.Connected != 0;
         // Closing a TCP link reports the close to NetEventMain at once.
         if (p.Link) p.Link->Close();
         p.Connected = 0;
         p.RxTail.Clear();
-        ExtInfo.updateslot(PanelStatusSlot(p), "0");
+        if (hadOpen) ExtInfo.updateslot(PanelStatusSlot(p), "0");
     }
 }
 
@@ -120,6 +124,7 @@ void PollPanel(int panel) {
         return;
     }
     PanelRecord& p = Panels[panel];
+    if (ExtInfo.linklost()) return;  // ending: the panels belong to the other driver now
     if (p.Connected == 1) {
         // Serial panels are not polled; their data notifications keep them alive.
         if (p.Link && p.Link->Kind() == LinkKind::kTcp) {
@@ -131,6 +136,22 @@ void PollPanel(int panel) {
     }
     DebugMessage("Poll - attempting to reconnect to panel %d ", panel);
     ConnectToPanel(panel);
+}
+
+void CheckPanelSilence() {
+    const int limit = Settings.PanelSilenceTimeout;
+    if (limit <= 0) return;
+    for (int n = 1; n <= kMaxPanels; ++n) {
+        PanelRecord& p = Panels[n];
+        if (p.InUse == 0 || p.Connected != 1 || p.AliveSeen == 0) continue;
+        if (!p.Link || p.Link->Kind() != LinkKind::kTcp) continue;
+        if (++p.SilentTicks < limit) continue;
+        DebugMessage("Panel %d silent for %d s - connection closed ", n, p.SilentTicks);
+        p.AliveSeen = 0;
+        p.SilentTicks = 0;
+        p.Link->Close();  // reports the close: "0" in the status slot
+        p.Connected = 0;
+    }
 }
 
 void PollAllPanels() {

@@ -14,6 +14,13 @@ void ConnectToPanel(int panel);
 void DisconnectAllPanels();
 void PollPanel(int panel);
 void PollAllPanels();
+
+// One housekeeping tick of the silence watch, while main: a TCP panel that
+// has sent alive messages on its connection and then stays silent for
+// Settings.PanelSilenceTimeout ticks (seconds; 0 turns it off) is taken as
+// dead: its link is closed (status slot "0") and the poll reconnects it. A
+// panel that never sends alive messages is never timed out.
+void CheckPanelSilence();
 void RefreshAllPanels();
 
 }  // namespace vorn

@@ -34,8 +34,11 @@ bool HasPort(const PanelRecord& p) { return p.Link != nullptr; }
 
 // Writes a whole frame in one call on the panel's link and counts it. The
 // caller has checked that a link exists. Returns true when it went to a TCP
-// link (for the choice of trace text).
+// link (for the choice of trace text). A driver whose Infodriver link is
+// gone (cut off as hung, or the Infodriver left) is about to end and sends
+// nothing more: the other driver may be main by now.
 bool WriteFrame(PanelRecord& p, const PanelFrame& frame) {
+    if (ExtInfo.linklost()) return p.Link->Kind() == LinkKind::kTcp;
     p.Link->Send(frame.Data(), frame.Length());  // result not examined
     CountTraffic(p.TxCount);
     return p.Link->Kind() == LinkKind::kTcp;
@@ -102,6 +105,13 @@ void ShowFace(int panel, int button, const std::string& label, int colour) {
         SendButtonText(panel, button, label);
     }
     SendButtonColour(panel, button, colour);
+}
+
+// True when the panel's flash slot (251) holds this button's number.
+bool FlashSlotNames(const PanelRecord& p, int button) {
+    char text[kSlotTextMax + 1];
+    ExtInfo.getslot(p.SlotOffset + kCmdFlashOffset, text);  // from the client's mirror
+    return AtoiText(text) == button;
 }
 
 // True while any configured panel has a flashing button.
@@ -303,6 +313,7 @@ int RefreshPanel(int panel) {
         DebugMessage("RefreshPanel - invalid panel %d - nothing sent ", panel);
         return 1;
     }
+    const int flashing = p->FlashButton;
     // ButtonCount is at most 99 for every known type (-1 without a type).
     if (IsTextPanelType(p->TypeCode)) {
         SendClearPanel(panel);
@@ -318,6 +329,9 @@ int RefreshPanel(int panel) {
             }
         }
     }
+    // The refresh shows every main face; a button that slot 251 still names
+    // goes on flashing (the control system has not stopped it).
+    if (flashing > 0 && p->FlashButton == 0 && FlashSlotNames(*p, flashing)) SetFlashButton(panel, flashing);
     return 1;
 }
 

@@ -86,6 +86,10 @@ struct PanelRecord {
     int RxCount = 0;
     int FlashButton = 0;
     int LastButton = 0;
+    // Silence watch of a TCP panel: set by its first alive message on a
+    // connection; housekeeping ticks since it last sent anything.
+    int AliveSeen = 0;
+    int SilentTicks = 0;
     // The panel's line (TCP or serial), created by the loader and kept for
     // the whole run; null for a panel that is not configured.
     std::unique_ptr<PanelLink> Link;

@@ -84,6 +84,7 @@ void OnAlive(int panel, uint8_t code) {
     PanelRecord& p = Panels[panel];
     const bool counts = p.Link != nullptr && (!IsTcp(p) || code == PANEL_ALIVE);
     if (counts) {
+        p.AliveSeen = 1;
         ExtInfo.updateslot(PanelStatusSlot(p), "1");
         if (p.Connected == 0) {
             p.Connected = 1;
@@ -152,6 +153,8 @@ void OnTcpConnect(PanelLink& link, int panel, int error) {
     const std::string address = link.Address().substr(0, kIpAddressMax);
     // Bytes of an earlier connection never join the new one.
     p.RxTail.Clear();
+    p.AliveSeen = 0;
+    p.SilentTicks = 0;
     if (error != 0) {
         DebugMessage("Failed to connect to panel %d - %s", panel, address.c_str());
         p.Connected = 0;
@@ -286,6 +289,7 @@ void ParsePanelData(const uint8_t* data, size_t length, int panel) {
     }
     if (data == nullptr) length = 0;
     PanelRecord& p = Panels[panel];
+    if (length > 0) p.SilentTicks = 0;  // any byte proves the panel is there
     CutResult cut = CutPanelMessages(p.RxTail, std::span<const uint8_t>(data, length), p.CommsId, panel);
     p.RxTail = cut.carry;
     // Items in stream order; their number is bounded by the block length.

@@ -175,10 +175,11 @@ int SlotChange(int device, int slot, const char* rawText) {
     if (e > kColourOffset && e <= kColourOffset + buttons) {
         if (!ValidColour(value)) return 1;
         if (IsLampPanelType(p.TypeCode)) {
+            // Stored whether or not it can go out now (reserve, panel down):
+            // the refresh at the next connection shows what the slot holds.
             const int b = e % 100;
-            const int sent = value > 0 ? SendLampOn(n, b) : SendLampOff(n, b);
-            if (sent == 1) p.Buttons[b].Colour = value;
-            result = sent;
+            p.Buttons[b].Colour = value;
+            result = value > 0 ? SendLampOn(n, b) : SendLampOff(n, b);
         } else {
             result = SetButtonColour(n, e - kColourOffset, value);
         }

@@ -94,7 +94,7 @@ protected:
         auto port = std::make_unique<FakeSerialPort>();
         FakeSerialPort* raw = port.get();
         InstallPanelLink(n, std::make_unique<SerialPanelLink>(comPort, std::move(port)));
-        Panels[n].Link->Open();
+        p.Link->Open();
         return raw;
     }
 
