@@ -64,10 +64,8 @@ int FreePort() {
     return port;
 }
 
-// Sends raw bytes to 127.0.0.1:port and reads until the peer closes, a whole
-// answer (head and Content-Length bytes) has come, or the deadline passes.
-// "" when nothing could be connected.
-std::string Exchange(int port, const std::string& request, std::chrono::milliseconds deadline = 5s) {
+// A connected socket to 127.0.0.1:port, -1 when none.
+int Connect(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -75,9 +73,14 @@ std::string Exchange(int port, const std::string& request, std::chrono::millisec
     a.sin_port = htons(static_cast<uint16_t>(port));
     if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         close(fd);
-        return "";
+        return -1;
     }
-    (void)!send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    return fd;
+}
+
+// Reads until the peer closes, a whole answer (head and Content-Length
+// bytes) has come, or the deadline passes.
+std::string ReadAnswer(int fd, std::chrono::milliseconds deadline) {
     std::string answer;
     const auto end = Clock::now() + deadline;
     for (;;) {
@@ -96,6 +99,15 @@ std::string Exchange(int port, const std::string& request, std::chrono::millisec
             break;
         }
     }
+    return answer;
+}
+
+// Sends raw bytes and reads one answer; "" when nothing could be connected.
+std::string Exchange(int port, const std::string& request, std::chrono::milliseconds deadline = 5s) {
+    const int fd = Connect(port);
+    if (fd < 0) return "";
+    (void)!send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string answer = ReadAnswer(fd, deadline);
     close(fd);
     return answer;
 }
@@ -106,6 +118,22 @@ std::string Get(int port, const std::string& path) {
 
 int StatusOf(const std::string& answer) {
     return answer.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(answer.c_str() + 9) : 0;
+}
+
+// The statuses of GETs of paths sent one after another on one connection, as
+// a browser does, each request in two pieces.
+std::vector<int> KeepAliveStatuses(int port, const std::vector<std::string>& paths) {
+    std::vector<int> statuses;
+    const int fd = Connect(port);
+    if (fd < 0) return statuses;
+    for (const std::string& path : paths) {
+        const std::string request = "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
+        (void)!send(fd, request.data(), 7, MSG_NOSIGNAL);
+        (void)!send(fd, request.data() + 7, request.size() - 7, MSG_NOSIGNAL);
+        statuses.push_back(StatusOf(ReadAnswer(fd, 5s)));
+    }
+    close(fd);
+    return statuses;
 }
 
 std::string BodyOf(const std::string& answer) {
@@ -331,6 +359,8 @@ TEST_F(ServiceProcessTest, StatusPageFollowsAPanelAndShrugsOffBadRequests) {
     EXPECT_EQ(StatusOf(head), 200);
     EXPECT_TRUE(BodyOf(head).empty());
     EXPECT_TRUE(Contains(head, "Content-Length: ")) << head;
+    EXPECT_EQ(KeepAliveStatuses(port, {"/", "/metrics", "/nope", "/status.json"}),
+              (std::vector<int>{200, 200, 404, 200}));
 
     // A press counts; a dropped link shows at once and its reconnect counts.
     ASSERT_EQ(sim.WriteLine("1 press 5") ? sim.ReadLine(10s).value_or("") : "", "ok");
