@@ -6,12 +6,15 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -69,10 +72,19 @@ protected:
         std::string device = std::to_string(kDevice);
         char* argv[] = {exe.data(), device.data(), nullptr};
         ASSERT_EQ(posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv, environ), 0);
-        // Ready once its socket exists (checked a few times a second).
+        // Ready once its socket accepts a connection (the file exists a
+        // moment before the server listens on it).
         auto deadline = std::chrono::steady_clock::now() + 10s;
-        struct stat st {};
-        while (stat(InfoSocketPath(kDevice).c_str(), &st) != 0) {
+        auto accepts = [] {
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            std::strncpy(addr.sun_path, InfoSocketPath(kDevice).c_str(), sizeof addr.sun_path - 1);
+            int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+            if (fd >= 0) close(fd);
+            return ok;
+        };
+        while (!accepts()) {
             ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "infodriver did not start";
             seam.Pump(20ms);
         }

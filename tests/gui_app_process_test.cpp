@@ -102,6 +102,19 @@ TEST_F(AppProcessTest, AStandardErrorNobodyReadsDoesNotKillTheDriver) {
     EXPECT_TRUE(test::FileExists(dir_.path() + "/sys/config/system/DEV_012.ini"));
 }
 
+// A settings file that exists but cannot be read (here a directory of that
+// name) stops the driver before it attaches, with the reason and a non-zero
+// exit: running on defaults it would be a main without panels.
+TEST_F(AppProcessTest, UnreadableSettingsFileStopsTheDriverWithNonZeroExit) {
+    ASSERT_EQ(mkdir((dir_.path() + "/sys/config/system/DEV_009.ini").c_str(), 0755), 0);
+    std::string err;
+    EXPECT_EQ(RunDriver({"9"}, &err), 255);
+    EXPECT_NE(err.find("Settings file unreadable"), std::string::npos) << err;
+    EXPECT_NE(err.find("DEV_009.ini cannot be read: Is a directory"), std::string::npos) << err;
+    EXPECT_EQ(err.find("Connect failed to infodriver"), std::string::npos) << "stopped before the attach: " << err;
+    EXPECT_EQ(err.find("Connected OK to infodriver"), std::string::npos) << "stopped before the attach: " << err;
+}
+
 TEST_F(AppProcessTest, WithoutAnyDisplayItRunsHeadless) {
     env_["QT_QPA_PLATFORM"] = std::nullopt;
     env_["DISPLAY"] = std::nullopt;

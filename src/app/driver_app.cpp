@@ -1,5 +1,6 @@
 #include "app/driver_app.h"
 
+#include <cerrno>
 #include <string>
 
 #include "core/diagnostics.h"
@@ -12,6 +13,7 @@
 #include "panels/panel_table.h"
 #include "panels/slot_mapping.h"
 #include "transport/extinfo.h"
+#include "transport/info_frame.h"
 
 namespace vorn {
 
@@ -28,7 +30,10 @@ int ParseDeviceNumber(std::string_view commandLine) {
 
 std::string WindowTitle(int device) { return "Pellax Panel Driver - Device " + std::to_string(device); }
 
+bool ConfigurationFault = false;
+
 int InitApp() {
+    ConfigurationFault = false;
     Seam& seam = GetSeam();
     // The status view's colours are fixed values on the window side, so
     // there are no brushes to create here.
@@ -44,6 +49,7 @@ int InitApp() {
         DriverStatus = 2;
         EndSettingsBatch();
         seam.MessageBox("Settings file unreadable", "! " + unreadable + " - PellaxPanel exiting !");
+        ConfigurationFault = true;
         return -1;
     }
     UpdateDebugMenu();
@@ -56,7 +62,17 @@ int InitApp() {
         DriverStatus = 2;
         seam.SetField(kFieldInfoStatus, "Info connect FAILED");
         EndSettingsBatch();
-        seam.MessageBox("Cant Find Infodriver", "! No connection to Infodriver - PellaxPanel exiting !");
+        if (ExtInfo.connectError == EACCES || ExtInfo.connectError == EPERM) {
+            // The Infodriver is there, but this user may not use its socket:
+            // say so, not "no connection", and end as a configuration fault.
+            ConfigurationFault = true;
+            DebugMessage("ERROR  - infodriver %d socket %s: permission denied", ExtInfo.iDevice,
+                         InfoSocketPath(ExtInfo.iDevice).c_str());
+            seam.MessageBox("Infodriver permission denied",
+                            "! Permission denied on the Infodriver socket - PellaxPanel exiting !");
+        } else {
+            seam.MessageBox("Cant Find Infodriver", "! No connection to Infodriver - PellaxPanel exiting !");
+        }
         return -1;
     }
     const bool attached = result == kInfoSlotChanged;
@@ -93,7 +109,7 @@ void CloseApp() {
     // its first mode check asks the Infodriver what it is: a lone driver is
     // main, and its "1" in slot 4001 must not outlive it.
     int mode = 0;
-    const bool undecided = DriverMode == -1 && !ModeEverDecided();
+    const bool undecided = DriverMode == -1 && !ModeEverDecided() && ExtInfo.isattached();
     if (IsOrWasMain() || (undecided && ExtInfo.querymode(&mode) && mode == IFMODE_TXRX)) {
         for (int p = 1; p <= kMaxPanels; ++p) ExtInfo.setslot(PanelStatusSlot(Panels[p]), "0");
         ExtInfo.setslot(kDriverStatusSlot, "0");

@@ -48,6 +48,11 @@ std::string WindowTitle(int device);
 // shown; the caller ends the process with exit code 0 after CloseApp).
 int InitApp();
 
+// Set by InitApp when it failed for a fault of the set-up that a restart
+// will not mend (settings file unreadable, Infodriver socket refused for
+// permission): the process then ends with a non-zero code.
+extern bool ConfigurationFault;
+
 // Shutdown: "0" into every panel's connection-state slot and the driver's
 // status slot, ports closed, timers 1 and 4 stopped, TCP port objects
 // destroyed, then the Infodriver client asks to go RXONLY.

@@ -153,6 +153,7 @@ int extinfo::connect(int device, void* /*instance*/) {
         return kInfoDeviceZero;
     }
     iDevice = device;
+    connectError = 0;
     L.infoId = 0;
     L.attached = false;
     L.lost = false;
@@ -169,6 +170,7 @@ int extinfo::connect(int device, void* /*instance*/) {
             return kInfoNoClass;
         case InfoLink::OpenResult::kNoServer:
             DebugMessage("extinfo - no infodriver at %s: %s ", path.c_str(), std::strerror(error));
+            connectError = error;
             iStatus = kInfoNoInfodriver;
             return kInfoNoInfodriver;
     }
@@ -798,6 +800,8 @@ int extinfo::readslot(int slot, char* buffer) {
     CopyOut(*text, buffer);
     return 1;
 }
+
+bool extinfo::isattached() const { return link_->attached && link_->sock.IsOpen() && !link_->ended; }
 
 bool extinfo::linklost() {
     Link& L = *link_;

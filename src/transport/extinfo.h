@@ -103,6 +103,8 @@ public:
     // looks at the socket at most every 100 ms. A loss found here is reported
     // through notify like any other, from the event loop.
     bool linklost();
+    // True while attached (handshake done, link not ended).
+    bool isattached() const;
     // Leaves the link (announces the detach); the object can connect again.
     void disconnect();
 
@@ -112,6 +114,9 @@ public:
     int iStatus = kInfoDisconnected;
     int iMode = IFMODE_TXRX;
     int devState = 0;
+    // errno of the last connect that found no Infodriver (0 otherwise):
+    // EACCES/EPERM mean the socket is there but this user may not use it.
+    int connectError = 0;
     int* txCount;
     int* rxCount;
 

@@ -142,7 +142,11 @@ int main(int argc, char** argv) {
     vorn::ServiceNotifier notifier;
     vorn::ServiceReporting reporting(notifier, [&takeSnapshot] { return vorn::ServiceStatusLine(takeSnapshot()); });
 
-    if (window.Start() != 0) return 0;  // no Infodriver: shut down already
+    // Start failed and the window has shut down already: without an
+    // Infodriver the driver ends with 0 (a unit restarts it with its
+    // Infodriver); after a fault of the set-up (settings unreadable, socket
+    // refused) with -1, so that a supervisor sees it is not a clean stop.
+    if (window.Start() != 0) return vorn::ConfigurationFault ? -1 : 0;
     const std::unique_ptr<vorn::StatusHttpServer> statusPage =
         vorn::StartStatusPage(vorn::Settings.StatusHttpPort, vorn::Settings.StatusHttpAddress, takeSnapshot);
     window.ShowAtStart();
