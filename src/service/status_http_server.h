@@ -18,6 +18,8 @@
 #include <QHostAddress>
 #include <QString>
 #include <functional>
+#include <memory>
+#include <string>
 
 #include "service/status_snapshot.h"
 
