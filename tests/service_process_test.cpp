@@ -271,14 +271,13 @@ TEST_F(ServiceProcessTest, HelpAndVersionOfEveryProgramAndTheBadDeviceNumberAsBe
         EXPECT_TRUE(Contains(err, "Error: Valid device number must be supplied as command line parameter")) << err;
         EXPECT_TRUE(out.empty()) << out;
     }
-    for (const char* tool : {"infoctl", "panelsim"}) {
+    for (const char* tool : {"infoctl", "panelsim", "infodriver"}) {
         EXPECT_EQ(SpawnedProcess::Run(BinPath(tool), {"--help"}, env_, dir_.path(), &out, &err), 0) << tool;
         EXPECT_TRUE(Contains(out, "Usage: ") || Contains(out, "usage: ")) << tool << ": " << out;
         EXPECT_EQ(SpawnedProcess::Run(BinPath(tool), {"--version"}, env_, dir_.path(), &out, &err), 0) << tool;
         EXPECT_EQ(out, std::string(tool) + " " + out.substr(out.find(' ') + 1)) << out;
         EXPECT_TRUE(Contains(out, " 2.")) << tool << ": " << out;
     }
-    EXPECT_EQ(SpawnedProcess::Run(BinPath("infodriver"), {"--help"}, env_, dir_.path(), &out, &err), 0);
 }
 
 TEST_F(ServiceProcessTest, NotifiesReadyWatchdogStatusAndStopping) {

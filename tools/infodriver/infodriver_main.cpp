@@ -25,12 +25,35 @@ void OnSignal(int) {
     if (g_server != nullptr) g_server->Stop();
 }
 
+#ifndef VORN_VERSION_TEXT
+#define VORN_VERSION_TEXT "unknown"
+#endif
+
+constexpr const char kUsage[] =
+    "usage: infodriver [--state FILE] DEVICE...\n"
+    "       infodriver --help | --version\n"
+    "Serves the slots of each DEVICE (1..65535) on $VORN_INFODRIVER_DIR/infodriver-DEVICE.sock.\n";
+
 int Usage(const char* why) {
     if (why != nullptr) std::fprintf(stderr, "infodriver: %s\n", why);
-    std::fprintf(stderr,
-                 "usage: infodriver [--state FILE] DEVICE...\n"
-                 "Serves the slots of each DEVICE (1..65535) on $VORN_INFODRIVER_DIR/infodriver-DEVICE.sock.\n");
+    std::fprintf(stderr, "%s", kUsage);
     return 2;
+}
+
+// --help: usage and environment on standard output.
+int Help() {
+    std::printf("%s\n"
+                "  --state FILE   keep the slot texts in FILE across runs (saved atomically)\n"
+                "  --help         this text\n"
+                "  --version      the version\n"
+                "\n"
+                "Environment:\n"
+                "  VORN_INFODRIVER_DIR  directory of the sockets (default $XDG_RUNTIME_DIR/vorn,\n"
+                "                       else /tmp/vorn-<uid>)\n"
+                "\n"
+                "Stops on SIGTERM or SIGINT. Exit codes: 0 stopped by a signal, 1 could not start, 2 usage.\n",
+                kUsage);
+    return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -48,8 +71,10 @@ int main(int argc, char** argv) {
             options.stateFile = std::string(arg.substr(8));
             stateGiven = true;
         } else if (arg == "-h" || arg == "--help") {
-            Usage(nullptr);
-            return 0;
+            return Help();
+        } else if (arg == "--version") {
+            std::printf("infodriver %s\n", VORN_VERSION_TEXT);
+            return std::fflush(stdout) == 0 ? 0 : 1;
         } else {
             int device = 0;
             auto [end, ec] = std::from_chars(arg.data(), arg.data() + arg.size(), device);
