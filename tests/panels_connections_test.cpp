@@ -274,7 +274,7 @@ TEST_F(ConnectionsTest, NoPanelTrafficOnceTheInfodriverLinkIsGone) {
     ASSERT_TRUE(seam.PumpUntil([] { return ExtInfo.linklost(); }));
     PollPanel(1);
     PollPanel(2);
-    EXPECT_EQ(SendClearPanel(1), 1);
+    EXPECT_EQ(SendClearPanel(1), SendResult::kDone);
     EXPECT_TRUE(tcp->sent.empty());
     EXPECT_EQ(down->connects, 0);
 }

@@ -165,7 +165,7 @@ protected:
 
 TEST_F(ModeTest, FirstCheckAsMainAndThenNoChange) {
     ExtInfo.iMode = IFMODE_TXRXINQ;  // shows whether setmode was called
-    EXPECT_EQ(CheckInfoMode(), 1);
+    EXPECT_EQ(CheckInfoMode(), ModeCheck::kChanged);
     EXPECT_EQ(DriverMode, IFMODE_TXRX);
     EXPECT_TRUE(Logged("CheckInfoMode- new mode TX-RX(2) different to current (-1) -- changing status"));
     EXPECT_TRUE(Logged("PELLAX_Panel driver running in  TXRX  mode "));
@@ -174,7 +174,7 @@ TEST_F(ModeTest, FirstCheckAsMainAndThenNoChange) {
 
     const size_t lines = seam.debugLines.size();
     seam.fields.clear();
-    EXPECT_EQ(CheckInfoMode(), 0);
+    EXPECT_EQ(CheckInfoMode(), ModeCheck::kUnchanged);
     EXPECT_EQ(seam.debugLines.size(), lines);
     EXPECT_EQ(seam.Field(kFieldInfoStatus), "Tx/Rx - MAIN OK");
 }
@@ -184,7 +184,7 @@ TEST_F(ModeTest, ReserveAsksToBeMainAndFollowsWhenTheMainLeaves) {
     MakeExtInfoReserve(other);
     ExtInfo.iMode = IFMODE_RXONLY;
 
-    EXPECT_EQ(CheckInfoMode(), 1);
+    EXPECT_EQ(CheckInfoMode(), ModeCheck::kChanged);
     EXPECT_EQ(DriverMode, IFMODE_RXONLY);
     EXPECT_TRUE(Logged("CheckInfoMode- new mode RXONLY(1) different to current (-1) -- changing status"));
     EXPECT_TRUE(Logged("PELLAX_Panel driver running in  RXONLY  mode "));
@@ -198,7 +198,7 @@ TEST_F(ModeTest, ReserveAsksToBeMainAndFollowsWhenTheMainLeaves) {
         auto clients = server->DriverClients(kDevice);
         return clients.size() == 1 && clients[0].mode == IFMODE_TXRX;
     }));
-    EXPECT_EQ(CheckInfoMode(), 1);
+    EXPECT_EQ(CheckInfoMode(), ModeCheck::kChanged);
     EXPECT_EQ(DriverMode, IFMODE_TXRX);
     EXPECT_TRUE(Logged("CheckInfoMode- new mode TX-RX(2) different to current RXONLY(1) -- changing status"));
 }
@@ -207,7 +207,7 @@ TEST_F(ModeTest, MainThatLostTheRoleAndAnUnknownAnswer) {
     extinfo other(kInfoInterfaceVersion);
     MakeExtInfoReserve(other);
     DriverMode = IFMODE_TXRX;
-    EXPECT_EQ(CheckInfoMode(), 1);
+    EXPECT_EQ(CheckInfoMode(), ModeCheck::kChanged);
     EXPECT_EQ(DriverMode, IFMODE_RXONLY);
     EXPECT_TRUE(Logged("CheckInfoMode- new mode RXONLY(1) different to current TX-RX(2) -- changing status"));
 
@@ -215,12 +215,12 @@ TEST_F(ModeTest, MainThatLostTheRoleAndAnUnknownAnswer) {
     // counts as mode 0.
     other.disconnect();
     server.reset();
-    EXPECT_EQ(CheckInfoMode(), 0);
-    EXPECT_EQ(CheckInfoMode(), 0);
+    EXPECT_EQ(CheckInfoMode(), ModeCheck::kUnchanged);
+    EXPECT_EQ(CheckInfoMode(), ModeCheck::kUnchanged);
     EXPECT_EQ(DriverMode, IFMODE_RXONLY);
     EXPECT_TRUE(Logged("CheckInfoMode - no answer from the infodriver (1 in a row) - mode kept "));
     EXPECT_TRUE(Logged("CheckInfoMode - no answer from the infodriver (2 in a row) - mode kept "));
-    EXPECT_EQ(CheckInfoMode(), 1);
+    EXPECT_EQ(CheckInfoMode(), ModeCheck::kChanged);
     EXPECT_TRUE(Logged("CheckInfoMode - no answer from the infodriver (3 in a row) - mode unknown "));
     EXPECT_EQ(DriverMode, 0);
     EXPECT_TRUE(Logged("CheckInfoMode- new mode (0) different to current RXONLY(1) -- changing status"));

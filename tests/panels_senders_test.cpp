@@ -31,9 +31,9 @@ TEST_F(SendersTest, TextFormFollowsTheComPortAndLabelsAreStoredPadded) {
     auto* serial = SerialPanel(2, "CP-1000E", 8, 4);
     auto* tcpWithCom = TcpPanel(3, "CP-1000E", 9, 3);
 
-    EXPECT_EQ(SendButtonText(1, 3, "hi"), 1);
-    EXPECT_EQ(SendButtonText(2, 3, "hi"), 1);
-    EXPECT_EQ(SendButtonText(3, 3, "hi"), 1);
+    EXPECT_EQ(SendButtonText(1, 3, "hi"), SendResult::kDone);
+    EXPECT_EQ(SendButtonText(2, 3, "hi"), SendResult::kDone);
+    EXPECT_EQ(SendButtonText(3, 3, "hi"), SendResult::kDone);
     EXPECT_EQ(tcp->sent, (std::vector<Bytes>{Long(7, "hi", 3)}));
     EXPECT_EQ(serial->written, (std::vector<Bytes>{Short(8, "hi", 3)}));
     EXPECT_EQ(tcpWithCom->sent, (std::vector<Bytes>{Short(9, "hi", 3)}));
@@ -41,8 +41,8 @@ TEST_F(SendersTest, TextFormFollowsTheComPortAndLabelsAreStoredPadded) {
 
     // Thirteen characters: ten stored and sent (eight on serial), all
     // thirteen echoed to the label slot.
-    EXPECT_EQ(ButtonLabel(1, 3, "ABCDEFGHIJKLM"), 1);
-    EXPECT_EQ(ButtonLabel(2, 3, "ABCDEFGHIJKLM"), 1);
+    EXPECT_EQ(ButtonLabel(1, 3, "ABCDEFGHIJKLM"), SendResult::kDone);
+    EXPECT_EQ(ButtonLabel(2, 3, "ABCDEFGHIJKLM"), SendResult::kDone);
     EXPECT_EQ(Panels[1].Buttons[3].MainText, "ABCDEFGHIJ");
     EXPECT_EQ(tcp->sent.back(), Long(7, "ABCDEFGHIJ", 3));
     EXPECT_EQ(serial->written.back(), Short(8, "ABCDEFGH", 3));
@@ -51,21 +51,21 @@ TEST_F(SendersTest, TextFormFollowsTheComPortAndLabelsAreStoredPadded) {
 
     // Empty, percent signs and high bytes: stored and sent as they are,
     // echoed unchanged (never used as a format).
-    EXPECT_EQ(ButtonLabel(1, 4, ""), 1);
+    EXPECT_EQ(ButtonLabel(1, 4, ""), SendResult::kDone);
     EXPECT_EQ(Panels[1].Buttons[4].MainText, "          ");
     EXPECT_EQ(tcp->sent.back(), Long(7, "", 4));
     const std::string odd = "%s%n%d\xff\x80 x";
-    EXPECT_EQ(ButtonLabel(1, 5, odd), 1);
+    EXPECT_EQ(ButtonLabel(1, 5, odd), SendResult::kDone);
     EXPECT_EQ(tcp->sent.back(), Long(7, odd, 5));
     EXPECT_EQ(Read(55), odd);
 }
 
 TEST_F(SendersTest, ColourAndGraphicFramesCarryTheButtonAtOppositeOffsets) {
     auto* port = TcpPanel(1, "CP-1000E", 1);
-    EXPECT_EQ(SendButtonColour(1, 7, 3), 1);
-    EXPECT_EQ(SendButtonGraphic(1, 7, 3), 1);
+    EXPECT_EQ(SendButtonColour(1, 7, 3), SendResult::kDone);
+    EXPECT_EQ(SendButtonGraphic(1, 7, 3), SendResult::kDone);
     EXPECT_EQ(port->sent, (std::vector<Bytes>{{132, 1, 64, 7, 3}, {132, 1, 65, 3, 7}}));
-    EXPECT_EQ(SendButtonGraphic(1, 7, 14), 0);  // never a stray graphic number
+    EXPECT_EQ(SendButtonGraphic(1, 7, 14), SendResult::kRefused);  // never a stray graphic number
     EXPECT_EQ(Panels[1].TxCount, 2);
 }
 
@@ -92,14 +92,14 @@ TEST_F(SendersTest, GraphicLabels) {
     // still echoed and done.
     port->sent.clear();
     Panels[1].Buttons[3].MainText = "old";
-    EXPECT_EQ(ButtonLabel(1, 3, "#>20"), 1);
+    EXPECT_EQ(ButtonLabel(1, 3, "#>20"), SendResult::kDone);
     EXPECT_TRUE(Logged("ButtonLabel - gfx 20 from #>20 "));
     EXPECT_EQ(Panels[1].Buttons[3].MainText, "old");
     EXPECT_TRUE(port->sent.empty());
     EXPECT_EQ(Read(53), "#>20");
 
     // A valid graphic label is kept as it is, cut to 15 characters.
-    EXPECT_EQ(ButtonLabel(1, 3, "#>7 with a very long tail"), 1);
+    EXPECT_EQ(ButtonLabel(1, 3, "#>7 with a very long tail"), SendResult::kDone);
     EXPECT_EQ(Panels[1].Buttons[3].MainText, "#>7 with a very");
     EXPECT_EQ(port->sent, (std::vector<Bytes>{{132, 1, 65, 7, 3}}));
 
@@ -114,49 +114,49 @@ TEST_F(SendersTest, RefusalsAndTheirLogLines) {
     auto* port = TcpPanel(1, "CP-1000E", 1);  // 16 buttons
     ShowAllMessages = 1;
 
-    EXPECT_EQ(SendButtonText(1, 0, "x"), 0);
+    EXPECT_EQ(SendButtonText(1, 0, "x"), SendResult::kRefused);
     EXPECT_TRUE(Logged("Pellax_Panel - 1 - no connection or button 0 "));
-    EXPECT_EQ(SendButtonColour(1, 17, 1), 0);
+    EXPECT_EQ(SendButtonColour(1, 17, 1), SendResult::kRefused);
     EXPECT_TRUE(Logged("Pellax_Panel - 1 - no connection or button 17 "));
-    EXPECT_EQ(SetButtonColour(1, 17, 1), 0);
-    EXPECT_EQ(ButtonLabel(1, 17, "x"), 0);
+    EXPECT_EQ(SetButtonColour(1, 17, 1), SendResult::kRefused);
+    EXPECT_EQ(ButtonLabel(1, 17, "x"), SendResult::kRefused);
     EXPECT_TRUE(Logged("Pellax_Panel - 1 - invalid button 17 "));
     for (int panel : {0, 13, -1}) {
-        EXPECT_EQ(SendButtonText(panel, 1, "x"), 0);
-        EXPECT_EQ(SendLampOn(panel, 1), 0);
-        EXPECT_EQ(ButtonLabel(panel, 1, "x"), 0);
-        EXPECT_EQ(SetFlashButton(panel, 1), 0);
-        EXPECT_EQ(RefreshPanel(panel), 1);
+        EXPECT_EQ(SendButtonText(panel, 1, "x"), SendResult::kRefused);
+        EXPECT_EQ(SendLampOn(panel, 1), SendResult::kRefused);
+        EXPECT_EQ(ButtonLabel(panel, 1, "x"), SendResult::kRefused);
+        EXPECT_EQ(SetFlashButton(panel, 1), SendResult::kRefused);
+        EXPECT_EQ(RefreshPanel(panel), SendResult::kDone);
     }
 
     // A valid button on a disconnected panel: refused without a line.
     Panels[1].Connected = 0;
     const size_t lines = seam.debugLines.size();
-    EXPECT_EQ(SendButtonText(1, 1, "x"), 0);
-    EXPECT_EQ(SendButtonGraphic(1, 1, 1), 0);
-    EXPECT_EQ(SendButtonColour(1, 1, 1), 0);
+    EXPECT_EQ(SendButtonText(1, 1, "x"), SendResult::kRefused);
+    EXPECT_EQ(SendButtonGraphic(1, 1, 1), SendResult::kRefused);
+    EXPECT_EQ(SendButtonColour(1, 1, 1), SendResult::kRefused);
     EXPECT_EQ(seam.debugLines.size(), lines);
     // ... but the store operations still store and report done.
-    EXPECT_EQ(SetButtonColour(1, 1, 6), 1);
+    EXPECT_EQ(SetButtonColour(1, 1, 6), SendResult::kDone);
     EXPECT_EQ(Panels[1].Buttons[1].Colour, 6);
 
     // Lamp senders test the connection and the button together.
-    EXPECT_EQ(SendLampOn(1, 1), 0);
+    EXPECT_EQ(SendLampOn(1, 1), SendResult::kRefused);
     EXPECT_TRUE(Logged("Pellax_Panel - 1 - no connection or button 1 "));
-    EXPECT_EQ(SendClearPanel(1), 0);
+    EXPECT_EQ(SendClearPanel(1), SendResult::kRefused);
     EXPECT_TRUE(Logged("Pellax_Panel - 1 -  NOT connected "));
-    EXPECT_EQ(SendPanelCode6(1), 0);
+    EXPECT_EQ(SendPanelCode6(1), SendResult::kRefused);
     EXPECT_TRUE(Logged("Pellax_Panel - 1 - no connection "));
     EXPECT_TRUE(port->sent.empty());
 
     Panels[1].Connected = 1;
-    EXPECT_EQ(SendLampOn(1, 0), 0);
-    EXPECT_EQ(SendLampOff(1, 100), 0);
+    EXPECT_EQ(SendLampOn(1, 0), SendResult::kRefused);
+    EXPECT_EQ(SendLampOff(1, 100), SendResult::kRefused);
     EXPECT_TRUE(Logged("Pellax_Panel - 1 - no connection or button 100 "));
     // Button 99 goes out even on a 16-button panel.
-    EXPECT_EQ(SendLampOn(1, 99), 1);
+    EXPECT_EQ(SendLampOn(1, 99), SendResult::kDone);
     EXPECT_EQ(Panels[1].Buttons[99].LampState, 1);
-    EXPECT_EQ(SendLampOff(1, 99), 1);
+    EXPECT_EQ(SendLampOff(1, 99), SendResult::kDone);
     EXPECT_EQ(Panels[1].Buttons[99].LampState, 0);
     EXPECT_TRUE(Logged("TX-> Lamp OFF for panel 1 button 99 "));
     EXPECT_EQ(port->sent, (std::vector<Bytes>{{131, 1, 2, 99}, {131, 1, 3, 99}}));
@@ -165,11 +165,11 @@ TEST_F(SendersTest, RefusalsAndTheirLogLines) {
     // the others refuse; nothing is counted.
     Panels[1].Link.reset();
     Panels[1].TxCount = 0;
-    EXPECT_EQ(SendClearPanel(1), 1);
-    EXPECT_EQ(SendPanelCode6(1), 1);
-    EXPECT_EQ(SendLampOn(1, 2), 0);
+    EXPECT_EQ(SendClearPanel(1), SendResult::kDone);
+    EXPECT_EQ(SendPanelCode6(1), SendResult::kDone);
+    EXPECT_EQ(SendLampOn(1, 2), SendResult::kRefused);
     EXPECT_EQ(Panels[1].Buttons[2].LampState, 1);
-    EXPECT_EQ(SendButtonText(1, 2, "x"), 0);
+    EXPECT_EQ(SendButtonText(1, 2, "x"), SendResult::kRefused);
     EXPECT_EQ(Panels[1].TxCount, 0);
 }
 
@@ -210,24 +210,24 @@ TEST_F(SendersTest, TraceLinesOnBothTransportsAreVerboseOnly) {
 
 TEST_F(SendersTest, RefusalsAreSilentWhileVerboseIsOff) {
     TcpPanel(1, "CP-1000E", 1);
-    EXPECT_EQ(SendButtonText(1, 0, "x"), 0);
-    EXPECT_EQ(SendButtonColour(1, 17, 1), 0);
-    EXPECT_EQ(SendLampOn(1, 100), 0);
-    EXPECT_EQ(ButtonLabel(1, 17, "x"), 0);
-    EXPECT_EQ(SetButtonAltColour(1, 0, 1), 0);
+    EXPECT_EQ(SendButtonText(1, 0, "x"), SendResult::kRefused);
+    EXPECT_EQ(SendButtonColour(1, 17, 1), SendResult::kRefused);
+    EXPECT_EQ(SendLampOn(1, 100), SendResult::kRefused);
+    EXPECT_EQ(ButtonLabel(1, 17, "x"), SendResult::kRefused);
+    EXPECT_EQ(SetButtonAltColour(1, 0, 1), SendResult::kRefused);
     ShowButtonMain(1, 0);
     Panels[1].Connected = 0;
-    EXPECT_EQ(SendClearPanel(1), 0);
-    EXPECT_EQ(SendPanelCode6(1), 0);
+    EXPECT_EQ(SendClearPanel(1), SendResult::kRefused);
+    EXPECT_EQ(SendPanelCode6(1), SendResult::kRefused);
     EXPECT_TRUE(seam.debugLines.empty());
 }
 
 TEST_F(SendersTest, TxCountNeverOverflows) {
     auto* port = TcpPanel(1, "CP-1000E", 1);
     Panels[1].TxCount = INT_MAX;
-    EXPECT_EQ(SendButtonColour(1, 1, 1), 1);
+    EXPECT_EQ(SendButtonColour(1, 1, 1), SendResult::kDone);
     EXPECT_EQ(Panels[1].TxCount, 1) << "starts again at 1 past INT_MAX";
-    EXPECT_EQ(SendLampOn(1, 1), 1);
+    EXPECT_EQ(SendLampOn(1, 1), SendResult::kDone);
     EXPECT_EQ(Panels[1].TxCount, 2);
     EXPECT_EQ(port->sent.size(), 2u);
 }
@@ -241,7 +241,7 @@ TEST_F(SendersTest, FlashStartsSwitchesAndStopsTimerFour) {
         Panels[1].Buttons[b].AltColour = 2;
     }
 
-    EXPECT_EQ(SetFlashButton(1, 5), 0);
+    EXPECT_EQ(SetFlashButton(1, 5), SendResult::kRefused);
     EXPECT_EQ(seam.timers, (std::map<int, int>{{4, 250}}));
     EXPECT_EQ(FlashTimerRunning, 1);
     EXPECT_EQ(Panels[1].FlashButton, 5);
@@ -249,7 +249,7 @@ TEST_F(SendersTest, FlashStartsSwitchesAndStopsTimerFour) {
     EXPECT_EQ(port->sent, (std::vector<Bytes>{Long(1, "alt5", 5), {132, 1, 64, 5, 2}}));
 
     port->sent.clear();
-    EXPECT_EQ(SetFlashButton(1, 7), 0);
+    EXPECT_EQ(SetFlashButton(1, 7), SendResult::kRefused);
     EXPECT_EQ(port->sent, (std::vector<Bytes>{Long(1, "main5", 5), {132, 1, 64, 5, 1}, Long(1, "alt7", 7),
                                               {132, 1, 64, 7, 2}}));
     EXPECT_EQ(Panels[1].Buttons[5].LampState, 1);
@@ -261,7 +261,7 @@ TEST_F(SendersTest, FlashStartsSwitchesAndStopsTimerFour) {
     SetFlashButton(1, 0);
     EXPECT_TRUE(seam.TimerRunning(4));
     port->sent.clear();
-    EXPECT_EQ(SetFlashButton(2, 0), 0);
+    EXPECT_EQ(SetFlashButton(2, 0), SendResult::kRefused);
     EXPECT_FALSE(seam.TimerRunning(4));
     EXPECT_EQ(FlashTimerRunning, 0);
     EXPECT_EQ(Panels[1].FlashButton, 0);
@@ -275,7 +275,7 @@ TEST_F(SendersTest, FlashStartsSwitchesAndStopsTimerFour) {
 TEST_F(SendersTest, RefreshPanelOnTextAndLampPanels) {
     auto* text = TcpPanel(1, "CP-1000E", 1);
     Panels[1].FlashButton = 3;
-    EXPECT_EQ(RefreshPanel(1), 1);
+    EXPECT_EQ(RefreshPanel(1), SendResult::kDone);
     EXPECT_EQ(Panels[1].FlashButton, 0);
     ASSERT_EQ(text->sent.size(), 1u + 2 * 16);
     EXPECT_EQ(text->sent[0], (Bytes{130, 1, 4}));
@@ -285,7 +285,7 @@ TEST_F(SendersTest, RefreshPanelOnTextAndLampPanels) {
 
     auto* lamp = SerialPanel(2, "CP-3201E", 2, 5);  // type 4, 40 lamps
     Panels[2].Buttons[2].Colour = 3;
-    EXPECT_EQ(RefreshPanel(2), 1);
+    EXPECT_EQ(RefreshPanel(2), SendResult::kDone);
     ASSERT_EQ(lamp->written.size(), 40u);
     EXPECT_EQ(lamp->written[0], (Bytes{131, 2, 3, 1}));
     EXPECT_EQ(lamp->written[1], (Bytes{131, 2, 2, 2}));
@@ -294,7 +294,7 @@ TEST_F(SendersTest, RefreshPanelOnTextAndLampPanels) {
 
     // A panel type naming no model has nothing to refresh.
     auto* none = TcpPanel(3, "XYZ", 3);
-    EXPECT_EQ(RefreshPanel(3), 1);
+    EXPECT_EQ(RefreshPanel(3), SendResult::kDone);
     EXPECT_TRUE(none->sent.empty());
 }
 

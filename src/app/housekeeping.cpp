@@ -37,7 +37,7 @@ int FirstListedPanel() {
 void CheckModeStep() {
     --ModeCheckCountdown;
     if (ModeCheckCountdown > 0) return;
-    if (CheckInfoMode() == 1) {
+    if (CheckInfoMode() == ModeCheck::kChanged) {
         if (DriverMode == IFMODE_TXRX) {
             if (ShowAllMessages) DebugMessage("Driver now MAIN -- so connecting to all hardware");
             ExtInfo.setslot(kDriverStatusSlot, "1");

@@ -41,20 +41,20 @@ const char* ModeLogName(int mode) {
     }
 }
 
-int CheckInfoMode() {
+ModeCheck CheckInfoMode() {
     int mode = 0;
     if (ExtInfo.querymode(&mode)) {
         MissedChecks = 0;
     } else if (++MissedChecks < kModeMissesAllowed) {
         DebugMessage("CheckInfoMode - no answer from the infodriver (%d in a row) - mode kept ", MissedChecks);
-        return 0;
+        return ModeCheck::kUnchanged;
     } else {
         DebugMessage("CheckInfoMode - no answer from the infodriver (%d in a row) - mode unknown ", MissedChecks);
         mode = 0;
     }
     if (mode == DriverMode) {
         GetSeam().SetField(kFieldInfoStatus, ModeStatusText(mode));
-        return 0;
+        return ModeCheck::kUnchanged;
     }
     DebugMessage("CheckInfoMode- new mode %s(%d) different to current %s(%d) -- changing status",
                  ModeLogName(mode), mode, ModeLogName(DriverMode), DriverMode);
@@ -76,7 +76,7 @@ int CheckInfoMode() {
         DebugMessage("PELLAX_Panel driver running in  UNKNOWN  mode ");
         GetSeam().SetField(kFieldInfoStatus, ModeStatusText(mode));
     }
-    return 1;
+    return ModeCheck::kChanged;
 }
 
 }  // namespace vorn

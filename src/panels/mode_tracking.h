@@ -1,15 +1,19 @@
 #pragma once
 // Follows the Infodriver's main/reserve decision in DriverMode.
 
+#include <cstdint>
+
 namespace vorn {
 
 constexpr int kDriverStatusSlot = 4001;
 
-// 1 when the mode changed (DriverMode updated), 0 when unchanged. A check
+enum class ModeCheck : uint8_t { kUnchanged, kChanged };
+
+// kChanged when the mode changed (DriverMode updated). A check
 // that gets no answer keeps the mode (logged); only the third such check in
 // a row counts as an unknown mode (0), so one slow moment of the Infodriver
 // does not drop the panels. A lost link ends the driver anyway.
-int CheckInfoMode();
+ModeCheck CheckInfoMode();
 
 // True while this driver is main or was main last and has not handed the
 // panels over yet (a force command pending): it then owns the driver and

@@ -76,9 +76,9 @@ PanelRecord* LampPanelReady(int panel, int button) {
     return p;
 }
 
-int SendLamp(int panel, int button, bool on) {
+SendResult SendLamp(int panel, int button, bool on) {
     PanelRecord* p = LampPanelReady(panel, button);
-    if (p == nullptr) return 0;
+    if (p == nullptr) return SendResult::kRefused;
     const PanelFrame frame = on ? BuildLampOnFrame(p->CommsId, button) : BuildLampOffFrame(p->CommsId, button);
     const bool tcp = WriteFrame(*p, frame);
     p->Buttons[button].LampState = on ? 1 : 0;  // button <= 99 < kButtonSlots
@@ -92,7 +92,7 @@ int SendLamp(int panel, int button, bool on) {
                          panel, button);
         }
     }
-    return 1;
+    return SendResult::kDone;
 }
 
 // One face of a button: its label (text, or graphic when the label holds
@@ -132,9 +132,9 @@ int GraphicNumber(const std::string& text) {
     return AtoiText(text.substr(2));
 }
 
-int SendButtonText(int panel, int button, const std::string& text) {
+SendResult SendButtonText(int panel, int button, const std::string& text) {
     PanelRecord* p = TextPanelReady(panel, button);
-    if (p == nullptr) return 0;
+    if (p == nullptr) return SendResult::kRefused;
     // The builder copies at most ten (or eight) characters of text and pads a
     // shorter text with blanks: nothing beyond the text reaches the wire.
     const bool tcp = WriteFrame(*p, BuildTextFrame(p->CommsId, button, text, TextFormFor(p->ComPort)));
@@ -142,62 +142,62 @@ int SendButtonText(int panel, int button, const std::string& text) {
         DebugMessage(tcp ? "TX-> %s to panel %d button %d " : "TX-> SERIAL %s to panel %d button %d ", text.c_str(),
                      panel, button);
     }
-    return 1;
+    return SendResult::kDone;
 }
 
-int SendButtonGraphic(int panel, int button, int graphic) {
+SendResult SendButtonGraphic(int panel, int button, int graphic) {
     PanelRecord* p = TextPanelReady(panel, button);
-    if (p == nullptr) return 0;
+    if (p == nullptr) return SendResult::kRefused;
     if (graphic < 0 || graphic > kMaxGraphic) {
         // Callers test the range; a stray number is never put on the wire.
         DebugMessage("Pellax_Panel - %d - graphic %d out of range 0..13 - button %d not sent ", panel, graphic,
                      button);
-        return 0;
+        return SendResult::kRefused;
     }
     const bool tcp = WriteFrame(*p, BuildGraphicFrame(p->CommsId, button, graphic));
     if (ShowAllMessages) {
         DebugMessage(tcp ? "TX-> gfx %d to panel %d button %d " : "TX-> SERIAL gfx %d to panel %d button %d ",
                      graphic, panel, button);
     }
-    return 1;
+    return SendResult::kDone;
 }
 
-int SendButtonColour(int panel, int button, int colour) {
+SendResult SendButtonColour(int panel, int button, int colour) {
     PanelRecord* p = TextPanelReady(panel, button);
-    if (p == nullptr) return 0;
+    if (p == nullptr) return SendResult::kRefused;
     const bool tcp = WriteFrame(*p, BuildColourFrame(p->CommsId, button, colour));
     if (ShowAllMessages) {
         DebugMessage(tcp ? "TX-> col %d to panel %d button %d " : "TX-> SERIAL col %d to panel %d button %d ",
                      colour, panel, button);
     }
-    return 1;
+    return SendResult::kDone;
 }
 
-int SendLampOn(int panel, int button) { return SendLamp(panel, button, true); }
+SendResult SendLampOn(int panel, int button) { return SendLamp(panel, button, true); }
 
-int SendLampOff(int panel, int button) { return SendLamp(panel, button, false); }
+SendResult SendLampOff(int panel, int button) { return SendLamp(panel, button, false); }
 
-int SendClearPanel(int panel) {
+SendResult SendClearPanel(int panel) {
     PanelRecord* p = PanelOf(panel);
     if (p == nullptr || p->Connected != 1) {
         if (ShowAllMessages) DebugMessage("Pellax_Panel - %d -  NOT connected ", panel);
-        return 0;
+        return SendResult::kRefused;
     }
-    if (!HasPort(*p)) return 1;  // connected without a port object: nothing to write
+    if (!HasPort(*p)) return SendResult::kDone;  // connected without a port object: nothing to write
     const bool tcp = WriteFrame(*p, BuildClearFrame(p->CommsId));
     if (ShowAllMessages) DebugMessage(tcp ? "TX-> CLEAR panel " : "TX-> SERIAL CLEAR panel ");
-    return 1;
+    return SendResult::kDone;
 }
 
-int SendPanelCode6(int panel) {
+SendResult SendPanelCode6(int panel) {
     PanelRecord* p = PanelOf(panel);
     if (p == nullptr || p->Connected != 1) {
         if (ShowAllMessages) DebugMessage("Pellax_Panel - %d - no connection ", panel);
-        return 0;
+        return SendResult::kRefused;
     }
-    if (!HasPort(*p)) return 1;
+    if (!HasPort(*p)) return SendResult::kDone;
     WriteFrame(*p, BuildPanelCode6Frame(p->CommsId));
-    return 1;
+    return SendResult::kDone;
 }
 
 void ShowButtonMain(int panel, int button) {
@@ -220,11 +220,11 @@ void ShowButtonAlt(int panel, int button) {
     ShowFace(panel, button, b.AltText, b.AltColour);
 }
 
-int ButtonLabel(int panel, int button, const std::string& text) {
+SendResult ButtonLabel(int panel, int button, const std::string& text) {
     PanelRecord* p = PanelOf(panel);
     if (p == nullptr || !ValidButton(*p, button)) {
         LogInvalidButton(panel, button);
-        return 0;
+        return SendResult::kRefused;
     }
     ButtonRecord& b = p->Buttons[button];
     if (IsGraphicLabel(text)) {
@@ -240,45 +240,45 @@ int ButtonLabel(int panel, int button, const std::string& text) {
     }
     // Echo the text as received; the label is data, never a format.
     ExtInfo.updateslot(p->SlotOffset + kLabelOffset + button, "%s", text.c_str());
-    return 1;
+    return SendResult::kDone;
 }
 
-int SetButtonColour(int panel, int button, int colour) {
+SendResult SetButtonColour(int panel, int button, int colour) {
     PanelRecord* p = PanelOf(panel);
     if (p == nullptr || !ValidButton(*p, button)) {
         LogNoConnectionOrButton(panel, button);
-        return 0;
+        return SendResult::kRefused;
     }
     p->Buttons[button].Colour = colour;
     SendButtonColour(panel, button, colour);  // stored even when it cannot go out
-    return 1;
+    return SendResult::kDone;
 }
 
-int SetButtonAltLabel(int panel, int button, const std::string& text) {
+SendResult SetButtonAltLabel(int panel, int button, const std::string& text) {
     PanelRecord* p = PanelOf(panel);
     if (p == nullptr || !ValidButton(*p, button)) {
         LogNoConnectionOrButton(panel, button);
-        return 0;
+        return SendResult::kRefused;
     }
     p->Buttons[button].AltText = PadLabel10(text);
-    return 1;
+    return SendResult::kDone;
 }
 
-int SetButtonAltColour(int panel, int button, int colour) {
+SendResult SetButtonAltColour(int panel, int button, int colour) {
     PanelRecord* p = PanelOf(panel);
     if (p == nullptr || !ValidButton(*p, button)) {
         LogNoConnectionOrButton(panel, button);
-        return 0;
+        return SendResult::kRefused;
     }
     p->Buttons[button].AltColour = colour;
-    return 1;
+    return SendResult::kDone;
 }
 
-int SetFlashButton(int panel, int button) {
+SendResult SetFlashButton(int panel, int button) {
     PanelRecord* p = PanelOf(panel);
     if (p == nullptr) {
         DebugMessage("SetFlashButton - invalid panel %d - button %d ignored ", panel, button);
-        return 0;
+        return SendResult::kRefused;
     }
     if (!ValidButton(*p, button)) {
         // Stop flashing: the old button gets its main face back (for none,
@@ -291,7 +291,7 @@ int SetFlashButton(int panel, int button) {
             FlashTimerRunning = 0;
             GetSeam().StopTimer(kFlashTimer);
         }
-        return 0;
+        return SendResult::kRefused;
     }
     if (p->FlashButton > 0) {
         ShowButtonMain(panel, p->FlashButton);
@@ -304,14 +304,14 @@ int SetFlashButton(int panel, int button) {
         GetSeam().StartTimer(kFlashTimer, kFlashPeriodMs);
         FlashTimerRunning = 1;
     }
-    return 0;
+    return SendResult::kRefused;
 }
 
-int RefreshPanel(int panel) {
+SendResult RefreshPanel(int panel) {
     PanelRecord* p = PanelOf(panel);
     if (p == nullptr) {
         DebugMessage("RefreshPanel - invalid panel %d - nothing sent ", panel);
-        return 1;
+        return SendResult::kDone;
     }
     const int flashing = p->FlashButton;
     // ButtonCount is at most 99 for every known type (-1 without a type).
@@ -332,7 +332,7 @@ int RefreshPanel(int panel) {
     // The refresh shows every main face; a button that slot 251 still names
     // goes on flashing (the control system has not stopped it).
     if (flashing > 0 && p->FlashButton == 0 && FlashSlotNames(*p, flashing)) SetFlashButton(panel, flashing);
-    return 1;
+    return SendResult::kDone;
 }
 
 }  // namespace vorn

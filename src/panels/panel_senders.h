@@ -1,32 +1,36 @@
 #pragma once
 // The only code that writes to a panel: single-frame senders, the face and
 // store operations above them, flashing and the whole-panel refresh. Every
-// operation takes the panel number (1..12) first; results are 1 done, 0
-// refused, unless said otherwise. GUI thread only.
+// operation takes the panel number (1..12) first. GUI thread only.
 
+#include <cstdint>
 #include <string>
 
 namespace vorn {
 
+// What a panel operation did: carried out (a slot change it served is then
+// confirmed) or refused (bad panel or button, panel not connected).
+enum class SendResult : uint8_t { kRefused, kDone };
+
 // Single-frame senders: write one frame to the panel's port and count it in
 // TxCount.
-int SendButtonText(int panel, int button, const std::string& text);
-int SendButtonGraphic(int panel, int button, int graphic);
-int SendButtonColour(int panel, int button, int colour);
-int SendLampOn(int panel, int button);
-int SendLampOff(int panel, int button);
-int SendClearPanel(int panel);
-int SendPanelCode6(int panel);
+SendResult SendButtonText(int panel, int button, const std::string& text);
+SendResult SendButtonGraphic(int panel, int button, int graphic);
+SendResult SendButtonColour(int panel, int button, int colour);
+SendResult SendLampOn(int panel, int button);
+SendResult SendLampOff(int panel, int button);
+SendResult SendClearPanel(int panel);
+SendResult SendPanelCode6(int panel);
 
 // Face and store operations.
 void ShowButtonMain(int panel, int button);
 void ShowButtonAlt(int panel, int button);
-int ButtonLabel(int panel, int button, const std::string& text);
-int SetButtonColour(int panel, int button, int colour);
-int SetButtonAltLabel(int panel, int button, const std::string& text);
-int SetButtonAltColour(int panel, int button, int colour);
-int SetFlashButton(int panel, int button);   // always 0
-int RefreshPanel(int panel);                 // always 1
+SendResult ButtonLabel(int panel, int button, const std::string& text);
+SendResult SetButtonColour(int panel, int button, int colour);
+SendResult SetButtonAltLabel(int panel, int button, const std::string& text);
+SendResult SetButtonAltColour(int panel, int button, int colour);
+SendResult SetFlashButton(int panel, int button);   // always kRefused (never confirmed)
+SendResult RefreshPanel(int panel);                 // always kDone
 
 // A label is a graphic label when it contains "#>"; its number is read from
 // the third character on, as atoi reads it.

@@ -145,20 +145,20 @@ void InfoNotify(extinfo* client, int index, const char* text) {
     }
 }
 
-int SlotChange(int device, int slot, const char* rawText) {
+void SlotChange(int device, int slot, const char* rawText) {
     const std::string text = rawText != nullptr ? rawText : "";
     // Negative slots become huge as unsigned and so name no panel.
     const unsigned panelIndex = static_cast<unsigned>(slot) / kSlotsPerPanel + 1;
     if (panelIndex < 1 || panelIndex > static_cast<unsigned>(kMaxPanels)) {
         DebugMessage("SlotChange function from device %d - invalid panel - slot %d - change ignored '%s'", device,
                      slot, text.c_str());
-        return 1;
+        return;
     }
     const int n = static_cast<int>(panelIndex);
     PanelRecord& p = Panels[n];
     if (p.InUse == 0) {
         DebugMessage("SlotChange function for invalid device %d - invalid panel - %d ", device, n);
-        return 1;
+        return;
     }
 
     const int e = slot - p.SlotOffset;
@@ -171,9 +171,9 @@ int SlotChange(int device, int slot, const char* rawText) {
 
     // The ranges depend on the button count and overlap above 50 buttons:
     // the first test that applies wins.
-    int result = 0;
+    SendResult result = SendResult::kRefused;
     if (e > kColourOffset && e <= kColourOffset + buttons) {
-        if (!ValidColour(value)) return 1;
+        if (!ValidColour(value)) return;
         if (IsLampPanelType(p.TypeCode)) {
             // Stored whether or not it can go out now (reserve, panel down):
             // the refresh at the next connection shows what the slot holds.
@@ -188,7 +188,7 @@ int SlotChange(int device, int slot, const char* rawText) {
     } else if (e > kAltLabelOffset && e <= kAltLabelOffset + buttons) {
         result = SetButtonAltLabel(n, e - kAltLabelOffset, text);
     } else if (e > kAltColourOffset && e <= kAltColourOffset + buttons) {
-        if (!ValidColour(value)) return 1;
+        if (!ValidColour(value)) return;
         result = SetButtonAltColour(n, e - kAltColourOffset, value);
     } else if (e == kCmdPanelCode6Offset) {
         result = SendPanelCode6(n);
@@ -201,25 +201,24 @@ int SlotChange(int device, int slot, const char* rawText) {
     } else if (e == kCmdRefreshOffset) {
         result = RefreshPanel(n);
     } else if (e == kCmdLabelAllOffset) {
-        if (buttons < 1) return 1;
+        if (buttons < 1) return;
         for (int i = 1; i <= buttons; ++i) result = ButtonLabel(n, i, text);
     } else if (e == kCmdColourAllOffset) {
         if (p.FlashButton > 0) SetFlashButton(n, 0);
-        if (!ValidColour(value) || buttons < 1) return 1;
+        if (!ValidColour(value) || buttons < 1) return;
         for (int i = 1; i <= buttons; ++i) result = SetButtonColour(n, i, value);
     } else if (e == kCmdResetColoursOffset) {
         ResetButtonColours(n);
-        result = 1;
+        result = SendResult::kDone;
     } else if (e == kCmdSelectOffset) {
         SelectButton(n, value);
-        result = 1;
+        result = SendResult::kDone;
     } else {
-        return 1;  // button and joystick states, identity, connection state, unused offsets
+        return;  // button and joystick states, identity, connection state, unused offsets
     }
 
     // Confirm only what was carried out; the text is data, never a format.
-    if (result == 1) ExtInfo.updateslot(slot, "%s", text.c_str());
-    return 1;
+    if (result == SendResult::kDone) ExtInfo.updateslot(slot, "%s", text.c_str());
 }
 
 void ResetButtonColours(int panel) {

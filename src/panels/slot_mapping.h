@@ -9,8 +9,8 @@ class extinfo;
 void LoadAllInfodriverData();
 // The notification callback given to the Infodriver client.
 void InfoNotify(extinfo* client, int index, const char* text);
-// Always 1.
-int SlotChange(int device, int slot, const char* text);
+// Handles one changed slot (the panel operation its offset names).
+void SlotChange(int device, int slot, const char* text);
 void ResetButtonColours(int panel);
 void SelectButton(int panel, int button);
 
