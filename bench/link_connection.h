@@ -42,7 +42,6 @@ public:
     bool SendEncoded(const std::string& bytes);
 
     bool WantsWrite() const { return outStart_ < out_.size(); }
-    size_t Queued() const { return out_.size() - outStart_; }
     // Writes queued bytes until the socket is full. False on a broken link.
     bool Flush();
     // Reads what has arrived and appends the complete frames. False on EOF,

@@ -34,8 +34,6 @@ public:
     Clock::time_point WriteEncoded(const std::string& frames);
     void Read(int slot, std::function<void(const std::string&)> done);
     void Call(uint32_t message, int32_t wParam, ReplyHook done);
-    size_t Queued() const { return link_.Queued(); }
-    size_t Outstanding() const { return replies_.size(); }
 
     ChangeHook onChanged;
     Clock::time_point LastChange() const { return lastChange_; }

@@ -92,11 +92,7 @@ void FakePanel::Read() {
     sim::DecodeResult result = sim::DecodeDriverFrames(carry_, {buffer, static_cast<size_t>(n)}, address_);
     carry_ = result.carry;
     for (const sim::DecodedFrame& f : result.frames) {
-        if (f.kind == sim::FrameKind::Junk) {
-            junkBytes_ += f.bytes.size();
-            continue;
-        }
-        ++frames_;
+        if (f.kind == sim::FrameKind::Junk) continue;  // shows as lost changes
         lastFrame_ = at;
         if (onFrame) onFrame(f, at);
     }

@@ -42,8 +42,6 @@ public:
     Clock::time_point LastAccept() const { return lastAccept_; }
     Clock::time_point FirstByte() const { return firstByte_; }
     Clock::time_point LastFrame() const { return lastFrame_; }
-    uint64_t Frames() const { return frames_; }
-    uint64_t JunkBytes() const { return junkBytes_; }
 
     // Press (true) or release of a button; returns the time just before the
     // write, or nullopt-like epoch when not connected.
@@ -70,8 +68,6 @@ private:
     Clock::duration alivePhase_{};
     EventLoop::TimerId aliveTimer_ = 0;
     uint64_t accepts_ = 0;
-    uint64_t frames_ = 0;
-    uint64_t junkBytes_ = 0;
     Clock::time_point lastAccept_{};
     Clock::time_point firstByte_{};
     Clock::time_point lastFrame_{};

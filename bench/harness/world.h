@@ -61,7 +61,6 @@ public:
     FakePanel& panel(int n) { return *panels_[static_cast<size_t>(n - 1)]; }
     int panelCount() const { return static_cast<int>(panels_.size()); }
     const std::string& dir() const { return dir_; }
-    std::vector<std::unique_ptr<ChildProcess>>& systems() { return systems_; }
     Clock::time_point LastFrame() const;
     // Log tails of the children, for failure reports.
     std::string LogTails() const;
