@@ -374,6 +374,7 @@ TEST_F(NetPortTest, VanishedPeerEndsInACloseEventWithinSeconds) {
     EXPECT_NE(IntOption(port.sock, SOL_SOCKET, SO_KEEPALIVE), 0);
     EXPECT_EQ(IntOption(port.sock, IPPROTO_TCP, TCP_USER_TIMEOUT), 10000);
     EXPECT_LE(IntOption(port.sock, IPPROTO_TCP, TCP_KEEPIDLE), 5);
+    EXPECT_NE(IntOption(port.sock, IPPROTO_TCP, TCP_NODELAY), 0) << "frames go out at once";
 
     sock_filter dropAll[] = {{BPF_RET | BPF_K, 0, 0, 0}};
     sock_fprog prog{1, dropAll};

@@ -40,6 +40,10 @@ int OpenStreamSocket() {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     SetDeadLinkOptions(fd);  // best effort: a socket without them still works
+    // Every frame is one small write that the panel should act on at once:
+    // without this a frame written right after another waits for the
+    // panel's delayed acknowledgement (tens of milliseconds).
+    SetIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
     return fd;
 }
 
