@@ -176,6 +176,18 @@ TEST_F(MainWindowTest, StateFieldsFollowTheStateValues) {
     seam.SetField(4242, "nowhere");  // unknown id: ignored, no crash
 }
 
+// A burst of writes (the counters at every slot change) is shown as one
+// refresh: the newest text is answered at once and drawn within the
+// refresh interval, not repainted a thousand times.
+TEST_F(MainWindowTest, FieldWritesInABurstAreShownTogether) {
+    Seam& seam = window_->seam();
+    auto* label = static_cast<QLabel*>(view_->Control(kFieldInfoRx));
+    for (unsigned i = 1; i <= 1000; ++i) seam.SetFieldNumber(kFieldInfoRx, i);
+    EXPECT_EQ(view_->FieldText(kFieldInfoRx), "1000");
+    EXPECT_NE(label->text(), "1000") << "drawn at the next refresh";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return label->text() == "1000"; }, 2000));
+}
+
 TEST_F(MainWindowTest, FieldTextsAreShownCharacterForCharacter) {
     // Locations, identities and addresses come from the settings file; a
     // text that looks like markup is still drawn as written. "<b></b>"

@@ -141,7 +141,7 @@ void HousekeepingTick() {
     PollStep();
     CommsSummaryStep();
     ChosenPanelStep();
-    ShowInfodriverCounters();
+    ShowInfodriverCounters(CounterRefresh::kNow);
     ReportServiceEvent(ServiceEvent::kHousekeeping);
 }
 

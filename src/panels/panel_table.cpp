@@ -1,6 +1,7 @@
 #include "panels/panel_table.h"
 
 #include "panels/mode_tracking.h"
+#include "panels/slot_mapping.h"
 
 #include "core/diagnostics.h"
 #include "core/driver_state.h"
@@ -33,6 +34,7 @@ const PanelTypeEntry kPanelTypes[] = {
 
 void ResetPanelTable() {
     ResetModeTracking();
+    ResetCounterRefresh();
     for (int n = 0; n <= kMaxPanels; ++n) {
         PanelRecord& p = Panels[n];
         p.InUse = 0;

@@ -1,5 +1,6 @@
 #include "panels/slot_mapping.h"
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -71,7 +72,20 @@ void WriteColourSlot(const PanelRecord& p, int button, int colour) {
 
 }  // namespace
 
-void ShowInfodriverCounters() {
+namespace {
+using Clock = std::chrono::steady_clock;
+Clock::time_point lastShown{};  // when the counters were last written
+}  // namespace
+
+void ResetCounterRefresh() { lastShown = Clock::time_point{}; }
+
+void ShowInfodriverCounters(CounterRefresh when) {
+    // Every slot change and serial block asks; during a stream of them the
+    // fields are written at most every kCounterRefreshInterval (the
+    // housekeeping tick shows the latest values every second in any case).
+    const Clock::time_point now = Clock::now();
+    if (when == CounterRefresh::kThrottled && now - lastShown < kCounterRefreshInterval) return;
+    lastShown = now;
     char text[16];
     std::snprintf(text, sizeof text, "%08d", InfodriverTxCount);
     GetSeam().SetField(kFieldInfoTx, text);

@@ -2,6 +2,9 @@
 // Mapping between Infodriver slots and panel buttons: start-up load of the
 // button data, Infodriver notifications and slot changes.
 
+#include <chrono>
+#include <cstdint>
+
 namespace vorn {
 
 class extinfo;
@@ -14,7 +17,13 @@ void SlotChange(int device, int slot, const char* text);
 void ResetButtonColours(int panel);
 void SelectButton(int panel, int button);
 
-// Fields 2007 and 2006 from InfodriverTxCount / InfodriverRxCount, "%08d".
-void ShowInfodriverCounters();
+// Writes InfodriverTxCount and InfodriverRxCount into their fields ("%08d").
+// kThrottled (slot changes, serial blocks) writes at most every 100 ms;
+// kNow (the housekeeping tick) always writes.
+enum class CounterRefresh : uint8_t { kThrottled, kNow };
+constexpr std::chrono::milliseconds kCounterRefreshInterval{100};
+void ShowInfodriverCounters(CounterRefresh when = CounterRefresh::kThrottled);
+// The next throttled call writes again (start state).
+void ResetCounterRefresh();
 
 }  // namespace vorn

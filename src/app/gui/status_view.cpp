@@ -5,6 +5,7 @@
 #include <QListWidget>
 #include <QPalette>
 #include <QPushButton>
+#include <QTimer>
 
 #include "core/diagnostics.h"
 #include "core/driver_state.h"
@@ -216,11 +217,28 @@ void StatusView::SetFieldText(int controlId, const QString& text) {
         DebugMessage("StatusView - no field with id %d, text dropped ", controlId);
         return;
     }
-    it->second->setText(text);
-    RefreshStateColours();
+    auto pending = pending_.find(controlId);
+    if (pending != pending_.end()) {
+        pending->second = text;
+    } else if (it->second->text() != text) {
+        pending_.emplace(controlId, text);
+        if (!flushScheduled_) {
+            flushScheduled_ = true;
+            QTimer::singleShot(kFieldRefreshMs, this, [this] { FlushFieldTexts(); });
+        }
+    }
+    RefreshStateColours();  // cheap: a palette changes only with the state
+}
+
+void StatusView::FlushFieldTexts() {
+    flushScheduled_ = false;
+    std::map<int, QString> texts;
+    texts.swap(pending_);
+    for (auto& [id, text] : texts) fields_.at(id)->setText(text);
 }
 
 QString StatusView::FieldText(int controlId) const {
+    if (auto pending = pending_.find(controlId); pending != pending_.end()) return pending->second;
     auto it = fields_.find(controlId);
     return it == fields_.end() ? QString() : it->second->text();
 }
@@ -248,10 +266,12 @@ QWidget* StatusView::Control(int controlId) const {
     if (controlId == kListPanels) return list_;
     if (controlId == kButtonReset) return resetButton_;
     if (controlId == kButtonTest) return testButton_;
-    return Field(controlId);
+    auto it = fields_.find(controlId);
+    return it == fields_.end() ? nullptr : it->second;
 }
 
-QLabel* StatusView::Field(int controlId) const {
+QLabel* StatusView::Field(int controlId) {
+    if (!pending_.empty()) FlushFieldTexts();
     auto it = fields_.find(controlId);
     return it == fields_.end() ? nullptr : it->second;
 }

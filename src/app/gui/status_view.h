@@ -54,8 +54,15 @@ public:
     // Text of a value field or of caption 1017. An id without such a
     // control is logged and ignored. The state colours are re-read after
     // every write, since the state values change together with the texts.
+    // A new text is shown within kFieldRefreshMs: writes in between are
+    // gathered and shown together, so a stream of slot changes or presses
+    // (each writing the counters) costs one repaint per interval, not one
+    // per change. FieldText answers the newest text at once.
     void SetFieldText(int controlId, const QString& text);
     QString FieldText(int controlId) const;
+    // Shows the texts written since the last refresh now.
+    void FlushFieldTexts();
+    static constexpr int kFieldRefreshMs = 50;
     // Re-reads DriverStatus, DriverMode and CommsSummary into the colours
     // of 2010, 2005 and 1004.
     void RefreshStateColours();
@@ -68,9 +75,9 @@ public:
     int SelectedPanelLine() const;
 
     // Any control by id (fields, caption 1017, list 1006, buttons 1014 and
-    // 1016); null for unknown ids.
+    // 1016); null for unknown ids. Field() shows pending texts first.
     QWidget* Control(int controlId) const;
-    QLabel* Field(int controlId) const;
+    QLabel* Field(int controlId);
     QListWidget* PanelList() const { return list_; }
     // The caption placed beside a field (null for fields without one).
     QLabel* CaptionOf(int controlId) const;
@@ -82,6 +89,10 @@ private:
     void ApplyColours(QWidget* widget, const FieldColours& colours, bool fill = true);
 
     std::map<int, QLabel*> fields_;
+    // Texts written but not shown yet (at most one per field), and whether
+    // the refresh that shows them is scheduled.
+    std::map<int, QString> pending_;
+    bool flushScheduled_ = false;
     std::map<int, QLabel*> captions_;
     QListWidget* list_ = nullptr;
     QPushButton* resetButton_ = nullptr;
