@@ -479,9 +479,13 @@ TEST_F(E2eTest, NewMainShowsTheLampsSetWhileItWasReserve) {
     main.Signal(SIGKILL);
     ASSERT_TRUE(main.Wait(10s).has_value());
 
-    // The reserve becomes main, opens COM3 and refreshes at the first alive.
-    ASSERT_TRUE(WaitForDump(kLampPanel, IsConnected, 15s)) << reserve.Stderr();
-    ASSERT_EQ(Sim("2 alive"), "ok");
+    // The reserve becomes main, opens COM3 and refreshes at the first alive
+    // (the simulator may still show the killed main's line for a moment).
+    ASSERT_TRUE(WaitUntil([&] { return reserve.Stderr().find("Successfully opened serial port 3") != std::string::npos; },
+                          15s))
+        << reserve.Stderr();
+    ASSERT_TRUE(WaitUntil([&] { return IsConnected(Dump(kLampPanel)) && Sim("2 alive") == "ok"; }, 10s))
+        << reserve.Stderr();
     ASSERT_TRUE(WaitForDump(kLampPanel, [](const std::string& d) { return LampOn(d, 7) && !LampOn(d, 5); }))
         << lastDump_ << reserve.Stderr();
     ASSERT_NO_FATAL_FAILURE(StopDriverAndCheckSlots(reserve));

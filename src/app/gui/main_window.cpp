@@ -96,6 +96,13 @@ int MainWindow::Start() {
 }
 
 void MainWindow::ShowAtStart() {
+    if (!QtSeam::UsesDisplay()) {
+        // Nobody can see a window without a display (a service): it keeps
+        // its minimised state but is never shown, so the status view is
+        // kept current without painting and without a backing store.
+        setWindowState(windowState() | Qt::WindowMinimized);
+        return;
+    }
     showMinimized();
     update();
 }
