@@ -138,6 +138,7 @@ TEST_F(MainWindowTest, StatusViewIsLaidOutFromDialogUnits) {
     auto* picture = view_->findChild<QLabel*>("panelPicture");
     ASSERT_NE(picture, nullptr);
     EXPECT_EQ(picture->geometry(), QRect(282, 162, 540, 50));
+    picture->grab();  // drawn when first painted
     EXPECT_FALSE(picture->pixmap().isNull());
 }
 

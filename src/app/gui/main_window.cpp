@@ -30,7 +30,8 @@ MainWindow::MainWindow(QWidget* parent)
                               Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       seam_(std::make_unique<QtSeam>()) {
     setWindowTitle(QString::fromStdString(WindowTitle(DeviceNumber)));
-    setWindowIcon(DriverIcon());
+    // Without a display there is no title bar to carry it.
+    if (QtSeam::UsesDisplay()) setWindowIcon(DriverIcon());
     BuildMenu();
 
     auto* client = new QWidget(this);

@@ -17,6 +17,24 @@ namespace vorn {
 
 namespace {
 
+// The panel picture, drawn the first time the label is painted: a driver
+// without a display never paints, and drawing it at start-up pulled in the
+// whole raster engine (about 1 MB of resident memory) for nothing.
+class ArtworkLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+
+protected:
+    void paintEvent(QPaintEvent* event) override {
+        if (pixmap().isNull()) setPixmap(PanelPicture(size()));
+        QLabel::paintEvent(event);
+    }
+};
+
+}  // namespace
+
+namespace {
+
 struct Rect {
     int x, y, w, h;
 };
@@ -177,11 +195,9 @@ StatusView::StatusView(QWidget* parent) : QWidget(parent) {
     // ShowChosenPanel reads, and a mouse pick moves it after the current row.
     connect(list_, &QListWidget::itemSelectionChanged, this, [this] { OnListPicked(); });
 
-    auto* picture = new QLabel(this);
+    auto* picture = new ArtworkLabel(this);
     picture->setObjectName(QStringLiteral("panelPicture"));
-    const QRect pictureRect = ToPixels(kPictureRect);
-    picture->setGeometry(pictureRect);
-    picture->setPixmap(PanelPicture(pictureRect.size()));
+    picture->setGeometry(ToPixels(kPictureRect));
 
     testButton_ = new QPushButton(QStringLiteral("TEST Panel"), this);
     testButton_->setGeometry(ToPixels(kTestButtonRect));
@@ -217,8 +233,16 @@ void StatusView::SetFieldText(int controlId, const QString& text) {
         DebugMessage("StatusView - no field with id %d, text dropped ", controlId);
         return;
     }
+    // The state fields change rarely and their colours change with them
+    // (below, at once): their texts are shown at once too, so that a text
+    // never stands in the colour of another state.
+    const bool stateField =
+        controlId == kFieldDriverStatus || controlId == kFieldInfoStatus || controlId == kFieldCommsSummary;
     auto pending = pending_.find(controlId);
-    if (pending != pending_.end()) {
+    if (stateField) {
+        if (pending != pending_.end()) pending_.erase(pending);
+        if (it->second->text() != text) it->second->setText(text);
+    } else if (pending != pending_.end()) {
         pending->second = text;
     } else if (it->second->text() != text) {
         pending_.emplace(controlId, text);

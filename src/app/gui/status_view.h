@@ -54,10 +54,11 @@ public:
     // Text of a value field or of caption 1017. An id without such a
     // control is logged and ignored. The state colours are re-read after
     // every write, since the state values change together with the texts.
-    // A new text is shown within kFieldRefreshMs: writes in between are
-    // gathered and shown together, so a stream of slot changes or presses
-    // (each writing the counters) costs one repaint per interval, not one
-    // per change. FieldText answers the newest text at once.
+    // A new text of the other fields is shown within kFieldRefreshMs: writes
+    // in between are gathered and shown together, so a stream of slot
+    // changes or presses (each writing the counters) costs one repaint per
+    // interval, not one per change; the state fields (2010, 2005, 1004) are
+    // shown at once with their colours. FieldText answers the newest text.
     void SetFieldText(int controlId, const QString& text);
     QString FieldText(int controlId) const;
     // Shows the texts written since the last refresh now.
