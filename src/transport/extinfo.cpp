@@ -301,6 +301,9 @@ bool extinfo::ReadIncoming(int maxChunks) {
             L.queueBytes += kInfoFrameFixed + frame.text.size();
             L.queue.push_back(std::move(frame));
         }
+        // A short read emptied the socket: another read would only return
+        // EAGAIN. What arrives later makes the socket readable again.
+        if (got < sizeof buffer) return true;
     }
     return true;
 }
@@ -721,9 +724,12 @@ void extinfo::WriteSlot(int slot, const char* text) {
         return;
     }
     ++*txCount;
-    // Both write messages land on the absolute slot.
-    Remember(absolute, text, std::strlen(text));
-    SendOneWay(slot >= 0 ? XOV_SLOTWRITE : XOV_SLOTWRITENEG, absolute, 0, text);
+    // Both write messages land on the absolute slot. Only a write that went
+    // out is mirrored (nothing is dispatched in between): one refused for a
+    // lost link must not leave an entry that outlives the link's mirror.
+    if (SendOneWay(slot >= 0 ? XOV_SLOTWRITE : XOV_SLOTWRITENEG, absolute, 0, text)) {
+        Remember(absolute, text, std::strlen(text));
+    }
 }
 
 void extinfo::setslot(int slot, const char* format, ...) {
