@@ -47,31 +47,30 @@ bool MakeLink(const std::string& target, const std::string& path, std::string& e
     return true;
 }
 
-}  // namespace
-
-std::unique_ptr<PtyPanelLink> PtyPanelLink::Open(const std::string& linkName, const std::string& linkDir,
-                                                 std::string& error) {
+// A new pseudo-terminal, its line set raw: the master's descriptor (and the
+// slave's path in name), or -1 with the reason in error.
+int MakePty(std::string& name, std::string& error) {
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (master < 0) {
         error = std::string("posix_openpt: ") + std::strerror(errno);
-        return nullptr;
+        return -1;
     }
-    char name[128];
-    if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0) {
+    char path[128];
+    if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, path, sizeof path) != 0) {
         error = std::string("pseudo-terminal setup: ") + std::strerror(errno);
         close(master);
-        return nullptr;
+        return -1;
     }
     // Open the slave once: the line is set raw there, so that bytes of 130
     // and above pass unchanged and nothing is echoed back to the driver
     // before it sets the line itself; and after this first close the master
     // reports a hang-up until the driver opens the line (a master whose
     // slave was never opened does not).
-    const int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const int slave = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave < 0) {
-        error = std::string("cannot open ") + name + ": " + std::strerror(errno);
+        error = std::string("cannot open ") + path + ": " + std::strerror(errno);
         close(master);
-        return nullptr;
+        return -1;
     }
     termios tio{};
     if (tcgetattr(slave, &tio) == 0) {
@@ -79,6 +78,17 @@ std::unique_ptr<PtyPanelLink> PtyPanelLink::Open(const std::string& linkName, co
         tcsetattr(slave, TCSANOW, &tio);
     }
     close(slave);
+    name = path;
+    return master;
+}
+
+}  // namespace
+
+std::unique_ptr<PtyPanelLink> PtyPanelLink::Open(const std::string& linkName, const std::string& linkDir,
+                                                 std::string& error) {
+    std::string name;
+    const int master = MakePty(name, error);
+    if (master < 0) return nullptr;
     std::unique_ptr<PtyPanelLink> link(new PtyPanelLink(master, name));
     if (!linkName.empty()) {
         const std::string dir = linkDir.empty() ? DefaultComDir() : linkDir;
@@ -148,8 +158,25 @@ bool PtyPanelLink::Send(std::span<const uint8_t> bytes, std::string& error) {
 }
 
 bool PtyPanelLink::Drop(std::string& error) {
-    error = "drop is not supported on a pty (the slave side cannot be hung up)";
-    return false;
+    if (master_ < 0 || !connected_) {
+        error = "not connected (line not open)";
+        return false;
+    }
+    // The new line first, so that a failure leaves the old one as it was;
+    // then the COM link moves to it, and only then the old line hangs up.
+    std::string name;
+    const int master = MakePty(name, error);
+    if (master < 0) return false;
+    if (!linkPath_.empty() && !MakeLink(name, linkPath_, error)) {
+        close(master);
+        return false;
+    }
+    close(master_);
+    master_ = master;
+    slavePath_ = name;
+    lastProbe_ = Clock::now();
+    SetConnected(false, "dropped by command; the line is now " + name);
+    return true;
 }
 
 void PtyPanelLink::Close() {

@@ -38,7 +38,11 @@ public:
     Clock::time_point NextTimer() const override;
     void OnTimer(Clock::time_point now) override;
     bool Send(std::span<const uint8_t> bytes, std::string& error) override;
-    // A pseudo-terminal cannot hang up its slave side: always false.
+    // Hangs up the line while the driver has it open: a new pseudo-terminal
+    // takes the old one's place under the same COM link (the slave path
+    // changes), then the old master is closed, so the driver's descriptor
+    // sees the hang-up and opening the COM link again finds the new line.
+    // Without a COM link the new line is known only by its new path.
     bool Drop(std::string& error) override;
     // Closes the master and removes the symlink if it still points here.
     void Close() override;

@@ -76,6 +76,7 @@ void Simulator::OnBytes(int panel, std::span<const uint8_t> bytes) {
     DecodeResult r = DecodeDriverFrames(p->carry, bytes, p->model.commsId());
     p->carry = r.carry;
     for (const DecodedFrame& f : r.frames) {
+        if (frameSeen_) frameSeen_(panel, f);
         const std::string problem = p->model.Apply(f);
         if (!problem.empty()) {
             Log(panel, problem);
@@ -281,7 +282,8 @@ std::string Simulator::CommandHelp() {
            "  alive          send 130,id,125 now\n"
            "  raw HEX...     send bytes as given, e.g. raw 83 01 01 07 or raw 83010107\n"
            "  dump           print the panel as one line of JSON\n"
-           "  drop           close the TCP connection (not possible on a pty)\n"
+           "  drop           close the TCP connection; on a pty, hang the line up and put\n"
+           "                 a new one under the same COM link\n"
            "  help           this text\n"
            "  quit           exit 0\n"
            "B and N are decimal 0..255. At the end of the input the simulator keeps\n"

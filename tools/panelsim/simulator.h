@@ -74,6 +74,11 @@ public:
 
     // Called with the panel number whenever its model or connection changed.
     void SetChangeHandler(std::function<void(int panel)> handler) { changed_ = std::move(handler); }
+    // Called for every frame decoded from the driver, junk included, before
+    // the model takes it (for harnesses that check every frame).
+    void SetFrameHandler(std::function<void(int panel, const DecodedFrame&)> handler) {
+        frameSeen_ = std::move(handler);
+    }
 
     // Closes every transport and removes the COM symlinks. Idempotent.
     void Shutdown();
@@ -94,6 +99,7 @@ private:
     Options options_;
     std::function<void(std::string_view)> log_;
     std::function<void(int)> changed_;
+    std::function<void(int, const DecodedFrame&)> frameSeen_;
     std::vector<std::unique_ptr<Panel>> panels_;
     Clock::time_point nextAlive_;
 };
