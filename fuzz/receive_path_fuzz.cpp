@@ -1,7 +1,8 @@
 // The receive path on a configured panel: blocks of bytes reach panel n
 // (through ParsePanelData, or through its link's data events on a fake TCP
-// or serial port); every slot the driver writes lies in panel n's own block
-// and holds a state text; the other eleven panels (same address byte, so the
+// or serial port, with line closes and reconnections in between); every
+// slot the driver writes lies in panel n's own block, is a button,
+// joystick or connection state, and holds "0" or "1"; the other eleven panels (same address byte, so the
 // bytes would be valid for them too) keep their state and are sent nothing.
 //
 // The driver's Infodriver client talks to a stub on a Unix socket: a thread
@@ -16,6 +17,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -202,6 +204,22 @@ Snapshot Snap(const PanelRecord& p) {
     return {p.Connected, p.RefreshPending, p.LastButton, p.RxCount, p.AliveSeen, p.FlashButton, p.RxTail.Size()};
 }
 
+// The line of the panel goes, or comes back as after a reconnection.
+void LineEvent(World& w, int n) {
+    if (FakeSerialPort* port = w.serial[n]) {
+        if (port->isOpen != 0) {
+            port->HangUp();
+        } else {
+            Panels[n].Link->Open();
+        }
+    } else if (w.tcp[n]->sock != NetPort::kNoSocket) {
+        w.tcp[n]->Raise(NetPort::kFdClose);
+    } else {
+        w.tcp[n]->sock = 99;
+        w.tcp[n]->Raise(NetPort::kFdConnect);
+    }
+}
+
 size_t SentFrames(const World& w, int n) {
     return w.tcp[n] != nullptr ? w.tcp[n]->sent.size() : w.serial[n]->written.size();
 }
@@ -221,6 +239,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ShowAllMessages = in.ConsumeBool() ? 1 : 0;
     ChosenPanel = in.ConsumeIntegralInRange<int>(0, kMaxPanels);
     const uint32_t lineErrors = in.ConsumeBool() ? in.ConsumeIntegral<uint32_t>() : 0;
+    // Through the link: bit i set puts a line event in front of block i (a
+    // close, or a new connection or opening when the line is closed).
+    const uint32_t events = in.ConsumeIntegral<uint32_t>();
 
     Configure(w, type, commsId, connected, serialMask);
     // The status slot starts at "0" on every input, so that what the
@@ -238,7 +259,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const bool serial = w.serial[panel] != nullptr;
     const vorn::fuzz::SplitStream s = vorn::fuzz::TakeSplitStream(in, throughLink ? 600 : (serial ? 256 : 64));
-    for (const vorn::fuzz::Bytes& block : s.blocks) {
+    for (size_t i = 0; i < s.blocks.size(); ++i) {
+        const vorn::fuzz::Bytes& block = s.blocks[i];
+        if (throughLink && i < 32 && ((events >> i) & 1) != 0) LineEvent(w, panel);
         if (!throughLink) {
             ParsePanelData(block.data(), block.size(), panel);
         } else if (serial) {
@@ -259,8 +282,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // Only the panel's own block, and only states.
         FUZZ_CHECK(f.wParam >= first && f.wParam <= last);
         FUZZ_CHECK(f.text == "0" || f.text == "1");
+        // Button states (above 50 only on a panel with that many buttons),
+        // joysticks and the connection state: nothing else.
         const int offset = f.wParam - Panels[panel].SlotOffset;
-        FUZZ_CHECK(offset < kLabelOffset + 50 || offset >= kJoystickOffset);
+        FUZZ_CHECK(offset <= std::max(kLabelOffset, Panels[panel].ButtonCount) ||
+                   (offset >= kJoystickOffset && offset <= kJoystickLastOffset) || offset == kPanelStatusOffset);
         if (offset == kPanelStatusOffset || f.text != "1") return;
         ++presses;
     });
