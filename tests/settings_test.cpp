@@ -423,6 +423,20 @@ TEST(IniFileTest, setOnEmptySection_andUnchangedValue) {
     EXPECT_EQ(ini.Get("A", "k"), std::nullopt);
 }
 
+// A value with blanks at its end compares unequal to the trimmed text read,
+// yet may rebuild the line byte for byte: that is no change (no needless
+// save of the file).
+TEST(IniFileTest, valueThatRebuildsTheSameLine_isUnchanged) {
+    IniFile ini;
+    ini.Parse("[A\nx=7 ");
+    EXPECT_EQ(ini.Set("A", "x", "7 "), IniFile::SetResult::kUnchanged);
+    EXPECT_EQ(ini.Serialize(), "[A\nx=7 ");
+    EXPECT_EQ(ini.Set("A", "x", "7"), IniFile::SetResult::kUnchanged);
+    EXPECT_EQ(ini.Set("A", "x", " 7"), IniFile::SetResult::kChanged);
+    EXPECT_EQ(ini.Serialize(), "[A\nx= 7");
+    EXPECT_EQ(ini.Get("A", "x"), "7");
+}
+
 // Random bytes with a bias towards the characters that carry INI structure.
 std::string RandomIniBytes(std::mt19937& rng, std::size_t size) {
     static const char kStructure[] = "[]=;# \t\r\n\r\nkKsSaAeEvV";

@@ -204,7 +204,10 @@ IniFile::SetResult IniFile::Set(std::string_view section, std::string_view key,
             // Keep the key as written and the blanks after '='.
             std::size_t keep = p.valuePos;
             while (keep < text.size() && (text[keep] == ' ' || text[keep] == '\t')) ++keep;
-            text = text.substr(0, keep) + std::string(value);
+            std::string updated = text.substr(0, keep) + std::string(value);
+            // A value with blanks at its end can rebuild the very line.
+            if (updated == text) return SetResult::kUnchanged;
+            text = std::move(updated);
             return SetResult::kChanged;
         }
         std::size_t at = static_cast<std::size_t>(start) + 1;
