@@ -57,9 +57,9 @@ void Candidates(const std::vector<std::string>& lines, std::vector<std::string>*
     for (const std::string& line : lines) {
         const std::string t = Trimmed(line);
         if (!t.empty() && t[0] == '[') {
-            if (sections->size() < 12) sections->push_back(Trimmed(t.substr(1, t.find(']') - 1)));
+            if (sections->size() < 8) sections->push_back(Trimmed(t.substr(1, t.find(']') - 1)));
         } else if (std::size_t eq = line.find('='); eq != std::string::npos) {
-            if (keys->size() < 24) keys->push_back(Trimmed(line.substr(0, eq)));
+            if (keys->size() < 12) keys->push_back(Trimmed(line.substr(0, eq)));
         }
     }
 }
