@@ -149,6 +149,29 @@ std::string SettingsFileProblem(const std::string& file) {
     return "settings file " + path + " cannot be read: " + problem;
 }
 
+// Sets key in ini. True when the text changed (the caller saves or queues
+// it); a name or value that would break the file is refused with the log
+// line of the caller: the read-back of a missing key, or a write.
+enum class SetBy { kReadBack, kWrite };
+bool SetAndReport(IniFile& ini, const std::string& section, const std::string& key,
+                  const std::string& value, SetBy by) {
+    switch (ini.Set(section, key, value)) {
+        case IniFile::SetResult::kChanged:
+            return true;
+        case IniFile::SetResult::kInvalid:
+            if (by == SetBy::kReadBack) {
+                DebugMessage("ReadIniSetting - cannot write [%s] %s back", section.c_str(), key.c_str());
+            } else {
+                DebugMessage("WriteIniSetting - refused [%s] %s: name or value would break the file",
+                             section.c_str(), key.c_str());
+            }
+            return false;
+        case IniFile::SetResult::kUnchanged:
+            break;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool SettingsUnreadable(std::string* reason) {
@@ -247,15 +270,8 @@ std::string ReadIniSetting(const std::string& file, const std::string& section,
         std::optional<std::string> found = f->ini.Get(section, key);
         std::string value = CutValue(found.value_or(defaultText));
         if (writeBack != 0 && !found && f->updatable) {
-            switch (f->ini.Set(section, key, value)) {
-                case IniFile::SetResult::kChanged:
-                    f->sets.push_back({section, key, value, true});
-                    break;
-                case IniFile::SetResult::kInvalid:
-                    DebugMessage("ReadIniSetting - cannot write [%s] %s back", section.c_str(), key.c_str());
-                    break;
-                case IniFile::SetResult::kUnchanged:
-                    break;
+            if (SetAndReport(f->ini, section, key, value, SetBy::kReadBack)) {
+                f->sets.push_back({section, key, value, true});
             }
         }
         return value;
@@ -275,16 +291,8 @@ std::string ReadIniSetting(const std::string& file, const std::string& section,
     // text returned (or more, when it was cut at 255 characters: rewriting it
     // would lose the rest), so it is left as it is.
     if (writeBack != 0 && !found && updatable) {
-        switch (ini.Set(section, key, value)) {
-            case IniFile::SetResult::kChanged:
-                ini.Save(path);  // an unwritable file or directory is not an error
-                break;
-            case IniFile::SetResult::kInvalid:
-                DebugMessage("ReadIniSetting - cannot write [%s] %s back", section.c_str(),
-                             key.c_str());
-                break;
-            case IniFile::SetResult::kUnchanged:
-                break;
+        if (SetAndReport(ini, section, key, value, SetBy::kReadBack)) {
+            ini.Save(path);  // an unwritable file or directory is not an error
         }
     }
     return value;
@@ -294,16 +302,8 @@ void WriteIniSetting(const std::string& file, const std::string& section, const 
                      const std::string& value) {
     if (BatchedFile* f = BatchedFileFor(file); f != nullptr && !f->path.empty()) {
         if (!f->updatable) return;
-        switch (f->ini.Set(section, key, value)) {
-            case IniFile::SetResult::kChanged:
-                f->sets.push_back({section, key, value, false});
-                break;
-            case IniFile::SetResult::kInvalid:
-                DebugMessage("WriteIniSetting - refused [%s] %s: name or value would break the file",
-                             section.c_str(), key.c_str());
-                break;
-            case IniFile::SetResult::kUnchanged:
-                break;
+        if (SetAndReport(f->ini, section, key, value, SetBy::kWrite)) {
+            f->sets.push_back({section, key, value, false});
         }
         return;
     }
@@ -316,16 +316,9 @@ void WriteIniSetting(const std::string& file, const std::string& section, const 
     }
     IniFile ini;
     if (!LoadForUpdate(ini, path, "WriteIniSetting")) return;
-    switch (ini.Set(section, key, value)) {
-        case IniFile::SetResult::kChanged:
-            ini.Save(path);  // an unwritable file or directory is not an error
-            break;
-        case IniFile::SetResult::kInvalid:
-            DebugMessage("WriteIniSetting - refused [%s] %s: name or value would break the file",
-                         section.c_str(), key.c_str());
-            break;
-        case IniFile::SetResult::kUnchanged:
-            break;  // nothing to write: the file keeps its bytes and time stamp
+    // Unchanged: nothing to write, the file keeps its bytes and time stamp.
+    if (SetAndReport(ini, section, key, value, SetBy::kWrite)) {
+        ini.Save(path);  // an unwritable file or directory is not an error
     }
 }
 
