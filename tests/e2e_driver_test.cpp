@@ -22,6 +22,7 @@
 #include "support/piped_process.h"
 #include "support/spawned_process.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 #include "transport/info_frame.h"
 
 namespace vorn {
@@ -33,6 +34,7 @@ using test::BinPath;
 using test::InfodriverChild;
 using test::PipedProcess;
 using test::SpawnedProcess;
+using test::WaitUntil;
 
 constexpr int kTcpPanel = 1;     // CP-2048E, 48 text buttons, slots 1..299
 constexpr int kLampPanel = 2;    // CP-3201E, 40 lamps on COM3, slots 301..599
@@ -157,24 +159,8 @@ protected:
     // Dumps the panel until pred holds; the last dump is kept in lastDump_.
     bool WaitForDump(int panel, const std::function<bool(const std::string&)>& pred,
                      std::chrono::milliseconds deadline = 10s) {
-        const auto end = Clock::now() + deadline;
-        for (;;) {
-            lastDump_ = Dump(panel);
-            if (pred(lastDump_)) return true;
-            if (Clock::now() >= end) return false;
-            std::this_thread::sleep_for(50ms);
-        }
+        return WaitUntil([&] { lastDump_ = Dump(panel); return pred(lastDump_); }, deadline);
     }
-    // Polls cond every 50 ms until it holds or the deadline passes.
-    static bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds deadline) {
-        const auto end = Clock::now() + deadline;
-        for (;;) {
-            if (cond()) return true;
-            if (Clock::now() >= end) return false;
-            std::this_thread::sleep_for(50ms);
-        }
-    }
-
     std::string Get(int slot) { return info_->Get(slot); }
     void Set(int slot, const std::string& text) { ASSERT_TRUE(info_->Set(slot, text)) << slot; }
     bool WaitForSlot(int slot, const std::string& text, std::chrono::milliseconds deadline = 10s) {

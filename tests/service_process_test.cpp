@@ -27,6 +27,7 @@
 #include "support/piped_process.h"
 #include "support/spawned_process.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 
 namespace vorn {
 namespace {
@@ -37,16 +38,7 @@ using test::BinPath;
 using test::InfodriverChild;
 using test::PipedProcess;
 using test::SpawnedProcess;
-
-// Polls cond every 50 ms until it holds or the deadline passes.
-bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds deadline) {
-    const auto end = Clock::now() + deadline;
-    for (;;) {
-        if (cond()) return true;
-        if (Clock::now() >= end) return false;
-        std::this_thread::sleep_for(50ms);
-    }
-}
+using test::WaitUntil;
 
 // A loopback port that was free a moment ago.
 int FreePort() {
