@@ -1,6 +1,7 @@
 // The `infodriver` and `infoctl` executables as child processes: slot get/set,
-// watch, modes, exit codes, the state file across a restart, and shutdown by
-// SIGTERM.
+// watch, modes, exit codes, the state file across a restart, shutdown by
+// SIGTERM, the systemd notifications, and a driver of another user that
+// cannot be fenced.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -302,6 +304,65 @@ TEST_F(InfodriverToolsTest, infodriver_stateFileKeepsSlotsAcrossARestart) {
     ASSERT_EQ(server->Wait(), 0);
     server = StartInfodriver({"--state", state, "7"});
     EXPECT_EQ(Infoctl({"7", "get", "300"}).out, "kept\n");
+}
+
+// Under systemd: READY=1 once the socket listens, WATCHDOG=1 from the loop
+// at half the interval systemd asks for, STOPPING=1 when it shuts down.
+TEST_F(InfodriverToolsTest, infodriver_notifiesReadyWatchdogAndStopping) {
+    const std::string path = dir_.file("notify");
+    const int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    auto next = [&]() -> std::string {
+        pollfd p{notify, POLLIN, 0};
+        if (poll(&p, 1, 5000) <= 0) return "<none>";
+        char buf[256];
+        const ssize_t n = recv(notify, buf, sizeof buf, 0);
+        return n < 0 ? "<error>" : std::string(buf, static_cast<size_t>(n));
+    };
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    setenv("WATCHDOG_USEC", "200000", 1);
+    Child server({bin_ + "/infodriver", "7"});
+    unsetenv("NOTIFY_SOCKET");
+    unsetenv("WATCHDOG_USEC");
+    EXPECT_EQ(next(), "READY=1\nSTATUS=serving device 7");
+    EXPECT_TRUE(Link(SocketPath(7)).ok()) << "ready before the socket listens";
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(next(), "WATCHDOG=1") << i;
+    server.Signal(SIGTERM);
+    std::string last;
+    while ((last = next()) == "WATCHDOG=1") {
+    }
+    EXPECT_EQ(last, "STOPPING=1\nSTATUS=stopping");
+    EXPECT_EQ(server.Wait(), 0) << server.err();
+    close(notify);
+}
+
+// The Infodriver runs as an ordinary user and its main driver, of another
+// user, stops answering: it is cut off and logged as one that cannot be
+// fenced, and left running.
+TEST_F(InfodriverToolsTest, infodriver_mainOfAnotherUserIsLoggedAsNotFenced) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the Infodriver under another user";
+    constexpr uid_t kNobody = 65534;
+    ASSERT_EQ(chmod(dir_.path().c_str(), 0711), 0);
+    ASSERT_EQ(mkdir(sockDir_.c_str(), 0700), 0);
+    ASSERT_EQ(chown(sockDir_.c_str(), kNobody, kNobody), 0);
+    Child server({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", bin_ + "/infodriver", "7"});
+    ASSERT_TRUE(server.WaitErr("infodriver: ready")) << server.err();
+    Link main(SocketPath(7));
+    main.Send(XOV_DEVATTACHED);
+    main.Send(XOV_GETMODE, 1);
+    ASSERT_EQ(main.Wait(XOV_GETMODE).value_or(InfoFrame{}).wParam, 2);
+    // Probes go unanswered: cut off 2 to 3 s later.
+    EXPECT_TRUE(server.WaitErr("(pid " + std::to_string(getpid()) +
+                                   ") cannot be fenced: it runs as another user (uid 0)",
+                               6000ms))
+        << server.err();
+    EXPECT_NE(server.err().find("cut off: did not answer the liveness check"), std::string::npos) << server.err();
+    EXPECT_EQ(server.err().find("SIGKILL"), std::string::npos) << server.err();
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.Wait(), 0) << server.err();
 }
 
 }  // namespace

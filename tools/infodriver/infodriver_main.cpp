@@ -1,14 +1,21 @@
-// infodriver [--state FILE] DEVICE...
+// infodriver [--state FILE] [--no-fence] DEVICE...
 //
 // Serves the Infodriver link for each DEVICE (1..65535) until SIGINT or
 // SIGTERM, then tells every client XOV_INFODISCONNECTED, removes its sockets
-// and exits 0. With --state the slot texts are kept in FILE across restarts.
+// and exits 0. With --state the slot texts are kept in FILE across restarts;
+// --no-fence leaves a main that was cut off running (see README.md).
+// Under systemd (NOTIFY_SOCKET): READY=1 once every socket listens,
+// WATCHDOG=1 from the server's loop at half the watchdog interval while the
+// loop turns, STOPPING=1 when the shutdown begins.
 // Exit codes: 0 stopped by a signal, 1 could not start, 2 usage.
 
 #include <signal.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -30,7 +37,7 @@ void OnSignal(int) {
 #endif
 
 constexpr const char kUsage[] =
-    "usage: infodriver [--state FILE] DEVICE...\n"
+    "usage: infodriver [--state FILE] [--no-fence] DEVICE...\n"
     "       infodriver --help | --version\n"
     "Serves the slots of each DEVICE (1..65535) on $VORN_INFODRIVER_DIR/infodriver-DEVICE.sock.\n";
 
@@ -44,12 +51,16 @@ int Usage(const char* why) {
 int Help() {
     std::printf("%s\n"
                 "  --state FILE   keep the slot texts in FILE across runs (saved atomically)\n"
+                "  --no-fence     leave a main driver that was cut off running instead of ending it\n"
+                "                 (SIGKILL) before the next driver is made main\n"
                 "  --help         this text\n"
                 "  --version      the version\n"
                 "\n"
                 "Environment:\n"
                 "  VORN_INFODRIVER_DIR  directory of the sockets (default $XDG_RUNTIME_DIR/vorn,\n"
                 "                       else /tmp/vorn-<uid>)\n"
+                "  NOTIFY_SOCKET, WATCHDOG_USEC\n"
+                "                       set by systemd: READY=1, WATCHDOG=1 and STOPPING=1\n"
                 "\n"
                 "Stops on SIGTERM or SIGINT. Exit codes: 0 stopped by a signal, 1 could not start, 2 usage.\n",
                 kUsage);
@@ -70,6 +81,8 @@ int main(int argc, char** argv) {
         } else if (arg.substr(0, 8) == "--state=") {
             options.stateFile = std::string(arg.substr(8));
             stateGiven = true;
+        } else if (arg == "--no-fence") {
+            options.fence = false;
         } else if (arg == "-h" || arg == "--help") {
             return Help();
         } else if (arg == "--version") {
@@ -89,6 +102,14 @@ int main(int argc, char** argv) {
     if (stateGiven && options.stateFile.empty()) return Usage("--state needs a FILE");
 
     signal(SIGPIPE, SIG_IGN);
+    // Without NOTIFY_SOCKET sd_notify does nothing. The watchdog is fed from
+    // the loop, so a loop that hangs lets systemd restart the Infodriver.
+    uint64_t watchdogUsec = 0;
+    if (sd_watchdog_enabled(0, &watchdogUsec) > 0 && watchdogUsec > 0) {
+        options.heartbeatIntervalMs = static_cast<int>(std::max<uint64_t>(watchdogUsec / 2000, 1));
+        options.heartbeat = [] { (void)sd_notify(0, "WATCHDOG=1"); };
+    }
+    options.stopping = [] { (void)sd_notify(0, "STOPPING=1\nSTATUS=stopping"); };
     vorn::InfodriverServer server(options);
     // Handlers first: a signal during Start() makes Run() return at once.
     g_server = &server;
@@ -106,6 +127,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::fprintf(stderr, "infodriver: ready\n");
+    std::string status = "READY=1\nSTATUS=serving device";
+    for (int device : options.devices) status += " " + std::to_string(device);
+    (void)sd_notify(0, status.c_str());
     server.Run();
     // Signals from here on end the process the default way; the loop is over.
     signal(SIGINT, SIG_DFL);
