@@ -19,8 +19,6 @@
 
 namespace vorn {
 
-extinfo ExtInfo(kInfoInterfaceVersion);
-
 namespace {
 
 using Clock = InfoLink::Clock;

@@ -152,7 +152,4 @@ private:
     Link* link_ = nullptr;
 };
 
-// The driver's one Infodriver client.
-extern extinfo ExtInfo;
-
 }  // namespace vorn
