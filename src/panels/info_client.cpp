@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "panels/mode_tracking.h"
+#include "panels/panel_table.h"
 #include "transport/extinfo.h"
 
 namespace vorn {
@@ -13,7 +15,13 @@ extinfo* bound = nullptr;
 
 }  // namespace
 
-void BindInfoClient(extinfo* client) { bound = client; }
+void BindInfoClient(extinfo* client) {
+    bound = client;
+    if (client == nullptr) return;
+    // The driver's own slots: the twelve panel blocks and its status slot.
+    client->followslots(0, kMaxPanels * kSlotsPerPanel - 1);
+    client->followslots(kDriverStatusSlot, kDriverStatusSlot);
+}
 
 extinfo* BoundInfoClient() { return bound; }
 

@@ -10,7 +10,8 @@ namespace vorn {
 
 class extinfo;
 
-// Binds the client the panel layer uses; null unbinds.
+// Binds the client the panel layer uses (null unbinds) and has it mirror the
+// driver's own slots: the twelve panel blocks and the status slot.
 void BindInfoClient(extinfo* client);
 // The bound client, null when none is bound.
 extinfo* BoundInfoClient();
