@@ -250,11 +250,10 @@ bool InfoCallEngine::Call(uint32_t message, int32_t wParam, int32_t lParam, int3
         return false;
     }
     waitingId_ = NextId();
+    waitingSeq_ = sent_ + 1;  // the request's number once it is out
     haveReply_ = false;
-    uint64_t requestSeq = 0;
-    bool got = SendFrame(InfoFrame{message, waitingId_, 0, wParam, lParam, ""}, &requestSeq);
-    waitingSeq_ = requestSeq;
-    if (seq != nullptr) *seq = requestSeq;
+    bool got = SendFrame(InfoFrame{message, waitingId_, 0, wParam, lParam, ""}, nullptr);
+    if (seq != nullptr) *seq = waitingSeq_;
     if (got) got = Wait(replyParam, replyText);
     const bool stillUsable = Usable();
     waitingId_ = 0;
