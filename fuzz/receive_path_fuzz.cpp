@@ -28,6 +28,7 @@
 #include "core/diagnostics.h"
 #include "core/driver_state.h"
 #include "fuzz_support.h"
+#include "panels/info_client.h"
 #include "panels/panel_connections.h"
 #include "panels/panel_table.h"
 #include "panels/receive_path.h"
@@ -68,6 +69,7 @@ void SendFrame(int fd, const InfoFrame& frame) {
 
 struct World {
     test::FakeSeam seam;
+    extinfo info{kInfoInterfaceVersion};  // the driver's client, bound for the panel layer
     int stub = -1;             // the stub's end of the client's connection
     InfoFrameReader reader;    // what the client wrote, cut into frames
     FakeNetPort* tcp[kMaxPanels + 1] = {};
@@ -87,6 +89,7 @@ struct World {
         ResetProcessState();
         ResetDiagnostics();
         SetSeam(&seam);
+        BindInfoClient(&info);
         Settings.DebugMode = 1;
         Settings.LogMode = 1;  // log lines to a file in the temporary directory
         LogDir = std::string(dir) + "/logs";
@@ -110,13 +113,13 @@ struct World {
             SendFrame(stub, InfoFrame{XOV_INFOWINDOW, 0, 0, 1, 0, ""});
             SendFrame(stub, InfoFrame{XOV_DEVFIND, f.id, kInfoFlagReply, 1, 0, ""});
         });
-        const int connected = ExtInfo.connect(kDevice, nullptr);
+        const int connected = info.connect(kDevice, nullptr);
         attach.join();
         close(listener);
         if (connected != kInfoSlotChanged) Fail("client attach");
         if (fcntl(stub, F_SETFL, O_NONBLOCK) != 0) Fail("fcntl");
         for (int slot = 1; slot <= kMaxPanels * kSlotsPerPanel; ++slot) {
-            ExtInfo.setslot(slot, "0");
+            info.setslot(slot, "0");
             if (slot % 500 == 0) Drain(nullptr);
         }
         Drain(nullptr);
@@ -246,7 +249,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Configure(w, type, commsId, connected, serialMask);
     // The status slot starts at "0" on every input, so that what the
     // client's mirror holds does not depend on earlier inputs.
-    ExtInfo.setslot(PanelStatusSlot(Panels[panel]), "0");
+    Info().setslot(PanelStatusSlot(Panels[panel]), "0");
     w.Drain(nullptr);
     // The recording seam keeps everything; only this input's part is needed.
     w.seam.fieldHistory.clear();

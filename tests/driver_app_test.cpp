@@ -19,6 +19,7 @@
 #include "app/status_logic.h"
 #include "core/version_info.h"
 #include "app/housekeeping.h"
+#include "panels/info_client.h"
 #include "panels/panel_table.h"
 #include "support/fake_seam.h"
 #include "support/infodriver_child.h"
@@ -44,11 +45,13 @@ protected:
         for (const char* sub : {"/sys", "/sys/config", "/sys/config/system"}) mkdir((dir_.path() + sub).c_str(), 0755);
         ResolvePaths();
         SetSeam(&seam_);
+        BindInfoClient(&info_);  // InitApp binds it too; menu tests run without it
         DeviceNumber = 7;
         StatusHeight = 410;
     }
     void TearDown() override {
-        ExtInfo.disconnect();
+        info_.disconnect();
+        BindInfoClient(nullptr);
         SetSeam(nullptr);
         unsetenv("QX_ROOT");
         unsetenv("QX_SYSTEM");
@@ -71,6 +74,7 @@ protected:
 
     TempDir dir_;
     FakeSeam seam_;
+    extinfo info_{kInfoInterfaceVersion};
 };
 
 TEST(ParseDeviceNumber, ReadsTheCommandLineAsAtoiDoes) {
@@ -275,7 +279,7 @@ TEST_F(DriverAppTest, SelectionIsLockedDuringAPanelTest) {
 TEST_F(DriverAppTest, FailedAttachOtherThanNoInfodriverLeavesTheDriverIdle) {
     // Device 0 is refused by the client itself (result 4).
     DeviceNumber = 0;
-    EXPECT_EQ(InitApp(), 0);
+    EXPECT_EQ(InitApp(info_), 0);
     EXPECT_EQ(DriverStatus, 2);
     EXPECT_EQ(seam_.Field(kFieldInfoStatus), "Info connect FAILED");
     EXPECT_EQ(seam_.Field(kFieldDriverStatus), "");
@@ -288,7 +292,7 @@ TEST_F(DriverAppTest, FailedAttachOtherThanNoInfodriverLeavesTheDriverIdle) {
 
 TEST_F(DriverAppTest, NoInfodriverShowsTheBoxAndAborts) {
     DeviceNumber = 7;  // nobody serves device 7 in this test's socket directory
-    EXPECT_EQ(InitApp(), -1);
+    EXPECT_EQ(InitApp(info_), -1);
     EXPECT_EQ(DriverStatus, 2);
     EXPECT_EQ(seam_.Field(kFieldInfoStatus), "Info connect FAILED");
     ASSERT_EQ(seam_.messageBoxes.size(), 1u);
@@ -308,7 +312,7 @@ TEST_F(DriverAppTest, AttachedStartAndShutdownWriteTheStatusSlots) {
     ASSERT_TRUE(info.Start()) << info.process().Stderr();
     for (int p = 1; p <= kMaxPanels; ++p) ASSERT_TRUE(info.Set(300 * (p - 1) + 299, "1"));
 
-    ASSERT_EQ(InitApp(), 0);
+    ASSERT_EQ(InitApp(info_), 0);
     EXPECT_EQ(DriverStatus, 1);
     EXPECT_EQ(CommsSummary, 1);
     EXPECT_EQ(DriverMode, -1);
@@ -323,7 +327,7 @@ TEST_F(DriverAppTest, AttachedStartAndShutdownWriteTheStatusSlots) {
     CloseApp();
     EXPECT_TRUE(info.WaitForSlot(4001, "0"));
     for (int p = 1; p <= kMaxPanels; ++p) EXPECT_EQ(info.Get(300 * (p - 1) + 299), "0") << "panel " << p;
-    EXPECT_EQ(ExtInfo.iMode, 7);
+    EXPECT_EQ(info_.iMode, 7);
     EXPECT_EQ(std::count(seam_.timerStops.begin(), seam_.timerStops.end(), kHousekeepingTimer), 1);
 }
 
@@ -346,7 +350,7 @@ TEST_F(DriverAppTest, StartUpWritesTheSettingsFileOnce) {
     ASSERT_GE(inotify_add_watch(watch, configDir.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE), 0);
 
     seam_.SetTimerHandler(OnTimerTick);
-    ASSERT_EQ(InitApp(), 0);
+    ASSERT_EQ(InitApp(info_), 0);
     ASSERT_TRUE(seam_.Tick(kStartupLoadTimer));
     int replaced = 0;
     alignas(inotify_event) char events[4096];

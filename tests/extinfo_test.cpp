@@ -123,7 +123,7 @@ TEST_F(ExtinfoTest, connect_handshakeAttachesAndQueriesTheState) {
     EXPECT_EQ(seam.WatchCount(), 1);
 }
 
-TEST_F(ExtinfoTest, connect_notificationsDuringTheHandshakeAreDeliveredAndDevStateSkipsTheQuery) {
+TEST_F(ExtinfoTest, connect_notificationsDuringTheHandshakeAreDeliveredAfterItAndDevStateSkipsTheQuery) {
     Attach([](FakeInfodriver& s, const InfoFrame& f) {
         if (f.message != XOV_DEVFIND) return false;
         s.Send(InfoFrame{XOV_INFOWINDOW, 0, 0, kInfoId, 0, ""});
@@ -132,7 +132,8 @@ TEST_F(ExtinfoTest, connect_notificationsDuringTheHandshakeAreDeliveredAndDevSta
         s.Reply(f, 1);
         return true;
     });
-    ASSERT_EQ(g_notes.size(), 1u);  // delivered inside connect
+    EXPECT_TRUE(g_notes.empty());  // not inside connect: from the event loop
+    ASSERT_TRUE(seam.PumpUntil([] { return !g_notes.empty(); }));
     EXPECT_EQ(g_notes[0].index, 351);
     EXPECT_EQ(g_notes[0].text, "label");
     EXPECT_EQ(client.devState, 3);
@@ -328,7 +329,7 @@ TEST_F(ExtinfoTest, notifications_whileIdle) {
     EXPECT_EQ(std::string(client.infoText), std::string(299, 't'));
 }
 
-TEST_F(ExtinfoTest, reentrancy_slotChangeDuringGetslotArrivesBeforeItReturns) {
+TEST_F(ExtinfoTest, slotChangeDuringGetslot_isHandledAfterItReturns) {
     server.SetSlot(10, "ten");
     Attach([](FakeInfodriver& s, const InfoFrame& f) {
         if (f.message != XOV_SLOTREAD || f.wParam != 10) return false;
@@ -339,28 +340,21 @@ TEST_F(ExtinfoTest, reentrancy_slotChangeDuringGetslotArrivesBeforeItReturns) {
     char buffer[256];
     client.getslot(10, buffer);
     EXPECT_STREQ(buffer, "ten");
-    ASSERT_EQ(g_notes.size(), 1u);  // no pump in between: delivered inside getslot
+    EXPECT_TRUE(g_notes.empty());  // no handler inside the call
+    ASSERT_TRUE(seam.PumpUntil([] { return g_notes.size() == 1; }));
     EXPECT_EQ(g_notes[0].text, "changed");
 }
 
-TEST_F(ExtinfoTest, reentrancy_notifyMayReadSlotsFromInsideGetslot_repliesMatchedById) {
+// A handler may call the client; every call takes its own reply, matched by
+// id, also when a stray reply comes first.
+TEST_F(ExtinfoTest, handlerMayReadSlots_repliesMatchedById) {
     server.SetSlot(12, "twelve");
-    // The reply to the outer read is held back until the nested read has
-    // been asked, then sent before the nested reply.
-    std::shared_ptr<InfoFrame> held = std::make_shared<InfoFrame>();
-    Attach([held](FakeInfodriver& s, const InfoFrame& f) {
-        if (f.message != XOV_SLOTREAD) return false;
-        if (f.wParam == 10) {
-            *held = f;
-            s.Send(InfoFrame{XOV_SLOTCHANGED, 0, 0, 11, 0, "x"});
-            return true;
-        }
-        if (f.wParam == 12) {
-            s.Reply(*held, 1, "ten");
-            s.Reply(f, 1, "twelve");
-            return true;
-        }
-        return false;
+    Attach([](FakeInfodriver& s, const InfoFrame& f) {
+        if (f.message != XOV_SLOTREAD || f.wParam != 10) return false;
+        s.Send(InfoFrame{XOV_SLOTCHANGED, 0, 0, 11, 0, "x"});
+        s.Send(InfoFrame{XOV_SLOTREAD, f.id + 1000, kInfoFlagReply, 1, 0, "stray"});
+        s.Reply(f, 1, "ten");
+        return true;
     });
     std::string inner;
     g_onNotify = [&](extinfo* c, int, const char*) {
@@ -371,10 +365,14 @@ TEST_F(ExtinfoTest, reentrancy_notifyMayReadSlotsFromInsideGetslot_repliesMatche
     char buffer[256];
     client.getslot(10, buffer);
     EXPECT_STREQ(buffer, "ten");
+    EXPECT_EQ(inner, "");
+    ASSERT_TRUE(seam.PumpUntil([&] { return !inner.empty(); }));
     EXPECT_EQ(inner, "twelve");
 }
 
-TEST_F(ExtinfoTest, reentrancy_floodWithNestedCallsIsBoundedAndEveryChangeIsDelivered) {
+// A flood that arrives during a call is queued and handed on afterwards, in
+// order, each handler making a call of its own.
+TEST_F(ExtinfoTest, floodDuringACall_everyChangeIsDeliveredInOrderAndHandlersMayCall) {
     constexpr int kFlood = 2000;
     server.SetSlot(1, "one");
     Attach([](FakeInfodriver& s, const InfoFrame& f) {
@@ -388,7 +386,7 @@ TEST_F(ExtinfoTest, reentrancy_floodWithNestedCallsIsBoundedAndEveryChangeIsDeli
     int nested = 0;
     g_onNotify = [&](extinfo* c, int index, const char*) {
         char b[256];
-        c->getslot(index, b);  // every notification reads back (nesting)
+        c->getslot(index, b);  // every handler reads back
         ++nested;
     };
     char buffer[256];
@@ -483,6 +481,9 @@ TEST_F(ExtinfoTest, closeWhileWaiting_failsTheCallAndReportsOnce) {
     auto start = Clock::now();
     EXPECT_EQ(client.getmode(), 0);
     EXPECT_LT(Clock::now() - start, 1000ms);
+    EXPECT_TRUE(g_notes.empty());  // reported from the event loop
+    ASSERT_TRUE(seam.PumpUntil([] { return !g_notes.empty(); }));
+    seam.Pump(50ms);
     ASSERT_EQ(g_notes.size(), 1u);
     EXPECT_EQ(g_notes[0].status, 3);
 }

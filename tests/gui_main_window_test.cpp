@@ -55,7 +55,6 @@ protected:
     }
     void TearDown() override {
         window_.reset();
-        ExtInfo.disconnect();
     }
     QColor Bg(int id) { return view_->Control(id)->palette().color(QPalette::Window); }
     QColor Fg(int id) { return view_->Control(id)->palette().color(QPalette::WindowText); }

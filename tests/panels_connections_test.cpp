@@ -83,7 +83,7 @@ TEST_F(ConnectionsTest, TcpConnectRefusedAtOnce) {
         std::time_t now = 1000;
         SetDiagnosticsClock([&now] { return now; });
         ConnectToPanel(2);  // writes the name slots the first time
-        ExtInfo.setslot(599, "0");
+        info.setslot(599, "0");
         const int writes = Writes();
         ++now;
         ConnectToPanel(2);
@@ -204,8 +204,8 @@ TEST_F(ConnectionsTest, DisconnectAllClosesEveryConfiguredPanel) {
     FakeSerialPort* serial = SerialPanel(4, "1000", 2, 4);
     Panels[1].RxTail.Assign(std::vector<uint8_t>{131});
     Panels[4].RxTail.Assign(std::vector<uint8_t>{130, 2});
-    ExtInfo.setslot(299, "1");
-    ExtInfo.setslot(1199, "0");  // already "0": not written again
+    info.setslot(299, "1");
+    info.setslot(1199, "0");  // already "0": not written again
 
     const int writes = Writes();
     DisconnectAllPanels();
@@ -240,7 +240,7 @@ TEST_F(ConnectionsTest, RefreshAllPanelsResendsEachConfiguredPanel) {
 // refreshes the panel.
 TEST_F(ConnectionsTest, SerialLineLossIsNoticedAndThePollReopensIt) {
     FakeSerialPort* port = SerialPanel(3, "1000", 2, 4);
-    ExtInfo.setslot(899, "1");
+    info.setslot(899, "1");
     port->HangUp(5);  // EIO
     EXPECT_EQ(Panels[3].Connected, 0);
     EXPECT_EQ(port->isOpen, 0);
@@ -271,7 +271,7 @@ TEST_F(ConnectionsTest, NoPanelTrafficOnceTheInfodriverLinkIsGone) {
     FakeNetPort* tcp = TcpPanel(1, "2048", 5);
     FakeNetPort* down = ClosedPanel();
     server.reset();  // the Infodriver closes every link
-    ASSERT_TRUE(seam.PumpUntil([] { return ExtInfo.linklost(); }));
+    ASSERT_TRUE(seam.PumpUntil([&] { return info.linklost(); }));
     PollPanel(1);
     PollPanel(2);
     EXPECT_EQ(SendClearPanel(1), SendResult::kDone);

@@ -61,8 +61,8 @@ TEST_F(HousekeepingTest, StartupLoadChoosesTheFirstListedPanel) {
     std::ofstream(ConfigDir + "/DEV_001.ini")
         << "[Pellax_Panel_2]\nPanel_ID=two\nPanel_Location=hall\nTCPIP_Address=10.0.0.2\n"
            "[Pellax_Panel_5]\nPanel_ID=five\nTCPIP_Address=10.0.0.5\n";
-    ExtInfo.setslot(351, "%s", "Hello world 12345678");
-    ExtInfo.setslot(401, "7");
+    info.setslot(351, "%s", "Hello world 12345678");
+    info.setslot(401, "7");
     ShowAllMessages = 1;
 
     seam.StartTimer(kStartupLoadTimer, 300);
@@ -133,9 +133,9 @@ TEST_F(HousekeepingTest, BecomingMainConnectsAndPollsTwoTicksLater) {
 TEST_F(HousekeepingTest, BecomingReserveDisconnectsAndShowsRxOnly) {
     auto* port = TcpPanel(1, "CP-1000E", 1);
     extinfo other(kInfoInterfaceVersion);
-    ExtInfo.disconnect();
+    info.disconnect();
     ASSERT_EQ(other.connect(kDevice, nullptr), 15);
-    ASSERT_EQ(ExtInfo.connect(kDevice, nullptr), 15);
+    ASSERT_EQ(info.connect(kDevice, nullptr), 15);
     DriverMode = IFMODE_TXRX;  // was main until now
     PollCountdown = 3;
 
@@ -310,14 +310,14 @@ TEST_F(HousekeepingTest, ReserveLeavesTheMainsStatusSlotsAlone) {
 TEST_F(HousekeepingTest, ForceToRxOnlyLetsThePanelsGoAtOnce) {
     test::FakeNetPort* port = TcpPanel(1, "CP-1000E", 1);
     DriverMode = IFMODE_TXRX;
-    ExtInfo.setslot(299, "1");
+    info.setslot(299, "1");
     HandleMenuCommand(kCmdForceRxOnly);
     EXPECT_EQ(port->closes, 1);
     EXPECT_EQ(Panels[1].Connected, 0);
     EXPECT_EQ(SlotNow(299), "0");
     EXPECT_EQ(DriverMode, -1);
     // Given up: a shutdown before the next check leaves slot 4001 alone.
-    ExtInfo.setslot(kDriverStatusSlot, "1");
+    info.setslot(kDriverStatusSlot, "1");
     CloseApp();
     EXPECT_EQ(SlotNow(kDriverStatusSlot), "1");
 }

@@ -154,23 +154,23 @@ TEST_F(LoaderTest, NoConfiguredPanel) {
 
 class ModeTest : public test::PanelFixture {
 protected:
-    // Attaches `other` first, so that ExtInfo comes back as the reserve.
-    void MakeExtInfoReserve(extinfo& other) {
-        ExtInfo.disconnect();
+    // Attaches `other` first, so that the driver's client comes back as the reserve.
+    void MakeDriverReserve(extinfo& other) {
+        info.disconnect();
         ASSERT_EQ(other.connect(kDevice, nullptr), 15);
-        ASSERT_EQ(ExtInfo.connect(kDevice, nullptr), 15);
-        ASSERT_EQ(ExtInfo.getmode(), IFMODE_RXONLY);
+        ASSERT_EQ(info.connect(kDevice, nullptr), 15);
+        ASSERT_EQ(info.getmode(), IFMODE_RXONLY);
     }
 };
 
 TEST_F(ModeTest, FirstCheckAsMainAndThenNoChange) {
-    ExtInfo.iMode = IFMODE_TXRXINQ;  // shows whether setmode was called
+    info.iMode = IFMODE_TXRXINQ;  // shows whether setmode was called
     EXPECT_EQ(CheckInfoMode(), ModeCheck::kChanged);
     EXPECT_EQ(DriverMode, IFMODE_TXRX);
     EXPECT_TRUE(Logged("CheckInfoMode- new mode TX-RX(2) different to current (-1) -- changing status"));
     EXPECT_TRUE(Logged("PELLAX_Panel driver running in  TXRX  mode "));
     EXPECT_EQ(seam.Field(kFieldInfoStatus), "Tx/Rx - MAIN OK");
-    EXPECT_EQ(ExtInfo.iMode, IFMODE_TXRXINQ);  // still main: no setmode
+    EXPECT_EQ(info.iMode, IFMODE_TXRXINQ);  // still main: no setmode
 
     const size_t lines = seam.debugLines.size();
     seam.fields.clear();
@@ -181,15 +181,15 @@ TEST_F(ModeTest, FirstCheckAsMainAndThenNoChange) {
 
 TEST_F(ModeTest, ReserveAsksToBeMainAndFollowsWhenTheMainLeaves) {
     extinfo other(kInfoInterfaceVersion);
-    MakeExtInfoReserve(other);
-    ExtInfo.iMode = IFMODE_RXONLY;
+    MakeDriverReserve(other);
+    info.iMode = IFMODE_RXONLY;
 
     EXPECT_EQ(CheckInfoMode(), ModeCheck::kChanged);
     EXPECT_EQ(DriverMode, IFMODE_RXONLY);
     EXPECT_TRUE(Logged("CheckInfoMode- new mode RXONLY(1) different to current (-1) -- changing status"));
     EXPECT_TRUE(Logged("PELLAX_Panel driver running in  RXONLY  mode "));
     EXPECT_EQ(seam.Field(kFieldInfoStatus), "RXonly - RESERVE");
-    EXPECT_EQ(ExtInfo.iMode, IFMODE_TXRX);  // asked to become main
+    EXPECT_EQ(info.iMode, IFMODE_TXRX);  // asked to become main
 
     // The main refuses (or does not answer); the main leaves, the reserve
     // is offered the role and the next check reports the change.
@@ -205,7 +205,7 @@ TEST_F(ModeTest, ReserveAsksToBeMainAndFollowsWhenTheMainLeaves) {
 
 TEST_F(ModeTest, MainThatLostTheRoleAndAnUnknownAnswer) {
     extinfo other(kInfoInterfaceVersion);
-    MakeExtInfoReserve(other);
+    MakeDriverReserve(other);
     DriverMode = IFMODE_TXRX;
     EXPECT_EQ(CheckInfoMode(), ModeCheck::kChanged);
     EXPECT_EQ(DriverMode, IFMODE_RXONLY);

@@ -52,7 +52,7 @@ TEST_F(ReceivePathTest, ButtonPressAndReleaseAlwaysReachTheInfodriver) {
     FakeNetPort* port = Tcp(2, 5);
     ChosenPanel = 2;
     ShowAllMessages = 1;
-    ExtInfo.setslot(307, "1");  // already "1": the press must still be written
+    info.setslot(307, "1");  // already "1": the press must still be written
 
     int before = Writes();
     Read(port, {131, 5, 1, 7});
@@ -97,8 +97,8 @@ TEST_F(ReceivePathTest, JoystickWritesItsStateSlotAndShowsItsNumber) {
 
 TEST_F(ReceivePathTest, NumbersOutsideThePanelsSlotsAreNotWritten) {
     FakeNetPort* port = Tcp(1, 1);
-    ExtInfo.setslot(299, "1");
-    ExtInfo.setslot(351, "label");
+    info.setslot(299, "1");
+    info.setslot(351, "label");
     const int before = Writes();
 
     // Joystick 29 would hit the connection-state slot, 81 the next panel's
@@ -180,7 +180,7 @@ TEST_F(ReceivePathTest, AliveMessagesOnTcp) {
 
     // 125 while disconnected: connected again and refreshed in the same call.
     p.Connected = 0;
-    ExtInfo.setslot(599, "0");
+    info.setslot(599, "0");
     Read(port, {130, 5, 125});
     EXPECT_EQ(p.Connected, 1);
     EXPECT_EQ(p.RefreshPending, 0);
@@ -200,7 +200,7 @@ TEST_F(ReceivePathTest, AliveMessagesOnTcp) {
 
     // 124: neither the slot nor Connected, in both states, but a pending
     // refresh still happens.
-    ExtInfo.setslot(599, "0");
+    info.setslot(599, "0");
     before = Writes();
     Read(port, {130, 5, 124});
     EXPECT_EQ(p.Connected, 1);
@@ -244,7 +244,7 @@ TEST_F(ReceivePathTest, SerialBlocksAndLineErrors) {
     // Each flag alone, and flags together, drop the block.
     for (uint32_t flags : {1u, 2u, 4u, 8u, 16u, 256u, 1024u, 10u, 1024u + 1u}) {
         SCOPED_TRACE(flags);
-        ExtInfo.setslot(899, "1");
+        info.setslot(899, "1");
         const int before = Writes();
         Notify(port, {131, 2, 0, 5}, flags);
         EXPECT_EQ(Writes(), before + 1) << "only the connection state is written";

@@ -23,7 +23,7 @@ protected:
 };
 
 TEST_F(SlotMappingTest, RoadOfASlotChangeFromAnotherClient) {
-    ExtInfo.setnotify(InfoNotify);
+    info.setnotify(InfoNotify);
     auto* port = TcpPanel(2, "CP-2048E", 2);
     extinfo other(kInfoInterfaceVersion);
     ASSERT_EQ(other.connect(kDevice, nullptr), 15);
@@ -217,49 +217,49 @@ TEST_F(SlotMappingTest, SlotsOutsideConfiguredPanelsAreLoggedAndIgnored) {
 }
 
 TEST_F(SlotMappingTest, InfoNotifyByStatus) {
-    ExtInfo.setslot(4001, "1");
+    info.setslot(4001, "1");
 
-    ExtInfo.iStatus = kInfoReqTxRx;
+    info.iStatus = kInfoReqTxRx;
     DriverMode = IFMODE_TXRX;
     ModeCheckCountdown = 7;
-    InfoNotify(&ExtInfo, 0, "");
+    InfoNotify(&info, 0, "");
     EXPECT_EQ(ModeCheckCountdown, 7);  // main: nothing
 
     DriverMode = IFMODE_RXONLY;
-    ExtInfo.iMode = IFMODE_RXONLY;
-    InfoNotify(&ExtInfo, 0, "");
+    info.iMode = IFMODE_RXONLY;
+    InfoNotify(&info, 0, "");
     EXPECT_EQ(ModeCheckCountdown, 0);
-    EXPECT_EQ(ExtInfo.iMode, IFMODE_TXRX);
+    EXPECT_EQ(info.iMode, IFMODE_TXRX);
     EXPECT_EQ(seam.Field(kFieldInfoStatus), "Req Tx/Rx :- MAIN ");
 
-    ExtInfo.iStatus = kInfoReqRxOnly;
-    InfoNotify(&ExtInfo, 0, "");
+    info.iStatus = kInfoReqRxOnly;
+    InfoNotify(&info, 0, "");
     EXPECT_FALSE(Logged("Infodriver 1 received request to go RX Only"));
     ShowAllMessages = 1;
-    InfoNotify(&ExtInfo, 0, "");
+    InfoNotify(&info, 0, "");
     EXPECT_TRUE(Logged("Infodriver 1 received request to go RX Only"));
 
     const size_t lines = seam.debugLines.size();
     for (int quiet : {kInfoInquiry, kInfoDeviceIdInUse}) {
-        ExtInfo.iStatus = quiet;
-        InfoNotify(&ExtInfo, 0, "");
+        info.iStatus = quiet;
+        InfoNotify(&info, 0, "");
     }
     EXPECT_EQ(seam.debugLines.size(), lines);
-    ExtInfo.iStatus = 42;
-    InfoNotify(&ExtInfo, 0, nullptr);
+    info.iStatus = 42;
+    InfoNotify(&info, 0, nullptr);
     EXPECT_TRUE(Logged("InfoNotify - iStatus=42"));
 
-    ExtInfo.iStatus = kInfoDisconnected;
-    InfoNotify(&ExtInfo, 0, "Infodriver has disconnected");
+    info.iStatus = kInfoDisconnected;
+    InfoNotify(&info, 0, "Infodriver has disconnected");
     EXPECT_TRUE(Logged("Infodriver 1 has disconnected"));
     EXPECT_EQ(seam.Field(kFieldInfoStatus), " ERROR: Disconnected");
     EXPECT_EQ(seam.closeRequests, 1);
-    ExtInfo.iStatus = kInfoSlotChanged;
+    info.iStatus = kInfoSlotChanged;
     EXPECT_EQ(Read(4001), "0");
 }
 
 TEST_F(SlotMappingTest, InfodriverGoingAwayPostsTheCloseRequest) {
-    ExtInfo.setnotify(InfoNotify);
+    info.setnotify(InfoNotify);
     server.reset();
     ASSERT_TRUE(seam.PumpUntil([&] { return seam.closeRequests == 1; }));
     EXPECT_TRUE(Logged("Infodriver 1 has disconnected"));
@@ -269,14 +269,14 @@ TEST_F(SlotMappingTest, StartupLoadReadsLabelsAndColours) {
     TcpPanel(1, "CP-1000E", 1);
     TcpPanel(2, "CP-3201E", 2);
     TcpPanel(3, "nothing known", 3);
-    ExtInfo.setslot(51, "%s", "A label of twenty ch");
-    ExtInfo.setslot(52, "%s", "50%s");
-    ExtInfo.setslot(101, "7");
-    ExtInfo.setslot(102, "12");    // not a colour: not stored
-    ExtInfo.setslot(151, "alt");
-    ExtInfo.setslot(201, "3");
-    ExtInfo.setslot(351, "lamp label");
-    ExtInfo.setslot(401, "9");
+    info.setslot(51, "%s", "A label of twenty ch");
+    info.setslot(52, "%s", "50%s");
+    info.setslot(101, "7");
+    info.setslot(102, "12");    // not a colour: not stored
+    info.setslot(151, "alt");
+    info.setslot(201, "3");
+    info.setslot(351, "lamp label");
+    info.setslot(401, "9");
     LoadAllInfodriverData();
 
     auto& b = Panels[1].Buttons;
@@ -302,7 +302,7 @@ TEST_F(SlotMappingTest, StartupLoadReadsLabelsAndColours) {
 // panel is down is stored and sent by the refresh after the reconnection,
 // and a button that slot 251 still names goes on flashing after a refresh.
 TEST_F(SlotMappingTest, RefreshShowsWhatTheSlotsHoldAndKeepsTheFlashing) {
-    ExtInfo.setnotify(InfoNotify);
+    info.setnotify(InfoNotify);
     auto* lamp = TcpPanel(2, "CP-3201E", 2);
     Panels[2].Connected = 0;
     Change(405, "3");

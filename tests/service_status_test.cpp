@@ -13,6 +13,7 @@
 
 #include "core/driver_state.h"
 #include "core/service_events.h"
+#include "panels/info_client.h"
 #include "panels/panel_table.h"
 #include "service/http_request_guard.h"
 #include "service/status_render.h"
@@ -36,7 +37,8 @@ protected:
         Settings.SerialParams = "38400,8,1,E";
         DriverStatus = 0;
         DriverMode = IFMODE_TXRX;
-        ExtInfo.iStatus = kInfoSlotChanged;
+        BindInfoClient(&info);
+        info.iStatus = kInfoSlotChanged;
         InfodriverRxCount = 7;
         InfodriverTxCount = 9;
 
@@ -69,8 +71,9 @@ protected:
     }
     void TearDown() override {
         ResetPanelTable();
-        ExtInfo.iStatus = kInfoDisconnected;
+        BindInfoClient(nullptr);
     }
+    extinfo info{kInfoInterfaceVersion};
 };
 
 TEST_F(ServiceStatusTest, SnapshotFollowsTheDriverStateAndTheFieldTexts) {
@@ -96,7 +99,7 @@ TEST_F(ServiceStatusTest, SnapshotFollowsTheDriverStateAndTheFieldTexts) {
     EXPECT_EQ(ServiceStatusLine(snap), "main: 1/2 panels connected");
 
     DriverMode = IFMODE_RXONLY;
-    ExtInfo.iStatus = kInfoDisconnected;
+    info.iStatus = kInfoDisconnected;
     snap = TakeStatusSnapshot(nullptr);
     EXPECT_EQ(snap.driver.mode, 1);
     EXPECT_EQ(snap.driver.status, "Running OK");  // derived without the view

@@ -8,6 +8,7 @@
 #include "core/seam.h"
 #include "core/service_events.h"
 #include "core/settings.h"
+#include "panels/info_client.h"
 #include "panels/mode_tracking.h"
 #include "panels/panel_connections.h"
 #include "panels/panel_table.h"
@@ -32,8 +33,9 @@ std::string WindowTitle(int device) { return "Pellax Panel Driver - Device " + s
 
 bool ConfigurationFault = false;
 
-int InitApp() {
+int InitApp(extinfo& client) {
     ConfigurationFault = false;
+    BindInfoClient(&client);
     Seam& seam = GetSeam();
     // The status view's colours are fixed values on the window side, so
     // there are no brushes to create here.
@@ -54,20 +56,20 @@ int InitApp() {
     }
     UpdateDebugMenu();
 
-    ExtInfo.setnotify(InfoNotify);
-    int result = ExtInfo.connect(DeviceNumber, nullptr);
+    client.setnotify(InfoNotify);
+    int result = client.connect(DeviceNumber, nullptr);
     if (result == kInfoNoInfodriver) {
-        DebugMessage("ERROR  - Connect failed to infodriver %d", ExtInfo.iDevice);
+        DebugMessage("ERROR  - Connect failed to infodriver %d", client.iDevice);
         DebugMessage("ERROR  -  Driver not functioning");
         DriverStatus = 2;
         seam.SetField(kFieldInfoStatus, "Info connect FAILED");
         EndSettingsBatch();
-        if (ExtInfo.connectError == EACCES || ExtInfo.connectError == EPERM) {
+        if (client.connectError == EACCES || client.connectError == EPERM) {
             // The Infodriver is there, but this user may not use its socket:
             // say so, not "no connection", and end as a configuration fault.
             ConfigurationFault = true;
-            DebugMessage("ERROR  - infodriver %d socket %s: permission denied", ExtInfo.iDevice,
-                         InfoSocketPath(ExtInfo.iDevice).c_str());
+            DebugMessage("ERROR  - infodriver %d socket %s: permission denied", client.iDevice,
+                         InfoSocketPath(client.iDevice).c_str());
             seam.MessageBox("Infodriver permission denied",
                             "! Permission denied on the Infodriver socket - PellaxPanel exiting !");
         } else {
@@ -77,7 +79,7 @@ int InitApp() {
     }
     const bool attached = result == kInfoSlotChanged;
     if (attached) {
-        DebugMessage("Connected OK to infodriver %d", ExtInfo.iDevice);
+        DebugMessage("Connected OK to infodriver %d", client.iDevice);
         seam.SetField(kFieldInfoStatus, "Connected OK");
     } else {
         DebugMessage("ERROR ERROR - Connect failed to infodriver, code %d", result);
@@ -85,13 +87,13 @@ int InitApp() {
         DriverStatus = 2;
         seam.SetField(kFieldInfoStatus, "Info connect FAILED");
     }
-    ExtInfo.setcounters(&InfodriverTxCount, &InfodriverRxCount);
+    client.setcounters(&InfodriverTxCount, &InfodriverRxCount);
     if (attached) {
-        ExtInfo.setslot(kDriverStatusSlot, "1");
+        client.setslot(kDriverStatusSlot, "1");
         seam.StartTimer(kStartupLoadTimer, kStartupLoadPeriodMs);
         seam.SetField(kFieldDriverStatus, "Initialising ");
     } else {
-        ExtInfo.setslot(kDriverStatusSlot, "0");
+        client.setslot(kDriverStatusSlot, "0");
         EndSettingsBatch();
     }
     // The two receive locks belong to the receive path, which creates them
@@ -109,10 +111,10 @@ void CloseApp() {
     // its first mode check asks the Infodriver what it is: a lone driver is
     // main, and its "1" in slot 4001 must not outlive it.
     int mode = 0;
-    const bool undecided = DriverMode == -1 && !ModeEverDecided() && ExtInfo.isattached();
-    if (IsOrWasMain() || (undecided && ExtInfo.querymode(&mode) && mode == IFMODE_TXRX)) {
-        for (int p = 1; p <= kMaxPanels; ++p) ExtInfo.setslot(PanelStatusSlot(Panels[p]), "0");
-        ExtInfo.setslot(kDriverStatusSlot, "0");
+    const bool undecided = DriverMode == -1 && !ModeEverDecided() && Info().isattached();
+    if (IsOrWasMain() || (undecided && Info().querymode(&mode) && mode == IFMODE_TXRX)) {
+        for (int p = 1; p <= kMaxPanels; ++p) Info().setslot(PanelStatusSlot(Panels[p]), "0");
+        Info().setslot(kDriverStatusSlot, "0");
     }
     for (int p = 1; p <= kMaxPanels; ++p) {
         if (Panels[p].InUse == 0) continue;
@@ -125,8 +127,8 @@ void CloseApp() {
             Panels[p].Link.reset();
         }
     }
-    ExtInfo.setmode(IFMODE_RXONLY);
-    ExtInfo.iMode = 7;  // shutting down: every mode request is agreed to from now on
+    Info().setmode(IFMODE_RXONLY);
+    Info().iMode = 7;  // shutting down: every mode request is agreed to from now on
     DebugMessage("CloseApp - driver shut down ");
 }
 
@@ -172,14 +174,14 @@ bool HandleMenuCommand(int commandId) {
             DebugMessage("Forcing Driver into TXRX Mode");
             DriverMode = -1;
             seam.SetField(kFieldInfoStatus, "Forcing to TX/RX");
-            ExtInfo.setmode(IFMODE_TXRX);
+            Info().setmode(IFMODE_TXRX);
             return true;
         case kCmdForceRxOnly:
             DebugMessage(" Trying to force driver into RXONLY mode");
             DebugMessage(" *** Now force the other Driver into TXRX mode to complete operation ***");
             DriverMode = -1;
             seam.SetField(kFieldInfoStatus, "forcing to rxonly");
-            ExtInfo.setmode(IFMODE_RXONLY);
+            Info().setmode(IFMODE_RXONLY);
             // Let the panels go now, not at the next mode check: the other
             // driver may take them over within a second.
             DisconnectAllPanels();

@@ -9,6 +9,8 @@
 
 namespace vorn {
 
+class extinfo;
+
 // Command ids of the main menu and the accelerators (F1 About, F10 Exit).
 enum MenuCommand : int {
     kCmdAbout = 104,
@@ -40,13 +42,15 @@ int ParseDeviceNumber(std::string_view commandLine);
 std::string WindowTitle(int device);
 
 // Start-up after the status view and the debug list exist and StatusHeight
-// is set: resets the panel table, loads the settings, sizes the window for
+// is set: binds the application's Infodriver client for the panel layer
+// (BindInfoClient; the caller owns it and unbinds it once CloseApp has run
+// and the client has left the link), resets the panel table, loads the settings, sizes the window for
 // the debug list, attaches to the Infodriver and, when attached, writes "1"
 // to the driver's status slot and starts the start-up load timer.
 // Returns 0 to go on (also after a failed attach: the driver then stays up
 // idle, DriverStatus 2), -1 when no Infodriver answered (the box has been
 // shown; the caller ends the process with exit code 0 after CloseApp).
-int InitApp();
+int InitApp(extinfo& client);
 
 // Set by InitApp when it failed for a fault of the set-up that a restart
 // will not mend (settings file unreadable, Infodriver socket refused for

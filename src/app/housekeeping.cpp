@@ -9,6 +9,7 @@
 #include "core/settings.h"
 #include "app/status_logic.h"
 #include "core/version_info.h"
+#include "panels/info_client.h"
 #include "panels/mode_tracking.h"
 #include "panels/panel_connections.h"
 #include "panels/panel_loader.h"
@@ -40,7 +41,7 @@ void CheckModeStep() {
     if (CheckInfoMode() == ModeCheck::kChanged) {
         if (DriverMode == IFMODE_TXRX) {
             if (ShowAllMessages) DebugMessage("Driver now MAIN -- so connecting to all hardware");
-            ExtInfo.setslot(kDriverStatusSlot, "1");
+            Info().setslot(kDriverStatusSlot, "1");
             for (int n = 1; n <= kMaxPanels; ++n) {
                 if (Panels[n].InUse != 0) ConnectToPanel(n);
             }

@@ -3,6 +3,7 @@
 #include "core/diagnostics.h"
 #include "core/driver_state.h"
 #include "core/seam.h"
+#include "panels/info_client.h"
 #include "transport/extinfo.h"
 
 namespace vorn {
@@ -43,7 +44,7 @@ const char* ModeLogName(int mode) {
 
 ModeCheck CheckInfoMode() {
     int mode = 0;
-    if (ExtInfo.querymode(&mode)) {
+    if (Info().querymode(&mode)) {
         MissedChecks = 0;
     } else if (++MissedChecks < kModeMissesAllowed) {
         DebugMessage("CheckInfoMode - no answer from the infodriver (%d in a row) - mode kept ", MissedChecks);
@@ -65,10 +66,10 @@ ModeCheck CheckInfoMode() {
         GetSeam().SetField(kFieldInfoStatus, ModeStatusText(mode));
         // A reserve keeps offering itself: if the Infodriver still sees it as
         // reserve, ask to be main; the current main refuses while it is well.
-        if (ExtInfo.getmode() == IFMODE_RXONLY) ExtInfo.setmode(IFMODE_TXRX);
+        if (Info().getmode() == IFMODE_RXONLY) Info().setmode(IFMODE_TXRX);
     } else if (mode == IFMODE_TXRX) {
         DriverMode = IFMODE_TXRX;
-        if (ExtInfo.getmode() != IFMODE_TXRX) ExtInfo.setmode(IFMODE_TXRX);
+        if (Info().getmode() != IFMODE_TXRX) Info().setmode(IFMODE_TXRX);
         DebugMessage("PELLAX_Panel driver running in  TXRX  mode ");
         GetSeam().SetField(kFieldInfoStatus, ModeStatusText(mode));
     } else {

@@ -3,6 +3,7 @@
 #include "core/diagnostics.h"
 #include "core/driver_state.h"
 #include "core/service_events.h"
+#include "panels/info_client.h"
 #include "panels/panel_table.h"
 #include "protocol/panel_frames.h"
 #include "panels/panel_senders.h"
@@ -25,9 +26,9 @@ int SerialOpenStatus(LinkOpen result) {
 
 // Identity slots, so that the control system sees which panel this block is.
 void WriteNameSlots(const PanelRecord& p) {
-    ExtInfo.updateslot(p.SlotOffset + kPanelIdOffset, "%s", p.PanelId.c_str());
-    ExtInfo.updateslot(p.SlotOffset + kLocationOffset, "%s", p.Location.c_str());
-    ExtInfo.updateslot(p.SlotOffset + kTypeNameOffset, "%s", p.TypeName.c_str());
+    Info().updateslot(p.SlotOffset + kPanelIdOffset, "%s", p.PanelId.c_str());
+    Info().updateslot(p.SlotOffset + kLocationOffset, "%s", p.Location.c_str());
+    Info().updateslot(p.SlotOffset + kTypeNameOffset, "%s", p.TypeName.c_str());
 }
 
 void ConnectTcp(int n) {
@@ -47,7 +48,7 @@ void ConnectTcp(int n) {
     } else {
         p.Connected = 0;
         DebugMessage("Connection FAILED to Panel %d=%s", n, p.PanelId.c_str());
-        ExtInfo.setslot(PanelStatusSlot(p), "0");
+        Info().setslot(PanelStatusSlot(p), "0");
     }
     p.RxCount = 0;
     p.TxCount = 0;
@@ -93,7 +94,7 @@ void ConnectToPanel(int panel) {
         DebugMessage("ConnectToPanel - invalid panel %d ", panel);
         return;
     }
-    if (ExtInfo.linklost()) return;  // ending: the panels belong to the other driver now
+    if (Info().linklost()) return;  // ending: the panels belong to the other driver now
     if (Panels[panel].Connected != 0) return;
     if (IsRealIpAddress(Panels[panel].IpAddress)) {
         ConnectTcp(panel);
@@ -114,7 +115,7 @@ void DisconnectAllPanels() {
         if (p.Link) p.Link->Close();
         p.Connected = 0;
         p.RxTail.Clear();
-        if (hadOpen) ExtInfo.updateslot(PanelStatusSlot(p), "0");
+        if (hadOpen) Info().updateslot(PanelStatusSlot(p), "0");
     }
 }
 
@@ -124,7 +125,7 @@ void PollPanel(int panel) {
         return;
     }
     PanelRecord& p = Panels[panel];
-    if (ExtInfo.linklost()) return;  // ending: the panels belong to the other driver now
+    if (Info().linklost()) return;  // ending: the panels belong to the other driver now
     if (p.Connected == 1) {
         // Serial panels are not polled; their data notifications keep them alive.
         if (p.Link && p.Link->Kind() == LinkKind::kTcp) {

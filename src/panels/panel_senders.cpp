@@ -6,6 +6,7 @@
 #include "core/driver_state.h"
 #include "core/seam.h"
 #include "core/settings.h"
+#include "panels/info_client.h"
 #include "panels/panel_table.h"
 #include "protocol/panel_frames.h"
 #include "protocol/traffic_count.h"
@@ -38,7 +39,7 @@ bool HasPort(const PanelRecord& p) { return p.Link != nullptr; }
 // gone (cut off as hung, or the Infodriver left) is about to end and sends
 // nothing more: the other driver may be main by now.
 bool WriteFrame(PanelRecord& p, const PanelFrame& frame) {
-    if (ExtInfo.linklost()) return p.Link->Kind() == LinkKind::kTcp;
+    if (Info().linklost()) return p.Link->Kind() == LinkKind::kTcp;
     p.Link->Send(frame.Data(), frame.Length());  // result not examined
     CountTraffic(p.TxCount);
     return p.Link->Kind() == LinkKind::kTcp;
@@ -110,7 +111,7 @@ void ShowFace(int panel, int button, const std::string& label, int colour) {
 // True when the panel's flash slot (251) holds this button's number.
 bool FlashSlotNames(const PanelRecord& p, int button) {
     char text[kSlotTextMax + 1];
-    ExtInfo.getslot(p.SlotOffset + kCmdFlashOffset, text);  // from the client's mirror
+    Info().getslot(p.SlotOffset + kCmdFlashOffset, text);  // from the client's mirror
     return AtoiText(text) == button;
 }
 
@@ -239,7 +240,7 @@ SendResult ButtonLabel(int panel, int button, const std::string& text) {
         SendButtonText(panel, button, b.MainText);
     }
     // Echo the text as received; the label is data, never a format.
-    ExtInfo.updateslot(p->SlotOffset + kLabelOffset + button, "%s", text.c_str());
+    Info().updateslot(p->SlotOffset + kLabelOffset + button, "%s", text.c_str());
     return SendResult::kDone;
 }
 

@@ -11,6 +11,7 @@
 #include "core/driver_state.h"
 #include "core/seam.h"
 #include "core/service_events.h"
+#include "panels/info_client.h"
 #include "panels/panel_table.h"
 #include "panels/slot_mapping.h"
 #include "protocol/hex_dump.h"
@@ -85,7 +86,7 @@ void OnAlive(int panel, uint8_t code) {
     const bool counts = p.Link != nullptr && (!IsTcp(p) || code == PANEL_ALIVE);
     if (counts) {
         p.AliveSeen = 1;
-        ExtInfo.updateslot(PanelStatusSlot(p), "1");
+        Info().updateslot(PanelStatusSlot(p), "1");
         if (p.Connected == 0) {
             p.Connected = 1;
             if (Settings.RefreshOnConnection == 1) p.RefreshPending = 1;
@@ -114,11 +115,11 @@ void OnButton(int panel, uint8_t action, uint8_t button) {
     }
     const int slot = p.SlotOffset + button;
     if (action == ACTION_PRESS) {
-        ExtInfo.setslot(slot, "1");
+        Info().setslot(slot, "1");
         CountPanelPress(panel);
         if (ShowAllMessages) DebugMessage("Pressed Button %d from panel %d", button, panel);
     } else {
-        ExtInfo.setslot(slot, "0");
+        Info().setslot(slot, "0");
         if (ShowAllMessages) DebugMessage("Released Button %d from panel %d", button, panel);
     }
     p.LastButton = button;
@@ -134,10 +135,10 @@ void OnJoystick(int panel, uint8_t action, uint8_t n) {
     }
     const int slot = p.SlotOffset + kJoystickOffset + n;
     if (action == ACTION_PRESS) {
-        ExtInfo.setslot(slot, "1");
+        Info().setslot(slot, "1");
         if (ShowAllMessages) DebugMessage("Joystick Action %d from panel %d", n, panel);
     } else {
-        ExtInfo.setslot(slot, "0");
+        Info().setslot(slot, "0");
         if (ShowAllMessages) DebugMessage("Joystick Released %d from panel %d", n, panel);
     }
     if (panel == ChosenPanel) {
@@ -158,13 +159,13 @@ void OnTcpConnect(PanelLink& link, int panel, int error) {
     if (error != 0) {
         DebugMessage("Failed to connect to panel %d - %s", panel, address.c_str());
         p.Connected = 0;
-        ExtInfo.updateslot(PanelStatusSlot(p), "0");
+        Info().updateslot(PanelStatusSlot(p), "0");
     } else {
         DebugMessage("Connect OK to panel %d - addr %s", panel, address.c_str());
         p.Connected = 1;
         CountPanelLinkUp(panel);
         if (Settings.RefreshOnConnection == 1) p.RefreshPending = 1;
-        ExtInfo.updateslot(PanelStatusSlot(p), "1");
+        Info().updateslot(PanelStatusSlot(p), "1");
     }
 }
 
@@ -183,7 +184,7 @@ void OnLinkClosed(PanelLink& link, int panel, int error) {
         link.Close();
     }
     p.Connected = 0;
-    ExtInfo.updateslot(PanelStatusSlot(p), "0");
+    Info().updateslot(PanelStatusSlot(p), "0");
 }
 
 // One block of a serial line. Any line error flag, alone or together with
@@ -200,11 +201,11 @@ void OnSerialBlock(PanelLink& link, int panel, std::span<const uint8_t> block, u
     if ((errors & kSerialErrorMask) != 0) {
         DebugMessage("*** Serial Com port %d ERROR \"%u\"", comPort, static_cast<unsigned>(errors));
         p.RxTail.Clear();
-        ExtInfo.updateslot(PanelStatusSlot(p), "0");
+        Info().updateslot(PanelStatusSlot(p), "0");
         return;
     }
     p.Connected = 1;
-    ExtInfo.updateslot(PanelStatusSlot(p), "1");
+    Info().updateslot(PanelStatusSlot(p), "1");
     ParsePanelData(block.data(), block.size(), panel);
 }
 

@@ -9,6 +9,7 @@
 #include "core/seam.h"
 #include "core/settings.h"
 #include "panels/mode_tracking.h"
+#include "panels/info_client.h"
 #include "panels/panel_table.h"
 #include "panels/panel_senders.h"
 #include "transport/extinfo.h"
@@ -26,7 +27,7 @@ bool ValidColour(int value) { return value >= 0 && value <= kMaxColour; }
 // client's mirror already knows.
 std::string ReadSlot(int slot) {
     char buffer[kSlotTextMax + 1] = {};
-    ExtInfo.readslot(slot, buffer);
+    Info().readslot(slot, buffer);
     buffer[kSlotTextMax] = '\0';  // the client terminates it; keep that true regardless
     return buffer;
 }
@@ -67,7 +68,7 @@ int RestColour(const PanelRecord& p, int button, int colour) {
 }
 
 void WriteColourSlot(const PanelRecord& p, int button, int colour) {
-    ExtInfo.updateslot(p.SlotOffset + kColourOffset + button, "%d", colour);
+    Info().updateslot(p.SlotOffset + kColourOffset + button, "%d", colour);
 }
 
 }  // namespace
@@ -232,7 +233,7 @@ void SlotChange(int device, int slot, const char* rawText) {
     }
 
     // Confirm only what was carried out; the text is data, never a format.
-    if (result == SendResult::kDone) ExtInfo.updateslot(slot, "%s", text.c_str());
+    if (result == SendResult::kDone) Info().updateslot(slot, "%s", text.c_str());
 }
 
 void ResetButtonColours(int panel) {

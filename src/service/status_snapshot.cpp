@@ -6,6 +6,7 @@
 #include "core/seam.h"
 #include "core/service_events.h"
 #include "core/version_info.h"
+#include "panels/info_client.h"
 #include "panels/panel_table.h"
 #include "transport/extinfo.h"
 
@@ -28,7 +29,9 @@ std::string FieldOr(const FieldTextFn& fieldText, int controlId, std::string fal
 // Attached to the Infodriver: every status but the ones a failed or lost
 // link leaves behind.
 bool InfodriverAttached() {
-    switch (ExtInfo.iStatus) {
+    const extinfo* client = BoundInfoClient();
+    if (client == nullptr) return false;
+    switch (client->iStatus) {
         case kInfoDisconnected:
         case kInfoDeviceZero:
         case kInfoNoInfodriver:

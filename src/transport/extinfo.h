@@ -2,9 +2,12 @@
 // Client of the Infodriver link: attaches to the Infodriver of one device,
 // reads and writes slot texts, asks and sets the driver mode, answers the
 // Infodriver's mode requests, and turns its notifications into calls of one
-// callback. Runs on the GUI thread; the callback may run inside any call of
-// this class (the link handles incoming messages while it waits for a reply)
-// and may call back into it: nested calls work, replies are matched by id.
+// callback. Runs on the GUI thread.
+//
+// No handler inside a call: a notification (or mode request) that arrives
+// while a call of this class waits for its reply is queued and handed to
+// the callback after the call has returned, from the event loop, in arrival
+// order (InfoCallEngine). The callback may call into the client.
 //
 // Bounds: a call whose reply is used waits at most about 2 s; a write that
 // the Infodriver does not take within 5 s drops the link as disconnected
@@ -15,20 +18,26 @@
 // While attached, the client watches its socket through the seam, so the
 // seam must stay installed until disconnect() (or destruction).
 //
-// Slot mirror: the client keeps the latest text it knows of every slot it
-// has read, been told of (XOV_SLOTCHANGED) or written itself, and getslot
-// and updateslot answer from it; only a slot never seen is read from the
-// Infodriver (once). The Infodriver announces every write by another client,
-// so the mirror is exact up to the notifications still in flight, and a
-// notification is applied to the mirror only when it is dispatched: an echo
-// made while handling one change compares with that change, never with a
-// newer one that is still queued behind it. The mirror holds at most one
-// entry per slot touched (texts cut at 511 bytes, kMirrorMaxSlots entries)
-// and is cleared whenever the link is closed or made anew.
+// Slot mirror: for the slots it follows (followslots: the driver's panel
+// blocks and its status slot, at most kMirrorMaxSlots) the client keeps the
+// latest text it knows, read, written or announced, whole, and getslot and
+// updateslot answer from it; a followed slot never seen is read once, any
+// other slot every time. The Infodriver announces every write by another
+// client, and a change is applied to the mirror when it is dispatched, so
+// an echo made while handling one change compares with that change. A slot
+// the client wrote stays unsettled until a later reply shows that every
+// change queued before the write has been handled; a change handled
+// meanwhile may be older than the write, and confirming such a slot always
+// writes, so a derived write never wins over a newer client write
+// (SlotMirror). The mirror is cleared whenever the link is closed or made
+// anew.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "transport/info_call_engine.h"
+#include "transport/slot_mirror.h"
 
 namespace vorn {
 
@@ -48,9 +57,9 @@ constexpr int kInfoInterfaceVersion = 109;
 constexpr int kSlotTextMax = 255;     // getslot buffer holds 256 bytes
 constexpr int kSlotWriteMax = 511;    // setslot/updateslot formatted text
 constexpr int kInfoTextMax = 299;
-// Slots the mirror follows at most: the reference Infodriver's slot limit per
-// device. Further slots are not mirrored and are read when needed.
-constexpr size_t kMirrorMaxSlots = 100000;
+// Slots the mirror holds at most: the driver's twelve blocks of 300 slots
+// and its status slot. Further slots are read when needed.
+constexpr size_t kMirrorMaxSlots = 12 * 300 + 1;
 
 // Connect results and notification codes (iStatus).
 enum InfoStatus : int {
@@ -82,14 +91,15 @@ public:
     void setslot(int slot, const char* format, ...) __attribute__((format(printf, 3, 4)));
     // Writes only when the slot's text differs; true when it wrote.
     bool updateslot(int slot, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // Follows slots first..last in the mirror from now on (a few ranges).
+    void followslots(int first, int last);
     // Fills buffer (256 bytes) with the slot's zero-terminated text, at most
     // 255 characters, from the mirror when the slot is known, else read from
     // the Infodriver; the empty text when the read fails.
     int getslot(int slot, char* buffer);
     // As getslot, but always reads from the Infodriver (the start-up load).
     int readslot(int slot, char* buffer);
-    // The mirror's full text of a slot (at most 511 bytes); false when the
-    // slot is not known.
+    // The mirror's whole text of a slot; false when the slot is not known.
     bool mirrored(int slot, std::string* text) const;
     size_t mirrorSize() const;
     int getmode();
@@ -121,38 +131,28 @@ public:
     int* rxCount;
 
 private:
-    struct Link;  // socket, receive queue, pending calls (extinfo.cpp)
-
-    // Synchronous call: sends the request and waits (bounded) for the reply
-    // with the same id, handling every other incoming message meanwhile.
-    // False when no reply came or the link went away.
-    bool Call(uint32_t message, int32_t wParam, int32_t lParam, int32_t* replyParam, std::string* replyText);
-    bool WaitReply(uint32_t id, unsigned generation, int32_t* replyParam, std::string* replyText);
-    bool SendOneWay(uint32_t message, int32_t wParam, int32_t lParam, const std::string& text);
-    bool SendBytes(const std::string& bytes);
-    bool ReadIncoming(int maxChunks);
-    void HandleQueued();
-    void DispatchQueued(int maxFrames);
-    void ScheduleDrain();
-    void OnReadable();
-    void EndLink(const char* why);
+    // Engine hooks: state frames at arrival, queued frames from the event
+    // loop, proofs of order, the end of the link.
+    bool TakeState(const InfoFrame& f);
+    void Handle(InfoFrame& f);
     void LinkLost(const std::string& why);
     void CloseLink();
-    int AnswerModeRequest(uint32_t message);
     void WriteSlot(int slot, const char* text);
-    void NoteFailure(const char* what);
-    // The Infodriver's text of |slot| by a read, merged into the mirror; the
-    // mirror wins when the slot changed while the read waited. Null when the
-    // read failed and the slot is not known.
-    const std::string* ReadThrough(int slot, int32_t* result);
-    void Remember(int slot, const char* text, size_t length);
+    // The Infodriver's text of |slot| by a read, noted in the mirror; false
+    // when the read failed (*result: the Infodriver's answer, 0 no answer).
+    bool ReadThrough(int slot, std::string* text, int32_t* result);
+    void Noted(bool stored, int slot);
 
     int ownTx_ = 0;
     int ownRx_ = 0;
-    Link* link_ = nullptr;
+    InfoCallEngine engine_;
+    SlotMirror mirror_{kMirrorMaxSlots};
+    int infoId_ = 0;              // the Infodriver's id from XOV_INFOWINDOW, 0 unknown
+    bool attached_ = false;       // handshake done: a loss is reported
+    bool disconnectNotified_ = false;
+    bool lost_ = false;           // attached, and now known to be gone (linklost)
+    bool mirrorFullLogged_ = false;
+    InfoFrameLink::Clock::time_point lastLinkCheck_{};
 };
-
-// The driver's one Infodriver client.
-extern extinfo ExtInfo;
 
 }  // namespace vorn

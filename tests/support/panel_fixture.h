@@ -1,7 +1,7 @@
 #pragma once
-// Fixture for tests of the panel logic: a recording seam, the driver's
-// Infodriver client attached to a real reference Infodriver running
-// in-process, an empty panel table, logs in a temporary directory, and helpers
+// Fixture for tests of the panel logic: a recording seam, an Infodriver
+// client of the test's own (bound for the panel layer) attached to a real
+// reference Infodriver running in-process, an empty panel table, logs in a temporary directory, and helpers
 // to configure panels on fake ports. Only tests named panels_*_test link the
 // in-process server (see tests/CMakeLists.txt).
 
@@ -14,6 +14,7 @@
 #include "core/diagnostics.h"
 #include "core/driver_state.h"
 #include "infodriver_server.h"
+#include "panels/info_client.h"
 #include "panels/panel_connections.h"
 #include "panels/panel_table.h"
 #include "support/fake_ports.h"
@@ -45,16 +46,15 @@ protected:
         std::string error;
         ASSERT_TRUE(server->Start(&error)) << error;
         server->RunInThread();
-        ExtInfo.setnotify(nullptr);
-        ExtInfo.setcounters(&InfodriverTxCount, &InfodriverRxCount);
-        ASSERT_EQ(ExtInfo.connect(kDevice, nullptr), 15);
+        BindInfoClient(&info);
+        info.setcounters(&InfodriverTxCount, &InfodriverRxCount);
+        ASSERT_EQ(info.connect(kDevice, nullptr), 15);
     }
 
     void TearDown() override {
-        ExtInfo.disconnect();
-        ExtInfo.setnotify(nullptr);
-        ExtInfo.iMode = IFMODE_TXRX;
+        info.disconnect();
         ResetPanelTable();
+        BindInfoClient(nullptr);
         server.reset();
         ResetDiagnostics();
         SetSeam(nullptr);
@@ -68,7 +68,7 @@ protected:
     // arrived.
     std::string Read(int slot) {
         char buffer[kSlotTextMax + 1];
-        ExtInfo.readslot(slot, buffer);
+        info.readslot(slot, buffer);
         return buffer;
     }
     // The server's text once every earlier write of ours has reached it (a
@@ -104,6 +104,9 @@ protected:
     FakeSeam seam;
     TempDir dir;
     std::unique_ptr<InfodriverServer> server;
+    // The driver's Infodriver client, bound for the panel layer; a fresh one
+    // for every test.
+    extinfo info{kInfoInterfaceVersion};
 
 private:
     // What TcpPanel and SerialPanel share: panel n in use, connected,

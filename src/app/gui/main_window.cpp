@@ -14,6 +14,7 @@
 #include "app/gui/status_view.h"
 #include "core/seam.h"
 #include "app/housekeeping.h"
+#include "panels/info_client.h"
 #include "transport/extinfo.h"
 
 namespace vorn {
@@ -58,6 +59,7 @@ MainWindow::MainWindow(QWidget* parent)
 MainWindow::~MainWindow() {
     // A window that goes away without a close still shuts the driver down.
     if (started_) ShutDown();
+    if (BoundInfoClient() == &info_) BindInfoClient(nullptr);
     if (HasSeam() && &GetSeam() == seam_.get()) SetSeam(nullptr);
 }
 
@@ -90,7 +92,7 @@ int MainWindow::Start() {
     SetSeam(seam_.get());
     seam_->SetTimerHandler([this](int id) { OnTimer(id); });
     started_ = true;
-    const int result = InitApp();
+    const int result = InitApp(info_);
     statusView_->RefreshStateColours();
     if (result != 0) ShutDown();
     return result;
@@ -167,8 +169,8 @@ void MainWindow::ShutDown() {
     if (started_) CloseApp();
     // The Infodriver client watches its socket through this window's seam,
     // which goes with the window; leave the link now, while the seam is
-    // still installed, rather than from the client's static destructor.
-    ExtInfo.disconnect();
+    // still installed, rather than from the client's destructor.
+    info_.disconnect();
     seam_->StopAllTimers();
     emit shutDown();
 }

@@ -11,6 +11,8 @@
 #include <map>
 #include <memory>
 
+#include "transport/extinfo.h"
+
 class QAction;
 class QCloseEvent;
 class QListWidget;
@@ -67,6 +69,9 @@ private:
     void ShutDown();
 
     std::unique_ptr<QtSeam> seam_;
+    // The driver's one Infodriver client; the panel layer uses it from
+    // Start() until the window goes.
+    extinfo info_{kInfoInterfaceVersion};
     StatusView* statusView_ = nullptr;
     QListWidget* debugList_ = nullptr;
     std::map<int, QAction*> actions_;
