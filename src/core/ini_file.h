@@ -8,7 +8,9 @@
 // section are ignored. Section and key names compare without regard to ASCII
 // case. With duplicate sections only the first is used; with duplicate keys
 // in it the first wins. Lines end in LF or CR LF; new lines take the style of
-// the file's first line end (LF for a new file).
+// the file's first line end (LF for a new file). A UTF-8 byte-order mark at
+// the very start (as Windows editors write it) is not part of the first
+// line: it is skipped on reading and written back in front of the content.
 //
 // Not thread-safe; the settings layer uses it on the GUI thread only.
 
@@ -80,6 +82,7 @@ private:
     const std::string& LineEnd() const;
 
     std::vector<Line> lines_;
+    bool byteOrderMark_ = false;  // the bytes began with EF BB BF
     std::string eolStyle_ = "\n";
     std::string loadError_;
 };
