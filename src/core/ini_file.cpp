@@ -238,6 +238,30 @@ std::string IniFile::Serialize() const {
     return out;
 }
 
+std::vector<IniFile::LineInfo> IniFile::Outline() const {
+    std::vector<LineInfo> out;
+    out.reserve(lines_.size());
+    int number = 0;
+    for (const Line& line : lines_) {
+        LineInfo info;
+        info.number = ++number;
+        const Parsed p = Classify(line.text);
+        info.name = std::string(p.name);
+        if (p.kind == Kind::kSection) {
+            info.kind = LineInfo::Kind::kSection;
+            info.closed = line.text.find(']') != std::string::npos;
+        } else if (p.kind == Kind::kEntry) {
+            info.kind = LineInfo::Kind::kEntry;
+        } else {
+            const std::string_view t = Trim(line.text);
+            const bool nothing = t.empty() || t.front() == ';' || t.front() == '#';
+            info.kind = nothing ? LineInfo::Kind::kNothing : LineInfo::Kind::kJunk;
+        }
+        out.push_back(std::move(info));
+    }
+    return out;
+}
+
 bool IniFile::Save(const std::string& path) const {
     std::string target = path;
     struct stat st{};

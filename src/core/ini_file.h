@@ -62,6 +62,23 @@ public:
     // The whole file as bytes.
     std::string Serialize() const;
 
+    // The file line by line as the reader sees it, for a reader that
+    // explains a file (the configuration check). Numbers count from 1; the
+    // byte-order mark belongs to no line.
+    struct LineInfo {
+        enum class Kind {
+            kNothing,  // blank or a comment
+            kSection,  // "[name]"; also a header without its ']'
+            kEntry,    // "key=value"
+            kJunk,     // anything else: ignored by the reader
+        };
+        Kind kind = Kind::kNothing;
+        int number = 0;
+        std::string name;     // section name or key, trimmed
+        bool closed = true;   // a section header with its ']'
+    };
+    std::vector<LineInfo> Outline() const;
+
     // Writes the content to path atomically: a temporary file in the same
     // directory, flushed to disk, then renamed over the target, so a crash
     // leaves either the old or the new file. The mode of an existing file is
