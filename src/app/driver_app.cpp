@@ -52,6 +52,7 @@ int InitApp() {
         ConfigurationFault = true;
         return -1;
     }
+    ApplyLogSettings();  // old daily log files go now, and at each new date
     UpdateDebugMenu();
 
     ExtInfo.setnotify(InfoNotify);
@@ -128,6 +129,7 @@ void CloseApp() {
     ExtInfo.setmode(IFMODE_RXONLY);
     ExtInfo.iMode = 7;  // shutting down: every mode request is agreed to from now on
     DebugMessage("CloseApp - driver shut down ");
+    EndLogFile();
 }
 
 void UpdateDebugMenu() {

@@ -142,6 +142,7 @@ void HousekeepingTick() {
     CommsSummaryStep();
     ChosenPanelStep();
     ShowInfodriverCounters(CounterRefresh::kNow);
+    LogDayTick();
     ReportServiceEvent(ServiceEvent::kHousekeeping);
 }
 
