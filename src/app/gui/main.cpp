@@ -32,8 +32,8 @@ namespace {
 
 constexpr char kUsage[] =
     "Usage: pellax-panel DEVICE\n"
-    "       pellax-panel --check-config DEVICE\n"
-    "       pellax-panel --help | --version\n"
+    "  or:  pellax-panel --check-config DEVICE\n"
+    "  or:  pellax-panel --help | --version\n"
     "Links up to twelve push-button panels (TCP or serial) to the Infodriver of\n"
     "DEVICE (1..65535). Settings: DEV_<DEVICE, three digits>.ini in the\n"
     "configuration directory. SIGTERM or SIGINT shut the driver down (exit 0);\n"
@@ -60,6 +60,14 @@ constexpr char kUsage[] =
     "  NOTIFY_SOCKET, WATCHDOG_USEC\n"
     "                        set by systemd for a Type=notify unit: READY=1 once\n"
     "                        loaded, WATCHDOG=1 every second, STATUS=, STOPPING=1\n"
+    "  JOURNAL_STREAM        set by systemd: when it names standard error, each\n"
+    "                        debug line there starts with its journal priority\n"
+    "                        (<3> error, <4> warning, <5> state change, <6> info,\n"
+    "                        <7> trace)\n"
+    "\n"
+    "Log files (LogMode=1): YYYYMMDD_child2_DEVICE.log in the log directory, one a\n"
+    "day; LogKeepDays (default 30; 0 keeps all) says how many days back they are\n"
+    "kept, LogMaxDayBytes (default 67108864; 0 no limit) where a day's file stops.\n"
     "\n"
     "Status page: StatusHttpPort (0: off) and StatusHttpAddress (default 127.0.0.1)\n"
     "in [Pellax_Panel] serve /, /status.json and /metrics, read-only.\n";
