@@ -78,20 +78,11 @@ TEST_F(ConfigCheckTest, everyKindOfProblem_isReportedAtItsLine_andTheFileIsLeftA
     EXPECT_FALSE(test::FileExists(dir_.file("DEV_007.ini")));
 }
 
-TEST_F(ConfigCheckTest, fileAsTheDriverWritesIt_hasNoProblem_missingOrUnreadableIsNoFile) {
-    // What a first start writes, with one panel of each kind.
-    std::string file = "[Pellax_Panel]\nDebugMode=1\nLogMode=0\nRefreshOnConnection=1\nDriver_Identity=x\n"
-                       "PanelSilenceTimeout=10\nSpeed=38400\nDataBits=8\nStopBits=1\nParity=e\nStatusHttpPort=0\n"
-                       "StatusHttpAddress=127.0.0.1\nLogKeepDays=30\nLogMaxDayBytes=67108864\n";
-    for (int n = 1; n <= 12; ++n) {
-        file += "[Pellax_Panel_" + std::to_string(n) + "]\nPanel_ID=-- instance name of Panel --\n"
-                "Panel_Type=" + (n <= 2 ? "CP-2048E" : "CP-1000E") + "\nPanel_Comms_ID=0" + std::to_string(n <= 2 ? n : 0) + "\nSerial_ComPort=" +
-                (n == 2 ? "3" : "0") + "\nTCPIP_Address=" + (n == 1 ? "127.0.0.1" : "0.0.0.0") + "\nTCPIP_Port=2001\n";
-    }
-    test::WriteFile(dir_.file("DEV_007.ini"), file);
+TEST_F(ConfigCheckTest, shippedExample_hasNoProblem_missingOrUnreadableIsNoFile) {
+    test::WriteFile(dir_.file("DEV_007.ini"), test::ReadFile(VORN_SOURCE_DIR "/docs/DEV_001.ini.example"));
     const ConfigCheckResult good = CheckSettingsFile(7);
     EXPECT_TRUE(good.readable);
-    EXPECT_TRUE(good.problems.empty()) << good.problems.front().text;
+    for (const ConfigProblem& p : good.problems) ADD_FAILURE() << p.line << ": " << p.text;
 
     const ConfigCheckResult missing = CheckSettingsFile(8);
     EXPECT_FALSE(missing.readable);
