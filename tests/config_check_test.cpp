@@ -91,5 +91,41 @@ TEST_F(ConfigCheckTest, shippedExample_hasNoProblem_missingOrUnreadableIsNoFile)
     EXPECT_EQ(CheckSettingsFile(9).unreadable, "Is a directory");
 }
 
+// One text per case, in the section it belongs to: the one problem the
+// check reports for it ("" for none), as the loaders would decide it.
+TEST(ConfigCheckRules, eachReplacedOrRefusedText_getsOneProblemSayingWhatIsUsed) {
+    const struct {
+        const char* section;
+        const char* line;
+        const char* problem;
+    } cases[] = {
+        {"Pellax_Panel", "RefreshOnConnection=2", "[Pellax_Panel] RefreshOnConnection: '2' is not 0 or 1: 0 (off) used"},
+        {"Pellax_Panel", "RefreshOnConnection=+1", ""},
+        {"Pellax_Panel", "PanelSilenceTimeout=-5", "[Pellax_Panel] PanelSilenceTimeout: '-5' is below 0: 0 (off) used"},
+        {"Pellax_Panel", "DebugMode=1x", "[Pellax_Panel] DebugMode: '1x' is not a whole number: 1 used"},
+        {"Pellax_Panel", "Speed=99999999999", "[Pellax_Panel] Speed: '99999999999' is out of range: 2147483647 used"},
+        {"Pellax_Panel", "StopBits=0", "[Pellax_Panel] StopBits: '0' is not 1 or 2: 1 used"},
+        {"Pellax_Panel", "Parity=o", ""},
+        {"Pellax_Panel", "StatusHttpPort=70000", "[Pellax_Panel] StatusHttpPort: '70000' is not a port 1..65535: no status page"},
+        {"Pellax_Panel", "LogKeepDays=-1", "[Pellax_Panel] LogKeepDays: '-1' is below 0: 0 (keep every file) used"},
+        {"Pellax_Panel", "LogMaxDayBytes=8589934592", ""},
+        {"Pellax_Panel", "LogMaxDayBytes=64M", "[Pellax_Panel] LogMaxDayBytes: '64M' is not a whole number of bytes: 64 used"},
+        {"Pellax_Panel_1", "Serial_ComPort=1G", "[Pellax_Panel_1] Serial_ComPort: '1G' is not a whole number: 1 used"},
+        {"Pellax_Panel_1", "Serial_ComPort=300", "[Pellax_Panel_1] Serial_ComPort: COM300 is outside 1..256: the line never opens"},
+        {"Pellax_Panel_1", "Serial_ComPort=2\nPanel_Comms_ID=0A", ""},
+        {"Pellax_Panel_1", "Serial_ComPort=2\nPanel_Comms_ID=1G", "[Pellax_Panel_1] Panel_Comms_ID: '1G' is not a hexadecimal number: 01 used"},
+        {"Pellax_Panel_1", "TCPIP_Address=aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa",
+         "[Pellax_Panel_1] TCPIP_Address: longer than 63 characters: cut to 'aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa'"},
+    };
+    for (const auto& c : cases) {
+        IniFile ini;
+        ini.Parse(std::string("[") + c.section + "]\n" + c.line + "\n");
+        std::vector<ConfigProblem> problems = CheckSettings(ini);
+        std::string got = problems.empty() ? "" : problems.front().text;
+        EXPECT_EQ(got, c.problem) << c.line;
+        EXPECT_LE(problems.size(), 1u) << c.line;
+    }
+}
+
 }  // namespace
 }  // namespace vorn

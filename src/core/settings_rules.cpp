@@ -52,8 +52,8 @@ int DecideWholeNumber(const char* key, const std::string& text, std::vector<Sett
 
 DriverSettings DecideDriverSettings(const SettingReader& read, std::vector<SettingNote>* notes) {
     DriverSettings s;
-    // Only the notes of the first kind for a key: a text that is no number
-    // is not also reported as out of range.
+    // One note per key: *clean is false when the text already got one (no
+    // whole number), so the rule of the key adds none of its own then.
     auto whole = [&](const char* key, const char* defaultText, bool* clean) {
         const std::string text = read(key, defaultText);
         const std::size_t before = notes != nullptr ? notes->size() : 0;
