@@ -1,7 +1,8 @@
 // The INI file: parsing and serialising gives back the very bytes; a value
 // that Set accepts reads back (also after serialising and parsing again);
 // every other section and key keeps its value, and every other line its
-// text; a refused or unchanged Set leaves the bytes alone.
+// text; a refused or unchanged Set leaves the bytes alone. A UTF-8
+// byte-order mark in front reads as the bytes without it and stays in front.
 
 #include <algorithm>
 #include <optional>
@@ -36,9 +37,11 @@ bool SameNoCase(std::string_view a, std::string_view b) {
 // line without '\n' gets a line end when a line is added behind it; a '\r'
 // it ended in then reads as part of that line end. Trailing '\r's are
 // blanks to every reader of the line, so they are left out here.)
+constexpr std::string_view kBom = "\xEF\xBB\xBF";
+
 std::vector<std::string> Lines(const std::string& bytes) {
     std::vector<std::string> lines;
-    std::size_t pos = 0;
+    std::size_t pos = bytes.compare(0, kBom.size(), kBom) == 0 ? kBom.size() : 0;
     while (pos < bytes.size()) {
         std::size_t lf = bytes.find('\n', pos);
         std::size_t end = lf == std::string::npos ? bytes.size() : lf;
@@ -86,11 +89,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const std::string& k : keys) probes.push_back(ini.Get(s, k));
     }
     const bool existed = ini.Get(section, key).has_value();
+    const bool bom = bytes.compare(0, kBom.size(), kBom) == 0;
+    if (bom) {
+        IniFile bare;
+        bare.Parse(std::string_view(bytes).substr(kBom.size()));
+        std::size_t i = 0;
+        for (const std::string& s : sections) {
+            for (const std::string& k : keys) FUZZ_CHECK(bare.Get(s, k) == probes[i++]);
+        }
+    }
 
     const IniFile::SetResult result = ini.Set(section, key, value);
     const std::string after = ini.Serialize();
     if (result != IniFile::SetResult::kChanged) FUZZ_CHECK(after == bytes);
     if (result == IniFile::SetResult::kInvalid) return 0;
+    FUZZ_CHECK(after.compare(0, kBom.size(), kBom) == 0 || !bom);
 
     // The value reads back, before and after a round through the bytes.
     FUZZ_CHECK(ini.Get(section, key) == Trimmed(value));

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -265,6 +266,101 @@ TEST_F(DiagnosticsTest, resetDiagnostics_clearsTheRepeatAndRateCounters) {
     EXPECT_EQ(seam.debugLines[100], "line 99");  // not taken as a repeat of the old last line
     EXPECT_EQ(seam.debugLines[101], "last message repeated 1 times");
     EXPECT_EQ(seam.debugLines[102], "fresh");  // budget and suppressed count start over
+}
+
+// Under systemd standard error is the journal (JOURNAL_STREAM names it):
+// each line starts with its priority from the level table, also a line
+// formatted elsewhere; a redirected standard error gets plain lines.
+TEST_F(DiagnosticsTest, journalAsStandardError_linesCarryTheirPriority) {
+    Settings.LogMode = 0;
+    const std::string captured = dir.file("journal");
+    std::fflush(stderr);
+    const int saved = dup(STDERR_FILENO);
+    const int fd = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    dup2(fd, STDERR_FILENO);
+    struct stat st {};
+    fstat(fd, &st);
+    const auto log = [&](const std::string& stream) {
+        setenv("JOURNAL_STREAM", stream.c_str(), 1);
+        ResetDiagnostics();
+        SetDiagnosticsClock([this] { return now; });
+        DebugMessage("ERROR  - Connect failed to infodriver %d", 4);
+        DebugMessage("Pressed Button %d from panel %d", 1, 2);
+        DebugMessage("%s", "Warning-  unrecognised message type from panel 3 ");
+        std::fflush(stderr);
+    };
+    log(std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino));
+    log(std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino + 1));
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    close(fd);
+    unsetenv("JOURNAL_STREAM");
+    EXPECT_EQ(ReadFile(captured),
+              "<3>Pellax_Panel - ERROR  - Connect failed to infodriver 4 \n"
+              "<7>Pellax_Panel - Pressed Button 1 from panel 2 \n"
+              "<4>Pellax_Panel - Warning-  unrecognised message type from panel 3  \n"
+              "Pellax_Panel - ERROR  - Connect failed to infodriver 4 \n"
+              "Pellax_Panel - Pressed Button 1 from panel 2 \n"
+              "Pellax_Panel - Warning-  unrecognised message type from panel 3  \n");
+}
+
+// Daily files of this device older than LogKeepDays days go at start and at
+// the next date; today's, other devices' and other names stay; 0 keeps all.
+TEST_F(DiagnosticsTest, oldDailyFiles_goAtStartAndAtEachNewDate) {
+    std::filesystem::create_directories(LogDir);
+    const std::vector<std::string> names = {"20260304_child2_5.log", "20260202_child2_5.log",
+                                            "20260201_child2_5.log", "20250101_child2_5.log",
+                                            "20250101_child2_6.log", "20250101_child2_5.log.gz", "notes.txt"};
+    for (const std::string& name : names) test::WriteFile(LogDir + "/" + name, "x");
+    const auto present = [&] {
+        std::vector<std::string> out;
+        for (const std::string& name : names) {
+            if (test::FileExists(LogDir + "/" + name)) out.push_back(name.substr(0, 14));
+        }
+        return out;
+    };
+    Settings.LogKeepDays = 30;
+    ApplyLogSettings();
+    EXPECT_EQ(present(), (std::vector<std::string>{"20260304_child", "20260202_child", "20250101_child",
+                                                   "20250101_child", "notes.txt"}));
+    now += 24 * 3600;
+    LogDayTick();  // no line written: the tick notices the date
+    EXPECT_EQ(present(), (std::vector<std::string>{"20260304_child", "20250101_child", "20250101_child",
+                                                   "notes.txt"}));
+    Settings.LogKeepDays = 0;
+    now += 400 * 24 * 3600;
+    LogDayTick();
+    EXPECT_EQ(present().size(), 4u);
+}
+
+// A day's file stops at LogMaxDayBytes; the lines after it are counted and
+// the count is written once when the limit is raised, and at the day's end.
+TEST_F(DiagnosticsTest, daysFile_stopsAtTheLimit_countWrittenWhenRaisedAndAtTheDaysEnd) {
+    Settings.LogMaxDayBytes = 60;  // three lines of 19 bytes
+    for (int i = 1; i <= 6; ++i) DebugMessage("line %d", i);
+    const std::string three = "14:03:27 - line 1\r\n14:03:27 - line 2\r\n14:03:27 - line 3\r\n";
+    EXPECT_EQ(LogFile("20260304"), three);
+    EXPECT_EQ(seam.debugLines.size(), 6u) << "the list is not limited";
+
+    Settings.LogMaxDayBytes = 1000;
+    ApplyLogSettings();
+    ApplyLogSettings();
+    DebugMessage("line 7");
+    const std::string raised = three +
+                               "14:03:27 - LogToFile - 3 line(s) not written: the day's file reached "
+                               "LogMaxDayBytes (60) \r\n14:03:27 - line 7\r\n";
+    EXPECT_EQ(LogFile("20260304"), raised);
+
+    Settings.LogMaxDayBytes = 100;
+    DebugMessage("line 8");
+    now += 24 * 3600;
+    LogDayTick();
+    DebugMessage("line 9");
+    EXPECT_EQ(LogFile("20260304"), raised +
+                                       "14:03:27 - LogToFile - 1 line(s) not written: the day's file reached "
+                                       "LogMaxDayBytes (100) \r\n");
+    EXPECT_EQ(LogFile("20260305"), "14:03:27 - line 9\r\n");
 }
 
 }  // namespace

@@ -115,6 +115,30 @@ TEST_F(AppProcessTest, UnreadableSettingsFileStopsTheDriverWithNonZeroExit) {
     EXPECT_EQ(err.find("Connected OK to infodriver"), std::string::npos) << "stopped before the attach: " << err;
 }
 
+// --check-config finds the file as the driver does and exits 0 (warnings
+// only), 1 (an error) or 2 (unreadable), with no display, no Infodriver and
+// no write to the file.
+TEST_F(AppProcessTest, CheckConfigExitCodes_withoutDisplayOrInfodriver) {
+    env_["QT_QPA_PLATFORM"] = std::nullopt;
+    const std::string file = dir_.path() + "/sys/config/system/DEV_004.ini";
+    const std::string good = "[Pellax_Panel]\nParity=s\n[Pellax_Panel_1]\nTCPIP_Address=127.0.0.1\n";
+    test::WriteFile(file, good);
+    std::string out;
+    const auto check = [&](const char* device) {
+        return SpawnedProcess::Run(BinPath("pellax-panel"), {"--check-config", device}, env_, dir_.path(), &out);
+    };
+    EXPECT_EQ(check("4"), 0) << out;
+    EXPECT_EQ(out.rfind(file + ":2: warning: [Pellax_Panel] Parity: 's' is not E, O, N or M: N (none) used\n", 0), 0u)
+        << out;
+    test::WriteFile(file, good + "TCPIP_Port=0\n");
+    EXPECT_EQ(check("4"), 1) << out;
+    EXPECT_NE(out.find(file + ":5: error: [Pellax_Panel_1] TCPIP_Port: '0' is not a port"), std::string::npos) << out;
+    EXPECT_NE(out.find(file + ": 1 error, 1 warning\n"), std::string::npos) << out;
+    EXPECT_EQ(test::ReadFile(file), good + "TCPIP_Port=0\n");
+    EXPECT_EQ(check("5"), 2);
+    EXPECT_EQ(out, dir_.path() + "/sys/config/system/DEV_005.ini: error: cannot be read: No such file or directory\n");
+}
+
 TEST_F(AppProcessTest, WithoutAnyDisplayItRunsHeadless) {
     env_["QT_QPA_PLATFORM"] = std::nullopt;
     env_["DISPLAY"] = std::nullopt;

@@ -1,8 +1,9 @@
 // The install rules and the Debian package of this build tree: an install
-// into a temporary prefix holds the programs, the units, the link document
-// and the examples; the units pass systemd-analyze verify where it exists;
-// the package made by CPack lists the same files (skipped without cpack or
-// dpkg-deb).
+// into a temporary prefix holds the programs, their manual pages, the units,
+// the link document, the examples, the copyright file and the changelog;
+// the units pass systemd-analyze verify where it exists; the package made by
+// CPack lists the same files and lintian finds neither an error nor a
+// warning in it (skipped without cpack or dpkg-deb; lintian where it exists).
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -28,6 +29,9 @@ const std::string kPrefix = VORN_INSTALL_PREFIX;
 const std::vector<std::string> kPrograms = {"pellax-panel", "infodriver", "infoctl", "panelsim"};
 const std::vector<std::string> kUnits = {"pellax-panel@.service", "vorn-infodriver@.service"};
 const std::vector<std::string> kShared = {"infodriver-link.md", "DEV_001.ini.example", "70-vorn-com.rules"};
+const std::vector<std::string> kDocs = {"doc/pellax-panel/copyright", "doc/pellax-panel/changelog.gz",
+                                        "man/man1/pellax-panel.1.gz", "man/man1/infodriver.1.gz",
+                                        "man/man1/infoctl.1.gz", "man/man1/panelsim.1.gz"};
 
 // The path of a program on PATH, "" when there is none.
 std::string Which(const std::string& name) {
@@ -71,6 +75,7 @@ TEST(InstallPackageTest, InstallIntoATemporaryPrefixHoldsEveryFile) {
         << out << err;
     for (const std::string& p : kPrograms) EXPECT_TRUE(Executable(prefix + "/bin/" + p)) << p;
     for (const std::string& f : kShared) EXPECT_TRUE(test::FileExists(prefix + "/share/pellax-panel/" + f)) << f;
+    for (const std::string& f : kDocs) EXPECT_TRUE(test::FileExists(prefix + "/share/" + f)) << f;
 
     const std::string unitDir = prefix + "/lib/systemd/system/";
     const std::string driverUnit = test::ReadFile(unitDir + "pellax-panel@.service");
@@ -117,7 +122,11 @@ TEST(InstallPackageTest, DebianPackageListsEveryFile) {
     if (cpack.empty() || dpkgDeb.empty()) GTEST_SKIP() << "cpack or dpkg-deb missing";
     test::TempDir dir;
     std::string out, err;
-    ASSERT_EQ(RunLong(cpack, {"-G", "DEB", "--config", kBuildDir + "/CPackConfig.cmake", "-B", dir.path()},
+    // Packaged under /usr, as scripts/package does, whatever this tree's
+    // prefix: lintian judges a package by the paths Debian uses.
+    ASSERT_EQ(RunLong(cpack,
+                      {"-G", "DEB", "--config", kBuildDir + "/CPackConfig.cmake", "-B", dir.path(), "-D",
+                       "CPACK_PACKAGING_INSTALL_PREFIX=/usr"},
                       dir.path(), &out, &err, 280s),
               0)
         << out << err;
@@ -127,16 +136,25 @@ TEST(InstallPackageTest, DebianPackageListsEveryFile) {
     deb = out.substr(at, out.find(".deb", at) + 4 - at);
 
     ASSERT_EQ(RunLong(dpkgDeb, {"-c", deb}, dir.path(), &out, &err, 60s), 0) << err;
-    const std::string root = "." + kPrefix;
+    const std::string root = "./usr";
     for (const std::string& p : kPrograms) EXPECT_TRUE(Contains(out, root + "/bin/" + p + "\n")) << p << "\n" << out;
     for (const std::string& u : kUnits) EXPECT_TRUE(Contains(out, root + "/lib/systemd/system/" + u + "\n")) << u;
     for (const std::string& f : kShared) EXPECT_TRUE(Contains(out, root + "/share/pellax-panel/" + f + "\n")) << f;
+    for (const std::string& f : kDocs) EXPECT_TRUE(Contains(out, root + "/share/" + f + "\n")) << f;
 
     ASSERT_EQ(RunLong(dpkgDeb, {"-I", deb}, dir.path(), &out, &err, 60s), 0) << err;
     EXPECT_TRUE(Contains(out, "Package: pellax-panel\n")) << out;
     EXPECT_TRUE(Contains(out, "libqt6httpserver6")) << "dependencies from the programs' libraries\n" << out;
     EXPECT_TRUE(Contains(out, "libsystemd0")) << out;
     EXPECT_TRUE(Contains(out, " postinst")) << out;
+
+    const std::string lintian = Which("lintian");
+    if (lintian.empty()) {
+        std::printf("lintian not found: package not checked\n");
+        return;
+    }
+    RunLong(lintian, {deb}, dir.path(), &out, &err, 240s);
+    EXPECT_EQ(out, "") << "lintian: no error and no warning";
 }
 
 }  // namespace

@@ -39,7 +39,9 @@ const char kFreshFile[] =
     "StopBits=1\n"
     "Parity=E\n"
     "StatusHttpPort=0\n"
-    "StatusHttpAddress=127.0.0.1\n";
+    "StatusHttpAddress=127.0.0.1\n"
+    "LogKeepDays=30\n"
+    "LogMaxDayBytes=67108864\n";
 
 std::vector<std::string> DirEntries(const std::string& dir) {
     std::vector<std::string> names;
@@ -197,15 +199,19 @@ TEST_F(SettingsTest, update_keepsCommentsForeignLinesAndSpacing) {
               "Key=v\n");
 }
 
-TEST_F(SettingsTest, crLfFile_staysCrLf_andAMissingFinalNewlineIsFine) {
-    WriteFile(Config("DEV_007.ini"), "[Pellax_Panel]\r\nSpeed=4800\r\nParity=N");
+// As a Windows editor saves it: a byte-order mark, CR LF, no final line end.
+// The first section is read and added to in place; the mark stays in front.
+TEST_F(SettingsTest, windowsEditorFile_byteOrderMarkAndCrLf_areKept) {
+    const std::string bom = "\xEF\xBB\xBF";
+    WriteFile(Config("DEV_007.ini"), bom + "[Pellax_Panel]\r\nSpeed=4800\r\nParity=N");
     LoadIni();
     EXPECT_EQ(Settings.Speed, 4800);
     EXPECT_EQ(Settings.Parity, 0);
     EXPECT_EQ(ReadFile(Config("DEV_007.ini")),
-              "[Pellax_Panel]\r\nSpeed=4800\r\nParity=N\r\nDebugMode=1\r\nLogMode=0\r\n"
+              bom + "[Pellax_Panel]\r\nSpeed=4800\r\nParity=N\r\nDebugMode=1\r\nLogMode=0\r\n"
               "RefreshOnConnection=1\r\nDriver_Identity=--String to distinguish driver--\r\n"
-              "PanelSilenceTimeout=10\r\nDataBits=8\r\nStopBits=1\r\nStatusHttpPort=0\r\nStatusHttpAddress=127.0.0.1\r\n");
+              "PanelSilenceTimeout=10\r\nDataBits=8\r\nStopBits=1\r\nStatusHttpPort=0\r\nStatusHttpAddress=127.0.0.1\r\n"
+              "LogKeepDays=30\r\nLogMaxDayBytes=67108864\r\n");
 }
 
 TEST_F(SettingsTest, junkLongLinesAndDuplicates_neverCrash_firstWins) {
@@ -237,7 +243,7 @@ TEST_F(SettingsTest, junkLongLinesAndDuplicates_neverCrash_firstWins) {
     EXPECT_EQ(after, content.substr(0, second) +
                          "DebugMode=1\nLogMode=0\nRefreshOnConnection=1\nPanelSilenceTimeout=10\n"
                          "StopBits=1\nParity=E\n"
-                         "StatusHttpPort=0\nStatusHttpAddress=127.0.0.1\n" +
+                         "StatusHttpPort=0\nStatusHttpAddress=127.0.0.1\nLogKeepDays=30\nLogMaxDayBytes=67108864\n" +
                          content.substr(second));
 }
 

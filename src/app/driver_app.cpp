@@ -54,6 +54,7 @@ int InitApp(extinfo& client) {
         ConfigurationFault = true;
         return -1;
     }
+    ApplyLogSettings();  // old daily log files go now, and at each new date
     UpdateDebugMenu();
 
     client.setnotify(InfoNotify);
@@ -130,6 +131,7 @@ void CloseApp() {
     Info().setmode(IFMODE_RXONLY);
     Info().iMode = 7;  // shutting down: every mode request is agreed to from now on
     DebugMessage("CloseApp - driver shut down ");
+    EndLogFile();
 }
 
 void UpdateDebugMenu() {

@@ -143,6 +143,7 @@ void HousekeepingTick() {
     CommsSummaryStep();
     ChosenPanelStep();
     ShowInfodriverCounters(CounterRefresh::kNow);
+    LogDayTick();
     ReportServiceEvent(ServiceEvent::kHousekeeping);
 }
 

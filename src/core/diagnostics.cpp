@@ -1,5 +1,6 @@
 #include "core/diagnostics.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,10 +8,13 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "core/driver_state.h"
+#include "core/message_levels.h"
 #include "core/seam.h"
 
 namespace vorn {
@@ -29,6 +33,7 @@ struct OpenLog {
     int fd = -1;
     std::string path;
     std::time_t checked = 0;  // last time the file's link count was looked at
+    long long size = 0;       // bytes in the file: its size at opening plus what we wrote
     void Close() {
         if (fd >= 0) close(fd);
         fd = -1;
@@ -37,11 +42,27 @@ struct OpenLog {
 };
 OpenLog g_log;
 
+// The day the log files are kept for, and the lines that today's file had no
+// room for (LogMaxDayBytes). The count goes into the day's file once: when
+// the day ends, when the limit is raised, when the file is started afresh,
+// or when the driver stops.
+struct LogDay {
+    int date = 0;           // yyyymmdd of the day last seen, 0 before the first
+    std::string heldPath;   // the file the held-back lines belong to
+    long long heldBack = 0; // lines not written into it
+    long long heldAt = 0;   // the limit that held the first of them back
+};
+LogDay g_day;
+
+// Whether standard error is the journal, decided at the first line.
+std::optional<bool> g_journal;
+
 // Repeat and rate state of DebugMessage. `last` is the last line actually
 // written (a dropped line never becomes it), so "repeated" always refers to a
 // line the reader has seen.
 struct Limiter {
     char last[kDebugLineMax + 1] = {};
+    MessageLevel lastLevel = MessageLevel::kInfo;  // level of `last` (journal only)
     bool haveLast = false;
     std::time_t lastAt = 0;     // second in which `last` was written
     long repeats = 0;           // copies of `last` counted since it was written
@@ -53,6 +74,105 @@ struct Limiter {
 Limiter g_limit;
 
 std::time_t Now() { return g_clock ? g_clock() : std::time(nullptr); }
+
+// A log directory holds a few files per device and day kept; a scan that
+// meets more entries than this stops there (the rest waits for the next day).
+constexpr int kMaxLogDirEntries = 100000;
+
+// Days since 1970-01-01 of a proleptic Gregorian date (no time zone).
+long DaysFromCivil(int y, int m, int d) {
+    y -= m <= 2 ? 1 : 0;
+    const int era = (y >= 0 ? y : y - 399) / 400;
+    const int yoe = y - era * 400;
+    const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return static_cast<long>(era) * 146097 + doe - 719468;
+}
+
+long DaysOfDate(int yyyymmdd) { return DaysFromCivil(yyyymmdd / 10000, yyyymmdd / 100 % 100, yyyymmdd % 100); }
+
+// Local date of t as yyyymmdd, and its "%04d%02d%02d" text in dateText.
+int LocalDate(std::time_t t, std::tm* local, char (&dateText)[16]) {
+    localtime_r(&t, local);
+    std::snprintf(dateText, sizeof dateText, "%04d%02d%02d", (local->tm_year + 1900) % 10000,
+                  (local->tm_mon + 1) % 100, local->tm_mday % 100);
+    return ((local->tm_year + 1900) % 10000) * 10000 + (local->tm_mon + 1) % 100 * 100 + local->tm_mday % 100;
+}
+
+std::string DayFileSuffix() { return "_child2_" + std::to_string(DeviceNumber) + ".log"; }
+
+std::string LogFilePath(const char* dateText) { return LogDir + "/" + dateText + DayFileSuffix(); }
+
+std::string TimeOfDay(const std::tm& local) {
+    char clock[16];
+    std::snprintf(clock, sizeof clock, "%02d:%02d:%02d", local.tm_hour % 100, local.tm_min % 100,
+                  local.tm_sec % 100);
+    return clock;
+}
+
+// Removes this device's daily files dated more than LogKeepDays days before
+// today (by the date in the name); other devices' files and other names are
+// left alone, and so is anything that is not a plain file.
+void RemoveOldLogFiles(int today) {
+    if (LogDir.empty() || Settings.LogKeepDays <= 0) return;
+    DIR* dir = opendir(LogDir.c_str());
+    if (dir == nullptr) return;
+    const std::string suffix = DayFileSuffix();
+    const long todayDays = DaysOfDate(today);
+    int seen = 0;
+    while (dirent* entry = readdir(dir)) {
+        if (++seen > kMaxLogDirEntries) break;
+        const std::string name = entry->d_name;
+        if (name.size() != 8 + suffix.size() || name.compare(8, std::string::npos, suffix) != 0) continue;
+        if (name.find_first_not_of("0123456789") < 8) continue;
+        const int date = std::atoi(name.substr(0, 8).c_str());
+        const int month = date / 100 % 100;
+        const int day = date % 100;
+        if (month < 1 || month > 12 || day < 1 || day > 31) continue;
+        if (todayDays - DaysOfDate(date) <= Settings.LogKeepDays) continue;
+        struct stat st {};
+        if (fstatat(dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+        unlinkat(dirfd(dir), name.c_str(), 0);  // a file that cannot go stays; nothing to report it to
+    }
+    closedir(dir);
+}
+
+// Appends one raw log line to path (the open day's file when it is that one).
+void AppendLogLine(const std::string& path, const std::string& line) {
+    if (g_log.fd >= 0 && g_log.path == path) {
+        if (write(g_log.fd, line.data(), line.size()) == static_cast<ssize_t>(line.size())) {
+            g_log.size += static_cast<long long>(line.size());
+        } else {
+            g_log.Close();
+        }
+        return;
+    }
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return;  // the file is gone: so is the count
+    ssize_t ignored = write(fd, line.data(), line.size());
+    (void)ignored;
+    close(fd);
+}
+
+// The count of held-back lines into their day's file, once.
+void WriteHeldBackCount(const std::tm& local) {
+    if (g_day.heldBack == 0) return;
+    char text[kDebugLineMax + 1];
+    std::snprintf(text, sizeof text, "LogToFile - %lld line(s) not written: the day's file reached LogMaxDayBytes (%lld) ",
+                  g_day.heldBack, g_day.heldAt);
+    AppendLogLine(g_day.heldPath, TimeOfDay(local) + " - " + text + "\r\n");
+    g_day.heldBack = 0;
+    g_day.heldPath.clear();
+}
+
+// A new local date: the ended day's count, then the files now too old.
+void NoteDate(int date, const std::tm& local) {
+    if (date == g_day.date) return;
+    const bool first = g_day.date == 0;
+    g_day.date = date;
+    WriteHeldBackCount(local);
+    if (!first) RemoveOldLogFiles(date);
+}
 
 // mkdir -p; outcome not examined by the caller (a failure loses lines only).
 void MakeDirectories(const std::string& path) {
@@ -75,6 +195,24 @@ void ResetDiagnostics() {
     g_clock = nullptr;
     g_log.Close();
     g_limit = Limiter{};
+    g_day = LogDay{};
+    g_journal.reset();
+}
+
+bool StderrIsJournal() {
+    if (!g_journal) {
+        // JOURNAL_STREAM is "<device>:<inode>" of the stream systemd connected
+        // to standard output and error; a descriptor redirected since (a
+        // child of the unit, a shell's 2>file) does not match it.
+        const char* stream = std::getenv("JOURNAL_STREAM");
+        unsigned long long device = 0;
+        unsigned long long inode = 0;
+        struct stat st {};
+        g_journal = stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+                    fstat(STDERR_FILENO, &st) == 0 && static_cast<unsigned long long>(st.st_dev) == device &&
+                    static_cast<unsigned long long>(st.st_ino) == inode;
+    }
+    return *g_journal;
 }
 
 int EnsureLogDirectory() {
@@ -87,15 +225,11 @@ int EnsureLogDirectory() {
 void LogToFile(std::string_view text) {
     std::time_t t = Now();
     std::tm local{};
-    localtime_r(&t, &local);
     char date[16];
-    char clock[16];
-    std::snprintf(date, sizeof date, "%04d%02d%02d", (local.tm_year + 1900) % 10000,
-                  (local.tm_mon + 1) % 100, local.tm_mday % 100);
-    std::snprintf(clock, sizeof clock, "%02d:%02d:%02d", local.tm_hour % 100, local.tm_min % 100,
-                  local.tm_sec % 100);
+    const int dateNumber = LocalDate(t, &local, date);
     if (LogDir.empty()) return;
-    std::string path = LogDir + "/" + date + "_child2_" + std::to_string(DeviceNumber) + ".log";
+    NoteDate(dateNumber, local);
+    std::string path = LogFilePath(date);
     if (g_log.fd >= 0 && g_log.path == path && t != g_log.checked) {
         g_log.checked = t;
         struct stat st {};
@@ -109,21 +243,74 @@ void LogToFile(std::string_view text) {
         // a file of its choosing; the open fails and the line is lost.
         g_log.fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
         if (g_log.fd < 0) return;  // lost silently: a message about a lost message would recurse
+        struct stat st {};
+        g_log.size = fstat(g_log.fd, &st) == 0 ? static_cast<long long>(st.st_size) : 0;
         g_log.path = path;
         g_log.checked = t;
+        // Started afresh (removed by someone): the count of what the old
+        // file had no room for opens the new one.
+        if (g_log.size == 0 && g_day.heldPath == path) WriteHeldBackCount(local);
     }
-    std::string line = std::string(clock) + " - " + std::string(text) + "\r\n";
+    std::string line = TimeOfDay(local) + " - " + std::string(text) + "\r\n";
+    // A day's file that reached the limit takes no more lines until the day
+    // ends or the limit is raised: they are counted instead, and the count
+    // is written once (WriteHeldBackCount), one line past the limit.
+    const long long cap = Settings.LogMaxDayBytes;
+    const bool full = cap > 0 && g_log.size + static_cast<long long>(line.size()) > cap;
+    if (full || (g_day.heldBack > 0 && g_day.heldPath == path)) {
+        if (g_day.heldBack == 0) {
+            g_day.heldPath = path;
+            g_day.heldAt = cap;
+        }
+        ++g_day.heldBack;
+        return;
+    }
     // One write per line so that concurrent readers never see half a line
     // from us; a failed or short write (full disk) loses the rest of the
     // line and makes the next line open the file again.
     ssize_t written = write(g_log.fd, line.data(), line.size());
-    if (written != static_cast<ssize_t>(line.size())) g_log.Close();
+    if (written != static_cast<ssize_t>(line.size())) {
+        g_log.Close();
+    } else {
+        g_log.size += static_cast<long long>(line.size());
+    }
+}
+
+void ApplyLogSettings() {
+    std::tm local{};
+    char date[16];
+    const int today = LocalDate(Now(), &local, date);
+    if (LogDir.empty()) return;
+    NoteDate(today, local);
+    RemoveOldLogFiles(today);
+    if (g_day.heldBack == 0) return;
+    // The held-back lines are today's; their count goes in once the file has
+    // room under the (new) limit.
+    struct stat st {};
+    const long long size = stat(g_day.heldPath.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+    if (Settings.LogMaxDayBytes == 0 || size < Settings.LogMaxDayBytes) WriteHeldBackCount(local);
+}
+
+void LogDayTick() {
+    std::tm local{};
+    char date[16];
+    const int today = LocalDate(Now(), &local, date);
+    if (!LogDir.empty()) NoteDate(today, local);
+}
+
+void EndLogFile() {
+    std::tm local{};
+    char date[16];
+    LocalDate(Now(), &local, date);
+    WriteHeldBackCount(local);
+    g_log.Close();
 }
 
 namespace {
 
-// One line into the debug list and the second channel; no limits here.
-void WriteLine(const char* text) {
+// One line into the debug list and the second channel; no limits here. The
+// level only shows on standard error when that is the journal.
+void WriteLine(const char* text, MessageLevel level) {
     if (HasSeam()) {
         Seam& seam = GetSeam();
         seam.DebugListAppend(text);
@@ -132,6 +319,8 @@ void WriteLine(const char* text) {
     }
     if (Settings.LogMode != 0) {
         LogToFile(text);
+    } else if (StderrIsJournal()) {
+        std::fprintf(stderr, "<%d>Pellax_Panel - %s \n", static_cast<int>(level), text);
     } else {
         std::fprintf(stderr, "Pellax_Panel - %s \n", text);
     }
@@ -170,7 +359,7 @@ void DebugMessage(const char* format, ...) {
                           "DebugMessage - %ld lines suppressed (over %d a second)",
                           g_limit.suppressed, kDebugLinesPerSecond);
             g_limit.suppressed = 0;
-            WriteLine(summary);
+            WriteLine(summary, MessageLevel::kWarning);
         }
     }
     if (g_limit.repeats > 0) {
@@ -180,7 +369,7 @@ void DebugMessage(const char* format, ...) {
             char summary[kDebugLineMax + 1];
             std::snprintf(summary, sizeof summary, "last message repeated %ld times", repeats);
             ++g_limit.written;
-            WriteLine(summary);
+            WriteLine(summary, g_limit.lastLevel);
         } else {
             g_limit.suppressed += repeats;  // reported with the dropped lines instead
         }
@@ -190,7 +379,11 @@ void DebugMessage(const char* format, ...) {
         return;
     }
     ++g_limit.written;
-    WriteLine(text);
+    // The level is looked up only where it shows.
+    const MessageLevel level =
+        Settings.LogMode == 0 && StderrIsJournal() ? LevelOfLine(format, text) : MessageLevel::kInfo;
+    WriteLine(text, level);
+    g_limit.lastLevel = level;
     std::memcpy(g_limit.last, text, std::strlen(text) + 1);
     g_limit.haveLast = true;
     g_limit.lastAt = now;

@@ -39,8 +39,33 @@ void DebugMessage(const char* format, ...) __attribute__((format(printf, 1, 2)))
 
 // Appends one line to today's log file in LogDir; the text is written as it
 // is. A file or directory that cannot be written loses the line silently, and
-// so does a symbolic link under the day's name (it is never followed).
+// so does a symbolic link under the day's name (it is never followed). A
+// line that would take the day's file past Settings.LogMaxDayBytes (0: no
+// limit) is not written but counted; the count goes into that file once, as
+// "LogToFile - N line(s) not written: the day's file reached LogMaxDayBytes (M) ",
+// when the day ends, when the file has room again (a raised limit, the file
+// removed) or at EndLogFile.
 void LogToFile(std::string_view text);
+
+// The daily files of this device dated more than Settings.LogKeepDays days
+// before today (0 keeps all) are removed at start (this call) and at each
+// change of the local date (the next line or LogDayTick). Call at start once
+// the settings are loaded, and again after a reload changed LogKeepDays or
+// LogMaxDayBytes: a raised limit writes the count of the lines held back.
+void ApplyLogSettings();
+
+// Once a second (the housekeeping tick): notices a new local date even when
+// no line is written, to end the day's file and remove old ones.
+void LogDayTick();
+
+// At shutdown: the count of held-back lines, if any, and the file closed.
+void EndLogFile();
+
+// True when standard error is the journal (JOURNAL_STREAM names its device
+// and inode). Lines on standard error then start with their priority,
+// "<3>" to "<7>", chosen by core/message_levels. Decided at the first call
+// after ResetDiagnostics.
+bool StderrIsJournal();
 
 // Creates LogDir (with its missing parents) the first time it is called in
 // the process; returns 1 when it tried in this call, 0 when done before.
@@ -51,7 +76,8 @@ int EnsureLogDirectory();
 void SetDiagnosticsClock(std::function<std::time_t()> clock);
 
 // Back to the process-start state: real clock, log directory not yet created,
-// no log file open, the repeat and rate counters cleared.
+// no log file open, the repeat and rate counters and the held-back count
+// cleared, the journal looked for again.
 void ResetDiagnostics();
 
 }  // namespace vorn

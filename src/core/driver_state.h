@@ -25,6 +25,8 @@ struct DriverSettings {
     std::string SerialParams;     // "%d,%d,%c,%c"
     int StatusHttpPort = 0;       // status page port; 0: no status page
     std::string StatusHttpAddress = "127.0.0.1";  // address the status page listens on
+    int LogKeepDays = 30;         // daily log files older than this many days go; 0 keeps all
+    long long LogMaxDayBytes = 64LL * 1024 * 1024;  // a day's log file stops here; 0: no limit
 };
 
 extern DriverSettings Settings;

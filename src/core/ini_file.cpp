@@ -66,6 +66,8 @@ bool HasAny(std::string_view s, std::string_view chars) {
 
 const std::string_view kLineBreakers("\r\n\0", 3);
 
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
 bool ValidName(std::string_view name) {
     return !name.empty() && !IsBlank(name.front()) && !IsBlank(name.back()) &&
            !HasAny(name, kLineBreakers);
@@ -125,6 +127,8 @@ IniFile::LoadResult IniFile::Load(const std::string& path) {
 void IniFile::Parse(std::string_view bytes) {
     lines_.clear();
     eolStyle_ = "\n";
+    byteOrderMark_ = bytes.substr(0, kByteOrderMark.size()) == kByteOrderMark;
+    if (byteOrderMark_) bytes.remove_prefix(kByteOrderMark.size());
     bool styleSeen = false;
     // One line per LF; the loop ends at the end of the bytes.
     std::size_t pos = 0;
@@ -226,10 +230,34 @@ IniFile::SetResult IniFile::Set(std::string_view section, std::string_view key,
 }
 
 std::string IniFile::Serialize() const {
-    std::string out;
+    std::string out(byteOrderMark_ ? kByteOrderMark : std::string_view());
     for (const Line& line : lines_) {
         out += line.text;
         out += line.eol;
+    }
+    return out;
+}
+
+std::vector<IniFile::LineInfo> IniFile::Outline() const {
+    std::vector<LineInfo> out;
+    out.reserve(lines_.size());
+    int number = 0;
+    for (const Line& line : lines_) {
+        LineInfo info;
+        info.number = ++number;
+        const Parsed p = Classify(line.text);
+        info.name = std::string(p.name);
+        if (p.kind == Kind::kSection) {
+            info.kind = LineInfo::Kind::kSection;
+            info.closed = line.text.find(']') != std::string::npos;
+        } else if (p.kind == Kind::kEntry) {
+            info.kind = LineInfo::Kind::kEntry;
+        } else {
+            const std::string_view t = Trim(line.text);
+            const bool nothing = t.empty() || t.front() == ';' || t.front() == '#';
+            info.kind = nothing ? LineInfo::Kind::kNothing : LineInfo::Kind::kJunk;
+        }
+        out.push_back(std::move(info));
     }
     return out;
 }

@@ -8,7 +8,9 @@
 // section are ignored. Section and key names compare without regard to ASCII
 // case. With duplicate sections only the first is used; with duplicate keys
 // in it the first wins. Lines end in LF or CR LF; new lines take the style of
-// the file's first line end (LF for a new file).
+// the file's first line end (LF for a new file). A UTF-8 byte-order mark at
+// the very start (as Windows editors write it) is not part of the first
+// line: it is skipped on reading and written back in front of the content.
 //
 // Not thread-safe; the settings layer uses it on the GUI thread only.
 
@@ -60,6 +62,23 @@ public:
     // The whole file as bytes.
     std::string Serialize() const;
 
+    // The file line by line as the reader sees it, for a reader that
+    // explains a file (the configuration check). Numbers count from 1; the
+    // byte-order mark belongs to no line.
+    struct LineInfo {
+        enum class Kind {
+            kNothing,  // blank or a comment
+            kSection,  // "[name]"; also a header without its ']'
+            kEntry,    // "key=value"
+            kJunk,     // anything else: ignored by the reader
+        };
+        Kind kind = Kind::kNothing;
+        int number = 0;
+        std::string name;     // section name or key, trimmed
+        bool closed = true;   // a section header with its ']'
+    };
+    std::vector<LineInfo> Outline() const;
+
     // Writes the content to path atomically: a temporary file in the same
     // directory, flushed to disk, then renamed over the target, so a crash
     // leaves either the old or the new file. The mode of an existing file is
@@ -80,6 +99,7 @@ private:
     const std::string& LineEnd() const;
 
     std::vector<Line> lines_;
+    bool byteOrderMark_ = false;  // the bytes began with EF BB BF
     std::string eolStyle_ = "\n";
     std::string loadError_;
 };

@@ -8,11 +8,13 @@
 #include <vector>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 
 #include "core/diagnostics.h"
 #include "core/driver_state.h"
 #include "core/ini_file.h"
+#include "core/settings_rules.h"
 
 namespace vorn {
 
@@ -23,14 +25,6 @@ constexpr const char* kDriverSection = "Pellax_Panel";
 // A configuration directory holds a handful of files; a scan that meets more
 // entries than this stops and uses the name as given.
 constexpr int kMaxDirEntries = 100000;
-
-// Values are read into a 256-byte buffer: at most 255 characters, and a NUL
-// byte in the file ends the value as it would end a C string.
-std::string CutValue(const std::string& text) {
-    std::string out = text.substr(0, text.find('\0'));
-    if (out.size() > static_cast<std::size_t>(kIniValueMax)) out.resize(kIniValueMax);
-    return out;
-}
 
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -63,14 +57,6 @@ std::string FindNameNoCase(const std::string& dir, const std::string& name) {
     }
     closedir(d);
     return best ? *best : name;
-}
-
-// Full path of a settings file in ConfigDir. False when the path would be
-// longer than kPathMax: cutting it would name some other file.
-bool SettingsPath(const std::string& file, std::string* path) {
-    std::string name = FindNameNoCase(ConfigDir, file);
-    *path = ConfigDir.empty() ? name : ConfigDir + "/" + name;
-    return path->size() <= static_cast<std::size_t>(kPathMax);
 }
 
 // Loads the file behind a settings path; the caller may Save only on true.
@@ -173,6 +159,18 @@ bool SetAndReport(IniFile& ini, const std::string& section, const std::string& k
 }
 
 }  // namespace
+
+std::string CutValue(const std::string& text) {
+    std::string out = text.substr(0, text.find('\0'));
+    if (out.size() > static_cast<std::size_t>(kIniValueMax)) out.resize(kIniValueMax);
+    return out;
+}
+
+bool SettingsPath(const std::string& file, std::string* path) {
+    std::string name = FindNameNoCase(ConfigDir, file);
+    *path = ConfigDir.empty() ? name : ConfigDir + "/" + name;
+    return path->size() <= static_cast<std::size_t>(kPathMax);
+}
 
 bool SettingsUnreadable(std::string* reason) {
     if (reason != nullptr) *reason = UnreadableSettings;
@@ -325,46 +323,18 @@ void WriteIniSetting(const std::string& file, const std::string& section, const 
 void LoadIni() {
     if (!InSettingsBatch()) ResolvePaths();
     const std::string file = SettingsFileName(DeviceNumber);
-    auto read = [&](const char* key, const char* defaultText) {
-        return ReadIniSetting(file, kDriverSection, key, defaultText, 1);
-    };
     // A present file that cannot be read still gives the defaults below (so
     // that the caller can log with them); the caller then stops the driver.
     UnreadableSettings = SettingsFileProblem(file);
-
-    Settings.DebugMode = AtoiText(read("DebugMode", "1"));
-    Settings.DebugHidden = Settings.DebugMode == 0 ? 1 : 0;
-    Settings.LogMode = AtoiText(read("LogMode", "0"));
-    Settings.RefreshOnConnection = AtoiText(read("RefreshOnConnection", "1")) == 1 ? 1 : 0;
-    Settings.Driver_Identity = read("Driver_Identity", "--String to distinguish driver--");
-    Settings.PanelSilenceTimeout = std::max(0, AtoiText(read("PanelSilenceTimeout", "10")));
-    Settings.Speed = AtoiText(read("Speed", "38400"));
-    Settings.DataBits = AtoiText(read("DataBits", "8"));
-    Settings.StopBits = AtoiText(read("StopBits", "1")) == 2 ? 2 : 0;
-
-    Settings.ParityText = read("Parity", "E").substr(0, 14);
-    static const struct {
-        const char* letter;
-        int code;
-    } kParities[] = {{"E", 2}, {"M", 3}, {"N", 0}, {"O", 1}};
-    Settings.Parity = 0;
-    for (const auto& parity : kParities) {
-        if (EqualNoCase(Settings.ParityText, parity.letter)) {
-            Settings.Parity = parity.code;
-            break;
-        }
-    }
-
-    // StopBits is 0 or 2 and Parity 0..3, so both table reads are in range.
-    static const char kStopLetters[] = "152";
-    static const char kParityLetters[] = "NOEMS";
-    char params[64];
-    std::snprintf(params, sizeof params, "%d,%d,%c,%c", Settings.Speed, Settings.DataBits,
-                  kStopLetters[Settings.StopBits], kParityLetters[Settings.Parity]);
-    Settings.SerialParams = params;
+    Settings = DecideDriverSettings(
+        [&](const char* key, const char* defaultText) {
+            std::string text = ReadIniSetting(file, kDriverSection, key, defaultText, 1);
+            // What the reads after it log shows as soon as DebugMode is known.
+            if (std::strcmp(key, "DebugMode") == 0) Settings.DebugMode = AtoiText(text);
+            return text;
+        },
+        nullptr);
     DebugMessage("LoadIni - serial params are %s", Settings.SerialParams.c_str());
-    Settings.StatusHttpPort = AtoiText(read("StatusHttpPort", "0"));
-    Settings.StatusHttpAddress = read("StatusHttpAddress", "127.0.0.1");
 }
 
 }  // namespace vorn

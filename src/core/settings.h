@@ -35,7 +35,8 @@ std::string ReadIniSetting(const std::string& file, const std::string& section,
 void WriteIniSetting(const std::string& file, const std::string& section, const std::string& key,
                      const std::string& value);
 
-// Reads the driver settings into Settings (eleven keys, all written back).
+// Reads the driver settings into Settings (the thirteen keys of
+// DecideDriverSettings, core/settings_rules.h, all written back).
 // A settings file that is missing gives the defaults (and is created by the
 // write-back); one that exists but cannot be read (no permission, a
 // directory, too large) gives the defaults too, writes nothing and is
@@ -62,6 +63,16 @@ bool InSettingsBatch();
 
 // Name of the device's settings file, "DEV_%03d.ini".
 std::string SettingsFileName(int device);
+
+// Full path of the settings file `file` in ConfigDir as the readers above
+// use it (any case variant of the name that exists). False when the path
+// would be longer than kPathMax: cutting it would name some other file.
+// ConfigDir is as the last ResolvePaths left it.
+bool SettingsPath(const std::string& file, std::string* path);
+
+// A value as the readers return it: up to the first NUL byte (a C string
+// ends there), at most kIniValueMax characters.
+std::string CutValue(const std::string& text);
 
 // Decimal conversion with the C library's atoi/atol rules (leading blanks,
 // optional sign, digits up to the first other character; no digits give 0),

@@ -1,7 +1,8 @@
 // Entry point of the panel driver: the device number is the whole command
 // line; one main window runs the driver until it is closed. "--help" and
-// "--version" alone print their text and exit 0; any other command line is
-// read as a device number as always.
+// "--version" alone print their text and exit 0, "--check-config DEVICE"
+// checks the device's settings file (exit 0, 1 or 2); any other command line
+// is read as a device number as always.
 
 #include <QApplication>
 #include <QByteArray>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "app/config_check.h"
 #include "app/driver_app.h"
 #include "core/driver_state.h"
 #include "app/gui/main_window.h"
@@ -30,12 +32,18 @@ namespace {
 
 constexpr char kUsage[] =
     "Usage: pellax-panel DEVICE\n"
-    "       pellax-panel --help | --version\n"
+    "  or:  pellax-panel --check-config DEVICE\n"
+    "  or:  pellax-panel --help | --version\n"
     "Links up to twelve push-button panels (TCP or serial) to the Infodriver of\n"
     "DEVICE (1..65535). Settings: DEV_<DEVICE, three digits>.ini in the\n"
     "configuration directory. SIGTERM or SIGINT shut the driver down (exit 0);\n"
     "it also exits 0 when its Infodriver is missing or goes away. A command line\n"
     "that is no device number gives an error and exit code 255.\n"
+    "\n"
+    "--check-config DEVICE reads the device's settings file as the driver would,\n"
+    "writes nothing and attaches to nothing, and prints every problem as\n"
+    "FILE:LINE: error: ... or FILE:LINE: warning: ...; exit code 0 without an\n"
+    "error, 1 with one, 2 when the file cannot be read.\n"
     "\n"
     "Environment:\n"
     "  QX_ROOT, QX_SYSTEM    both set: settings in $QX_ROOT/$QX_SYSTEM/config/system,\n"
@@ -52,6 +60,14 @@ constexpr char kUsage[] =
     "  NOTIFY_SOCKET, WATCHDOG_USEC\n"
     "                        set by systemd for a Type=notify unit: READY=1 once\n"
     "                        loaded, WATCHDOG=1 every second, STATUS=, STOPPING=1\n"
+    "  JOURNAL_STREAM        set by systemd: when it names standard error, each\n"
+    "                        debug line there starts with its journal priority\n"
+    "                        (<3> error, <4> warning, <5> state change, <6> info,\n"
+    "                        <7> trace)\n"
+    "\n"
+    "Log files (LogMode=1): YYYYMMDD_child2_DEVICE.log in the log directory, one a\n"
+    "day; LogKeepDays (default 30; 0 keeps all) says how many days back they are\n"
+    "kept, LogMaxDayBytes (default 67108864; 0 no limit) where a day's file stops.\n"
     "\n"
     "Status page: StatusHttpPort (0: off) and StatusHttpAddress (default 127.0.0.1)\n"
     "in [Pellax_Panel] serve /, /status.json and /metrics, read-only.\n";
@@ -109,6 +125,7 @@ int main(int argc, char** argv) {
         std::printf("pellax-panel %s\n", VORN_VERSION_TEXT);
         return std::fflush(stdout) == 0 ? 0 : 1;
     }
+    if (argc == 3 && std::string(argv[1]) == "--check-config") return vorn::RunConfigCheck(argv[2]);
     // Debug lines go to standard error; a reader of it that has gone away
     // (a closed log pipe) must cost those lines only, not end the driver
     // before CloseApp has put its slots back to "0". Sockets already send
