@@ -169,6 +169,7 @@ constexpr MessageLevelEntry kTable[] = {
     {"extinfo - no reply from infodriver %d ", W},
     {"extinfo - infodriver %d %s - call failed ", W},
     {"extinfo - slot mirror full at %zu slots - slot %d read when needed ", W},
+    {"extinfo - slots %d..%d not followed ", W},
     {"extinfo - invalid slot %d - write dropped ", W},
     {"extinfo - setslot %d: text could not be formatted ", W},
     {"extinfo - updateslot %d: text could not be formatted ", W},
