@@ -6,6 +6,7 @@
 #include "core/driver_state.h"
 #include "core/seam.h"
 #include "core/settings.h"
+#include "core/traffic_ring.h"
 #include "panels/panel_table.h"
 #include "protocol/panel_frames.h"
 #include "protocol/traffic_count.h"
@@ -40,6 +41,7 @@ bool HasPort(const PanelRecord& p) { return p.Link != nullptr; }
 bool WriteFrame(PanelRecord& p, const PanelFrame& frame) {
     if (ExtInfo.linklost()) return p.Link->Kind() == LinkKind::kTcp;
     p.Link->Send(frame.Data(), frame.Length());  // result not examined
+    PanelTraffic(static_cast<int>(&p - Panels)).Record(TrafficDirection::kSent, frame.Data(), frame.Bytes().size());
     CountTraffic(p.TxCount);
     return p.Link->Kind() == LinkKind::kTcp;
 }
