@@ -39,7 +39,9 @@ const char kFreshFile[] =
     "StopBits=1\n"
     "Parity=E\n"
     "StatusHttpPort=0\n"
-    "StatusHttpAddress=127.0.0.1\n";
+    "StatusHttpAddress=127.0.0.1\n"
+    "StatusHttpToken=\n"
+    "StatusHttpHosts=\n";
 
 std::vector<std::string> DirEntries(const std::string& dir) {
     std::vector<std::string> names;
@@ -205,7 +207,8 @@ TEST_F(SettingsTest, crLfFile_staysCrLf_andAMissingFinalNewlineIsFine) {
     EXPECT_EQ(ReadFile(Config("DEV_007.ini")),
               "[Pellax_Panel]\r\nSpeed=4800\r\nParity=N\r\nDebugMode=1\r\nLogMode=0\r\n"
               "RefreshOnConnection=1\r\nDriver_Identity=--String to distinguish driver--\r\n"
-              "PanelSilenceTimeout=10\r\nDataBits=8\r\nStopBits=1\r\nStatusHttpPort=0\r\nStatusHttpAddress=127.0.0.1\r\n");
+              "PanelSilenceTimeout=10\r\nDataBits=8\r\nStopBits=1\r\nStatusHttpPort=0\r\nStatusHttpAddress=127.0.0.1\r\n"
+              "StatusHttpToken=\r\nStatusHttpHosts=\r\n");
 }
 
 TEST_F(SettingsTest, junkLongLinesAndDuplicates_neverCrash_firstWins) {
@@ -237,7 +240,7 @@ TEST_F(SettingsTest, junkLongLinesAndDuplicates_neverCrash_firstWins) {
     EXPECT_EQ(after, content.substr(0, second) +
                          "DebugMode=1\nLogMode=0\nRefreshOnConnection=1\nPanelSilenceTimeout=10\n"
                          "StopBits=1\nParity=E\n"
-                         "StatusHttpPort=0\nStatusHttpAddress=127.0.0.1\n" +
+                         "StatusHttpPort=0\nStatusHttpAddress=127.0.0.1\nStatusHttpToken=\nStatusHttpHosts=\n" +
                          content.substr(second));
 }
 

@@ -25,6 +25,8 @@ struct DriverSettings {
     std::string SerialParams;     // "%d,%d,%c,%c"
     int StatusHttpPort = 0;       // status page port; 0: no status page
     std::string StatusHttpAddress = "127.0.0.1";  // address the status page listens on
+    std::string StatusHttpToken;  // bearer token of the status page; "" none (loopback only)
+    std::string StatusHttpHosts;  // further Host: names the page answers, comma or blank separated
 };
 
 extern DriverSettings Settings;

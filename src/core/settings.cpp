@@ -365,6 +365,8 @@ void LoadIni() {
     DebugMessage("LoadIni - serial params are %s", Settings.SerialParams.c_str());
     Settings.StatusHttpPort = AtoiText(read("StatusHttpPort", "0"));
     Settings.StatusHttpAddress = read("StatusHttpAddress", "127.0.0.1");
+    Settings.StatusHttpToken = read("StatusHttpToken", "");
+    Settings.StatusHttpHosts = read("StatusHttpHosts", "");
 }
 
 }  // namespace vorn

@@ -35,7 +35,7 @@ std::string ReadIniSetting(const std::string& file, const std::string& section,
 void WriteIniSetting(const std::string& file, const std::string& section, const std::string& key,
                      const std::string& value);
 
-// Reads the driver settings into Settings (eleven keys, all written back).
+// Reads the driver settings into Settings (thirteen keys, all written back).
 // A settings file that is missing gives the defaults (and is created by the
 // write-back); one that exists but cannot be read (no permission, a
 // directory, too large) gives the defaults too, writes nothing and is
