@@ -245,11 +245,11 @@ TEST_F(ServiceStatusTest, FacesDrawTheButtonsAsThePanelTableHoldsThem) {
     EXPECT_NE(Element(faces, "p3b1").find("class=\"k coff\""), std::string::npos);
     EXPECT_NE(Element(faces, "p3b9").find("class=\"k con aoff fl\""), std::string::npos);
     // Connected and not: the lamp panel is greyed with its reason.
-    EXPECT_NE(faces.find("<header id=\"p1h\" class=\"hdr ok\">"), std::string::npos);
-    EXPECT_NE(faces.find("<header id=\"p3h\" class=\"hdr off\">"), std::string::npos);
+    EXPECT_NE(faces.find("<header id=\"p1h\" class=\"hdr s-ok\">"), std::string::npos);
+    EXPECT_NE(faces.find("<header id=\"p3h\" class=\"hdr s-off\">"), std::string::npos);
     EXPECT_NE(faces.find("COM3 is not open"), std::string::npos);
     EXPECT_NE(FaceStyle().find(".c2{--bg:#2e7d32"), std::string::npos);
-    EXPECT_NE(FaceStyle().find(".face:has(>.hdr.off) .keys{filter:grayscale(1)"), std::string::npos);
+    EXPECT_NE(FaceStyle().find(".face:has(>.hdr.s-off) .keys{filter:grayscale(1)"), std::string::npos);
 
     // The live channel sends only what changed.
     const auto changes = [&](const std::function<void()>& change, bool* whole = nullptr) {

@@ -60,6 +60,10 @@ void BeginSettingsBatch();
 void EndSettingsBatch();
 bool InSettingsBatch();
 
+// The path of a settings file in ConfigDir as ReadIniSetting finds it (any
+// case variant of the name); call ResolvePaths first.
+std::string SettingsFilePath(const std::string& file);
+
 // Name of the device's settings file, "DEV_%03d.ini".
 std::string SettingsFileName(int device);
 

@@ -43,15 +43,15 @@ bool IsLamp(const PanelSnapshot& p) { return p.typeCode >= 4 && p.typeCode <= 6;
 
 // The panel's state class and the words that explain it.
 struct PanelState {
-    const char* cssClass;  // ok, warn, off (greyed), rsv (reserve's view)
+    const char* cssClass;  // s-ok, s-warn, s-off (greyed), s-rsv (reserve's view)
     std::string badge;
     std::string why;
 };
 
 PanelState StateOf(const StatusSnapshot& snap, const PanelSnapshot& p) {
-    if (snap.driver.mode == 1) return {"rsv", "Reserve's view", "the main driver drives this panel"};
-    if (p.connected && p.rx > 0) return {"ok", p.connection, ""};
-    if (p.connected) return {"warn", p.connection, "connected, nothing received yet"};
+    if (snap.driver.mode == 1) return {"s-rsv", "Reserve's view", "the main driver drives this panel"};
+    if (p.connected && p.rx > 0) return {"s-ok", p.connection, ""};
+    if (p.connected) return {"s-warn", p.connection, "connected, nothing received yet"};
     std::string why;
     if (!snap.infodriver.connected) {
         why = "no Infodriver";
@@ -64,7 +64,7 @@ PanelState StateOf(const StatusSnapshot& snap, const PanelSnapshot& p) {
     } else {
         why = "no address and no COM port";
     }
-    return {"off", p.connection, why};
+    return {"s-off", p.connection, why};
 }
 
 // The label as the panel got it: the first 10 (or 8) characters of a text
@@ -86,13 +86,14 @@ std::string Css() {
         "#faces{display:flex;flex-wrap:wrap;gap:.8em;margin:0 0 .8em}"
         ".face{background:#fff;border-radius:6px;padding:.5em;flex:1 1 30em;max-width:60em;min-width:0}"
         ".big .face{max-width:none}"
-        ".hdr{display:flex;flex-wrap:wrap;align-items:baseline;gap:.2em .7em;margin:0 0 .4em}"
+        ".hdr{display:flex;flex-wrap:wrap;align-items:baseline;gap:.2em .7em;margin:0 0 .4em;padding:0;"
+        "background:none;color:inherit}"
         ".hdr a{font-weight:700;color:#000054}.hdr .ty,.hdr .why,.hdr .lb{font-size:.85em}"
-        ".hdr .why{color:#a00}.rsv .why{color:#000054}"
+        ".hdr .why{color:#a00}.s-rsv .why{color:#000054}"
         ".keys{display:grid;gap:3px}.cols8 .keys{grid-template-columns:repeat(8,minmax(0,1fr))}"
         ".cols10 .keys{grid-template-columns:repeat(10,minmax(0,1fr))}"
-        ".face:has(>.hdr.off) .keys{filter:grayscale(1);opacity:.4}"
-        ".face:has(>.hdr.rsv) .keys{opacity:.8}"
+        ".face:has(>.hdr.s-off) .keys{filter:grayscale(1);opacity:.4}"
+        ".face:has(>.hdr.s-rsv) .keys{opacity:.8}"
         ".k{position:relative;background:var(--bg);color:var(--fg);border-radius:3px;min-height:2.8em;"
         "display:flex;flex-direction:column;justify-content:center;align-items:center;overflow:hidden;"
         "font:600 .78em/1.15 ui-monospace,monospace;padding:1px}"
@@ -177,7 +178,7 @@ std::string RenderPanelHeader(const StatusSnapshot& snap, const PanelSnapshot& p
     out += "<span class=\"ty\">" + HtmlEscape(p.type) + (p.buttons > 0 ? " &middot; " + std::to_string(p.buttons) : "") +
            (p.location.empty() ? "" : " &middot; " + HtmlEscape(p.location)) + "</span>";
     const std::string_view cls = state.cssClass;
-    const char* badge = cls == "ok" ? "ok" : cls == "off" ? "bad" : "warn";
+    const char* badge = cls == "s-ok" ? "ok" : cls == "s-off" ? "bad" : "warn";
     out += "<span class=\"badge " + std::string(badge) + "\">" + HtmlEscape(state.badge) + "</span>";
     if (!state.why.empty()) out += "<span class=\"why\">" + HtmlEscape(state.why) + "</span>";
     out += "<span class=\"lb\">last button " + (p.lastButton > 0 ? std::to_string(p.lastButton) : "-") + "</span>";
@@ -240,6 +241,8 @@ std::string RenderFaces(const StatusSnapshot& snap, int onlyPanel) {
 std::string FacePartId(const FacePart& part) {
     switch (part.kind) {
         case FacePart::kView: return "view";
+        case FacePart::kCards: return "cards";
+        case FacePart::kTable: return "panels";
         case FacePart::kHeader: return "p" + std::to_string(part.panel) + "h";
         case FacePart::kButton: return "p" + std::to_string(part.panel) + "b" + std::to_string(part.button);
     }
@@ -248,6 +251,8 @@ std::string FacePartId(const FacePart& part) {
 
 std::string RenderFacePart(const StatusSnapshot& snap, const FacePart& part, bool large) {
     if (part.kind == FacePart::kView) return RenderViewBanner(snap);
+    if (part.kind == FacePart::kCards) return RenderStatusCards(snap);
+    if (part.kind == FacePart::kTable) return RenderPanelTable(snap);
     for (const PanelSnapshot& p : snap.panels) {
         if (p.number != part.panel) continue;
         return part.kind == FacePart::kHeader ? RenderPanelHeader(snap, p, large) : RenderFaceButton(p, part.button);

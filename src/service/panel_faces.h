@@ -41,15 +41,17 @@ std::string RenderPanelFace(const StatusSnapshot& snapshot, const PanelSnapshot&
 // is not 0; a section with id "faces".
 std::string RenderFaces(const StatusSnapshot& snapshot, int onlyPanel);
 
-// One part of the faces that can change by itself.
+// One part of a page that can change by itself: the face parts above, and
+// the page's status cards ("cards") and table of panels ("panels").
 struct FacePart {
-    enum Kind { kView, kHeader, kButton } kind = kView;
+    enum Kind { kView, kCards, kTable, kHeader, kButton } kind = kView;
     int panel = 0;
     int button = 0;
     bool operator==(const FacePart&) const = default;
 };
 
-// The id of a part ("view", "p1h", "p1b7") and its HTML now.
+// The id of a part ("view", "cards", "panels", "p1h", "p1b7") and its HTML
+// now (large: as on the page of one panel).
 std::string FacePartId(const FacePart& part);
 std::string RenderFacePart(const StatusSnapshot& snapshot, const FacePart& part, bool large);
 

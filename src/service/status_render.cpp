@@ -76,7 +76,7 @@ void Cell(std::string& out, const char* label, const std::string& valueHtml, boo
 
 constexpr char kStyle[] =
     "body{font-family:system-ui,sans-serif;margin:0;background:#d4ebff;color:#000054}"
-    "header{background:#000054;color:#fff;padding:.6em 1em}"
+    "body>header{background:#000054;color:#fff;padding:.6em 1em}"
     "h1{font-size:1.15em;margin:0}h2{font-size:1em;margin:.2em 0 .5em}"
     "main{padding:.8em 1em;max-width:72em}"
     ".cards{display:flex;flex-wrap:wrap;gap:.8em;margin-bottom:.8em}"
@@ -89,7 +89,7 @@ constexpr char kStyle[] =
     "th,td{text-align:left;padding:.35em .5em;border-bottom:1px solid #c8d4e4;overflow-wrap:break-word}"
     "th{white-space:nowrap}td.num{text-align:right;font-variant-numeric:tabular-nums;white-space:nowrap}"
     "footer{font-size:.85em;padding:0 1em 1em}"
-    "header{display:flex;justify-content:space-between;align-items:center;gap:1em}"
+    "body>header{display:flex;justify-content:space-between;align-items:center;gap:1em}"
     "@media (max-width:40em){thead{display:none}tr{display:block;border-bottom:3px solid #000054}"
     "td{display:flex;justify-content:space-between;gap:1em;border:0}"
     "td::before{content:attr(data-label);font-weight:600}}";
