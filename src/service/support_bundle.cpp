@@ -173,11 +173,15 @@ std::unique_ptr<TarGzStream> MakeSupportBundle(const SupportBundleParts& parts) 
         tar->AddText(dir + "settings/" + settingsName + ".unreadable", settingsPath + ": " + why + "\n", parts.now);
     }
     // Today's and yesterday's log (local dates, as the log files are named).
+    std::string logNames;
     for (std::time_t day : {parts.now - 86400, parts.now}) {
         const std::string name = LocalStamp(day, "%Y%m%d") + "_child2_" + std::to_string(parts.device) + ".log";
         struct stat st{};
-        if (::stat((LogDir + "/" + name).c_str(), &st) == 0) tar->AddFile(dir + "logs/" + name, LogDir + "/" + name, kLogBytesMax);
+        if (::stat((LogDir + "/" + name).c_str(), &st) != 0) continue;
+        tar->AddFile(dir + "logs/" + name, LogDir + "/" + name, kLogBytesMax);
+        logNames += " " + name;
     }
+    if (logNames.empty()) logNames = " none of today or yesterday (with LogMode=0 the lines go to standard error)";
     std::string origin;
     if (parts.live) {
         origin = "the running driver's status page";
@@ -200,7 +204,7 @@ std::unique_ptr<TarGzStream> MakeSupportBundle(const SupportBundleParts& parts) 
                                 ", product version " + ProductVersionText() + "\nBuild " + BuildStampText() + "\n" +
                                 CommentsText() + "\nDevice " + std::to_string(parts.device) + " on " + hostname +
                                 "\nMade " + LocalStamp(parts.now, "%Y-%m-%d %H:%M:%S %z") + " by " + origin +
-                                "\nSettings " + settingsPath + "\nLogs " + LogDir + "\n";
+                                "\nSettings " + settingsPath + "\nLogs " + LogDir + ":" + logNames + "\n";
     tar->AddText(dir + "version.txt", version, parts.now);
     return tar;
 }
