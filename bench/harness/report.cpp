@@ -309,6 +309,10 @@ void PrintTable(const Results& res, std::FILE* out) {
         }
         return;
     }
+    if (rows.empty()) {  // only the page section ran
+        PrintPagePush(res.page, out);
+        return;
+    }
     std::fprintf(out, "| %-34s | %10s | %10s | %8s | %8s | %-4s |\n", "figure", "driver", "relay", "ratio", "target",
                  "");
     std::fprintf(out, "|%s|%s|%s|%s|%s|%s|\n", std::string(36, '-').c_str(), std::string(12, '-').c_str(),

@@ -34,6 +34,9 @@ constexpr int kLingerMs = 2000;
 // may wait in the socket before the next step.
 constexpr std::size_t kBundleStepBytes = 128 * 1024;
 constexpr qint64 kBundleWaiting = 256 * 1024;
+// A bundle's client that takes nothing for this long is cut off (its files
+// are closed with the connection).
+constexpr int kBundleStallMs = 60000;
 
 const char* MethodName(QHttpServerRequest::Method method) {
     switch (method) {
@@ -310,7 +313,11 @@ void StatusHttpServer::StreamBundle(QTcpSocket* socket, bool headOnly) {
         return;
     }
     std::shared_ptr<TarGzStream> tar = MakeSupportBundle(parts);
-    const auto pump = [socket, tar] {
+    auto* stall = new QTimer(socket);
+    stall->setSingleShot(true);
+    connect(stall, &QTimer::timeout, socket, &QTcpSocket::abort);
+    const auto pump = [socket, tar, stall] {
+        stall->start(kBundleStallMs);
         if (tar->finished() || socket->bytesToWrite() >= kBundleWaiting) return;
         std::string out;
         bool more = true;
