@@ -17,6 +17,8 @@
 #include "panels/panel_table.h"
 #include "service/http_request_guard.h"
 #include "service/panel_faces.h"
+#include "service/status_access.h"
+#include "service/support_bundle.h"
 #include "service/status_render.h"
 #include "service/status_snapshot.h"
 #include "transport/extinfo.h"
@@ -289,6 +291,24 @@ TEST_F(ServiceStatusTest, FacesDrawTheButtonsAsThePanelTableHoldsThem) {
     const HttpAnswer script = AnswerStatusRequest("GET", "/app.js", take);
     EXPECT_EQ(script.contentType, "text/javascript; charset=utf-8");
     EXPECT_NE(script.body.find("new EventSource(\"/events\""), std::string::npos);
+}
+
+TEST(SupportAndAccessTextTest, TokensLeaveTheSettingsAndHostsReadAsWritten) {
+    // Every StatusHttpToken line loses its value, whatever its spelling,
+    // section or line end; everything else keeps its bytes.
+    EXPECT_EQ(SettingsWithoutToken("[Pellax_Panel]\r\nStatusHttpToken=abc\r\nStatusHttpPort=8080\r\n"
+                                   "[Other]\n statushttptoken = x y\nStatusHttpTokens=keep\n;StatusHttpToken=c\n"
+                                   "STATUSHTTPTOKEN=last"),
+              "[Pellax_Panel]\r\nStatusHttpToken=\r\nStatusHttpPort=8080\r\n"
+              "[Other]\n statushttptoken =\nStatusHttpTokens=keep\n;StatusHttpToken=c\nSTATUSHTTPTOKEN=");
+    EXPECT_EQ(HostOfHeader(" [::1]:8080 "), "::1");
+    EXPECT_EQ(HostOfHeader("Desk.Example.:80"), "desk.example");
+    EXPECT_EQ(SplitHostList("Desk.example, fe80::1 [::2]:80,,10.0.0.5:8080"),
+              (std::vector<std::string>{"desk.example", "fe80::1", "::2", "10.0.0.5"}));
+    std::string why;
+    EXPECT_TRUE(TokenUsable("aZ09-._~+/=", &why));
+    EXPECT_FALSE(TokenUsable("a;b", &why));
+    EXPECT_FALSE(TokenUsable("a b", &why));
 }
 
 TEST(HttpRequestGuardTest, BadRequestsGetTheirStatus) {
