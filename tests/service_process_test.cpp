@@ -13,7 +13,9 @@
 #include <unistd.h>
 #include <dirent.h>
 
+#include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -23,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/traffic_text.h"
 #include "support/infodriver_child.h"
 #include "support/piped_process.h"
 #include "support/spawned_process.h"
@@ -134,6 +137,18 @@ std::string BodyOf(const std::string& answer) {
 }
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The one directory a support bundle was extracted into, under dir.
+std::string SupportDirOf(const std::string& dir) {
+    std::string name;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            if (std::string(e->d_name).rfind("pellax-support-", 0) == 0) name = e->d_name;
+        }
+        closedir(d);
+    }
+    return name;
+}
 
 // The systemd side of sd_notify: a datagram socket in the test's directory.
 class NotifySocket {
@@ -346,7 +361,7 @@ TEST_F(ServiceProcessTest, StatusPageFollowsAPanelAndShrugsOffBadRequests) {
     EXPECT_TRUE(Contains(page, "Content-Type: text/html; charset=utf-8"));
     EXPECT_TRUE(Contains(page, "&lt;Desk&gt;"));
     EXPECT_TRUE(Contains(page, "DESK-&quot;1&quot;"));
-    const std::string head = Exchange(port, "HEAD / HTTP/1.1\r\nHost: x\r\n\r\n", 2s);
+    const std::string head = Exchange(port, "HEAD / HTTP/1.1\r\nHost: localhost\r\n\r\n", 2s);
     EXPECT_EQ(StatusOf(head), 200);
     EXPECT_TRUE(BodyOf(head).empty());
     EXPECT_TRUE(Contains(head, "Content-Length: ")) << head;
@@ -383,6 +398,158 @@ TEST_F(ServiceProcessTest, StatusPageFollowsAPanelAndShrugsOffBadRequests) {
     for (const auto& b : bad) EXPECT_EQ(StatusOf(Exchange(port, b.request, 3s)), b.status) << b.request.substr(0, 40);
     EXPECT_TRUE(driver_.Running());
     EXPECT_EQ(StatusOf(Get(port, "/metrics")), 200);
+    StopDriverCleanly();
+}
+
+// The entries of a gzip tar, extracted by the system's tar into dir.
+std::vector<std::string> Extract(const std::string& archive, const std::string& dir, const std::string& outDir) {
+    mkdir(dir.c_str(), 0700);
+    std::string out, err;
+    if (SpawnedProcess::Run("/bin/tar", {"-xzf", archive, "-C", dir}, {}, outDir, &out, &err) != 0) return {"tar: " + err};
+    SpawnedProcess::Run("/bin/tar", {"-tzf", archive}, {}, outDir, &out, &err);
+    std::vector<std::string> names;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) names.push_back(line.substr(line.find('/') + 1));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string LocalDate(std::time_t t) {
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char text[16];
+    std::strftime(text, sizeof text, "%Y%m%d", &tm);
+    return text;
+}
+
+TEST_F(ServiceProcessTest, SupportBundleFromThePageAndFromTheFilesAndItsTrafficReplaysByteForByte) {
+    const std::string token = "bundle-test-token-0123456789";
+    const std::string logs = dir_.path() + "/sys/logs";
+    mkdir(logs.c_str(), 0700);
+    const std::time_t now = std::time(nullptr);
+    const std::string today = LocalDate(now) + "_child2_34.log";
+    const std::string yesterday = LocalDate(now - 86400) + "_child2_34.log";
+    test::WriteFile(logs + "/" + yesterday, "yesterday's line\r\n");
+    test::WriteFile(logs + "/" + today, "today's line\r\n");
+    test::WriteFile(logs + "/" + LocalDate(now - 3 * 86400) + "_child2_34.log", "too old\r\n");
+    InfodriverChild info(34, dir_.path() + "/sock", dir_.path());
+    ASSERT_TRUE(info.Start()) << info.process().Stderr();
+    PipedProcess sim;
+    ASSERT_TRUE(sim.Start(BinPath("panelsim"), {"--alive", "200", "tcp:127.0.0.1:0:type=CP-2048E:id=01"}, env_, dir_.path()))
+        << sim.error();
+    std::optional<std::string> line = sim.ReadLine(10s);
+    ASSERT_TRUE(line && line->rfind("panel 1 tcp 127.0.0.1 ", 0) == 0) << line.value_or("<none>");
+    ASSERT_EQ(sim.ReadLine(5s).value_or("<none>"), "ready");
+    const int port = FreePort();
+    WriteSettings(34, "LogMode=1\nStatusHttpPort=" + std::to_string(port) + "\nStatusHttpToken=" + token + "\n",
+                  "[Pellax_Panel_1]\nPanel_ID=DESK\nPanel_Type=CP-2048E\nPanel_Comms_ID=01\nTCPIP_Address=127.0.0.1\n"
+                  "TCPIP_Port=" + line->substr(line->rfind(' ') + 1) + "\n");
+    StartDriver(34);
+    const std::string auth = "Authorization: Bearer " + token + "\r\n";
+    const auto get = [&](const std::string& path) {
+        return Exchange(port, "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n" + auth + "\r\n");
+    };
+    ASSERT_TRUE(WaitUntil([&] { return Contains(get("/metrics"), "pellax_panel_connected{panel=\"1\",id=\"DESK\"} 1"); }, 15s));
+    for (const char* command : {"1 press 5", "1 release 5", "1 press 7", "1 raw 83 01 00 07 82 01 7D"}) {
+        ASSERT_EQ(sim.WriteLine(command) ? sim.ReadLine(10s).value_or("") : "", "ok") << command;
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Contains(get("/status.json"), "\"presses\":2"); }, 10s));
+
+    // From the page: every part, the settings without the token.
+    const std::string answer = get("/support.tar.gz");
+    ASSERT_EQ(StatusOf(answer), 200) << answer.substr(0, 300);
+    EXPECT_TRUE(Contains(answer, "Content-Type: application/gzip\r\n"));
+    test::WriteFile(dir_.path() + "/page.tar.gz", BodyOf(answer));
+    const std::vector<std::string> expected = {"logs/", "logs/" + yesterday, "logs/" + today, "settings/",
+                                               "settings/DEV_034.ini", "status.json", "traffic.txt", "version.txt"};
+    const auto withoutDirs = [](std::vector<std::string> names) {
+        names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& n) { return n.ends_with('/'); }),
+                    names.end());
+        return names;
+    };
+    EXPECT_EQ(Extract(dir_.path() + "/page.tar.gz", dir_.path() + "/page", dir_.path()), withoutDirs(expected));
+    const auto bundled = [&](const std::string& from, const std::string& name) {
+        const std::string root = from + "/" + SupportDirOf(from);
+        return test::ReadFile(root + "/" + name);
+    };
+    const std::string settings = bundled(dir_.path() + "/page", "settings/DEV_034.ini");
+    EXPECT_TRUE(Contains(settings, "\nStatusHttpToken=\n")) << settings;
+    EXPECT_FALSE(Contains(settings, token));
+    EXPECT_TRUE(Contains(bundled(dir_.path() + "/page", "logs/" + yesterday), "yesterday's line"));
+    EXPECT_TRUE(Contains(bundled(dir_.path() + "/page", "status.json"), "\"presses\":2"));
+    EXPECT_TRUE(Contains(bundled(dir_.path() + "/page", "version.txt"), "pellax-panel 2."));
+    const std::string pageTraffic = bundled(dir_.path() + "/page", "traffic.txt");
+    EXPECT_TRUE(Contains(pageTraffic, " RX 83 01 01 05 ") && Contains(pageTraffic, "| press 5")) << pageTraffic;
+    EXPECT_TRUE(Contains(pageTraffic, " TX 82 01 04 | clear panel\n")) << pageTraffic;
+    EXPECT_EQ(StatusOf(Exchange(port, "GET /support.tar.gz HTTP/1.1\r\nHost: localhost\r\n\r\n")), 401);
+
+    // Stopped, the driver leaves its traffic and status beside the logs;
+    // the command line makes the same bundle from them.
+    StopDriverCleanly();
+    EXPECT_TRUE(test::FileExists(logs + "/pellax_traffic_34.txt"));
+    std::string out, err;
+    ASSERT_EQ(SpawnedProcess::Run(BinPath("pellax-panel"), {"--support-bundle", "34", dir_.path() + "/cli.tar.gz"}, env_,
+                                  dir_.path(), &out, &err),
+              0)
+        << err;
+    EXPECT_EQ(Extract(dir_.path() + "/cli.tar.gz", dir_.path() + "/cli", dir_.path()), withoutDirs(expected));
+    EXPECT_FALSE(Contains(bundled(dir_.path() + "/cli", "settings/DEV_034.ini"), token));
+    EXPECT_TRUE(Contains(bundled(dir_.path() + "/cli", "status.json"), "\"presses\":2"));
+    const std::string traffic = bundled(dir_.path() + "/cli", "traffic.txt");
+
+    // The simulator replays panel 1's blocks: a client in the driver's
+    // place receives them byte for byte.
+    std::string recorded;
+    std::istringstream lines(traffic);
+    for (std::string text; std::getline(lines, text);) {
+        TrafficLine record;
+        if (ParseTrafficLine(text, &record, nullptr) && !record.sent && record.panel == 1) {
+            recorded.append(record.bytes.begin(), record.bytes.end());
+        }
+    }
+    ASSERT_TRUE(Contains(recorded, std::string("\x83\x01\x01\x07\x83\x01\x00\x07\x82\x01\x7D", 11)));
+    test::WriteFile(dir_.path() + "/replay.txt", traffic);
+    PipedProcess replay;
+    ASSERT_TRUE(replay.Start(BinPath("panelsim"), {"--alive", "0", "--replay", dir_.path() + "/replay.txt",
+                                                   "tcp:127.0.0.1:0:type=CP-2048E:id=01"},
+                             env_, dir_.path()))
+        << replay.error();
+    line = replay.ReadLine(10s);
+    ASSERT_TRUE(line && line->rfind("panel 1 tcp 127.0.0.1 ", 0) == 0) << line.value_or("<none>");
+    const int fd = Connect(std::stoi(line->substr(line->rfind(' ') + 1)));
+    ASSERT_GE(fd, 0);
+    std::string replayed;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            char buf[4096];
+            pollfd p{fd, POLLIN, 0};
+            while (poll(&p, 1, 0) > 0) {
+                const ssize_t n = recv(fd, buf, sizeof buf, 0);
+                if (n <= 0) break;
+                replayed.append(buf, static_cast<size_t>(n));
+            }
+            return replayed.size() >= recorded.size();
+        },
+        30s))
+        << replayed.size() << " of " << recorded.size();
+    close(fd);
+    EXPECT_EQ(replayed, recorded);
+}
+
+TEST_F(ServiceProcessTest, APageOffLoopbackWithoutATokenIsRefusedAndTheDriverRunsOn) {
+    NotifySocket notify(dir_.path() + "/notify");
+    ASSERT_TRUE(notify.bound());
+    env_["NOTIFY_SOCKET"] = dir_.path() + "/notify";
+    WriteSettings(35, "StatusHttpPort=" + std::to_string(FreePort()) + "\nStatusHttpAddress=0.0.0.0\n");
+    InfodriverChild info(35, dir_.path() + "/sock", dir_.path());
+    ASSERT_TRUE(info.Start()) << info.process().Stderr();
+    StartDriver(35);
+    ASSERT_TRUE(notify.WaitFor("READY=1", 15s)) << driver_.Stderr();
+    EXPECT_TRUE(Contains(driver_.Stderr(), "status page refused: StatusHttpAddress 0.0.0.0 is not a loopback address "
+                                           "and StatusHttpToken is empty"))
+        << driver_.Stderr();
+    EXPECT_TRUE(ListeningSocketsOf(driver_.pid()).empty());
+    EXPECT_EQ(info.Get(4001), "1");
     StopDriverCleanly();
 }
 

@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <algorithm>
+#include <functional>
 #include <string>
 
 #include "core/driver_state.h"
@@ -16,6 +17,9 @@
 #include "panels/info_client.h"
 #include "panels/panel_table.h"
 #include "service/http_request_guard.h"
+#include "service/panel_faces.h"
+#include "service/status_access.h"
+#include "service/support_bundle.h"
 #include "service/status_render.h"
 #include "service/status_snapshot.h"
 #include "transport/extinfo.h"
@@ -111,7 +115,9 @@ TEST_F(ServiceStatusTest, SnapshotFollowsTheDriverStateAndTheFieldTexts) {
 
 TEST_F(ServiceStatusTest, HtmlShowsEveryFieldAndEscapesEveryText) {
     const std::string html = RenderStatusHtml(TakeStatusSnapshot(nullptr));
-    EXPECT_EQ(html.find("<script"), std::string::npos);
+    // The page's own script is the only one.
+    EXPECT_EQ(html.find("<script"), html.find("<script src=\"/app.js\"></script>"));
+    EXPECT_EQ(html.find("<script", html.find("<script") + 1), std::string::npos);
     EXPECT_EQ(html.find("\xff"), std::string::npos);
     EXPECT_EQ(html.find('\x01'), std::string::npos);
     EXPECT_NE(html.find("&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt; &quot;q&quot; \\ a&amp;b"), std::string::npos);
@@ -192,6 +198,120 @@ TEST_F(ServiceStatusTest, RequestsGetTheirPageOrAnErrorWithoutASnapshot) {
     EXPECT_EQ(AnswerStatusRequest("GET", "/status.json", take).contentType, "application/json");
     EXPECT_EQ(AnswerStatusRequest("GET", "/metrics", take).contentType, "text/plain; version=0.0.4; charset=utf-8");
     EXPECT_EQ(snapshots, 4);
+}
+
+// The number of times part occurs in text.
+int Count(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+// The element with this id, up to the end of its opening tag's content.
+std::string Element(const std::string& html, const std::string& id) {
+    const std::size_t at = html.find("id=\"" + id + "\"");
+    if (at == std::string::npos) return "";
+    return html.substr(html.rfind('<', at), html.find("</div>", at) - html.rfind('<', at));
+}
+
+TEST_F(ServiceStatusTest, FacesDrawTheButtonsAsThePanelTableHoldsThem) {
+    PanelRecord& text = Panels[1];
+    text.TypeCode = 3;
+    text.Buttons[1] = {1, "CAM 1     ", "ALT 1     ", 2, 3};
+    text.Buttons[2] = {1, "#>12", "", 5, 0};
+    text.Buttons[3] = {1, kHostile, "", 11, 0};
+    text.Buttons[4] = {0, "MAIN 4    ", "FLASH 4   ", 1, 9};
+    text.FlashButton = 4;
+    PanelRecord& lamps = Panels[3];
+    lamps.TypeCode = 4;
+    for (int b = 1; b <= 40; ++b) lamps.Buttons[b].LampState = b == 2 ? 1 : 0;
+    lamps.Buttons[2].Colour = 7;
+    lamps.FlashButton = 9;
+
+    const StatusSnapshot snap = TakeStatusSnapshot(nullptr);
+    const std::string faces = RenderFaces(snap, 0);
+    EXPECT_EQ(Count(faces, "id=\"p1b"), 48);
+    EXPECT_EQ(Count(faces, "id=\"p3b"), 40);
+    EXPECT_NE(faces.find("class=\"face text cols8\" id=\"p1\""), std::string::npos);
+    EXPECT_NE(faces.find("class=\"face lamp cols8\" id=\"p3\""), std::string::npos);
+    // Main label and colour, the alternative under it; graphics; escaping.
+    EXPECT_NE(Element(faces, "p1b1").find("class=\"k c2 a3\""), std::string::npos) << Element(faces, "p1b1");
+    EXPECT_NE(Element(faces, "p1b1").find("<span class=\"m\">CAM 1</span><span class=\"a\">ALT 1</span>"),
+              std::string::npos);
+    EXPECT_NE(Element(faces, "p1b2").find("gfx 12"), std::string::npos);
+    EXPECT_NE(Element(faces, "p1b3").find("class=\"k cx a0\""), std::string::npos) << "colour 11 is unknown";
+    EXPECT_NE(Element(faces, "p1b3").find("&lt;script&gt;al</span>"), std::string::npos) << "first ten characters";
+    EXPECT_EQ(faces.find("<script"), std::string::npos);
+    // Flashing (both faces alternate), last pressed, lamps.
+    EXPECT_NE(Element(faces, "p1b4").find("class=\"k c1 a9 fl\""), std::string::npos) << Element(faces, "p1b4");
+    EXPECT_NE(Element(faces, "p1b5").find(" last\""), std::string::npos);
+    EXPECT_NE(Element(faces, "p3b2").find("class=\"k con on\""), std::string::npos);
+    EXPECT_NE(Element(faces, "p3b2").find("value 7"), std::string::npos);
+    EXPECT_NE(Element(faces, "p3b1").find("class=\"k coff\""), std::string::npos);
+    EXPECT_NE(Element(faces, "p3b9").find("class=\"k con aoff fl\""), std::string::npos);
+    // Connected and not: the lamp panel is greyed with its reason.
+    EXPECT_NE(faces.find("<header id=\"p1h\" class=\"hdr s-ok\">"), std::string::npos);
+    EXPECT_NE(faces.find("<header id=\"p3h\" class=\"hdr s-off\">"), std::string::npos);
+    EXPECT_NE(faces.find("COM3 is not open"), std::string::npos);
+    EXPECT_NE(FaceStyle().find(".c2{--bg:#2e7d32"), std::string::npos);
+    EXPECT_NE(FaceStyle().find(".face:has(>.hdr.s-off) .keys{filter:grayscale(1)"), std::string::npos);
+
+    // The live channel sends only what changed.
+    const auto changes = [&](const std::function<void()>& change, bool* whole = nullptr) {
+        const StatusSnapshot before = TakeStatusSnapshot(nullptr);
+        change();
+        bool all = false;
+        std::vector<std::string> ids;
+        for (const FacePart& part : ChangedFaceParts(before, TakeStatusSnapshot(nullptr), &all)) {
+            ids.push_back(FacePartId(part));
+        }
+        if (whole != nullptr) *whole = all;
+        return ids;
+    };
+    using Ids = std::vector<std::string>;
+    EXPECT_EQ(changes([] { Panels[1].Buttons[7].MainText = "NEW"; }), Ids{"p1b7"});
+    EXPECT_EQ(changes([] { Panels[1].Buttons[4].LampState = 1; }), Ids{}) << "the flash is the animation's";
+    EXPECT_EQ(changes([] { Panels[1].Buttons[6].LampState = 0; }), Ids{"p1b6"});
+    EXPECT_EQ(changes([] { Panels[1].LastButton = 8; }), (Ids{"p1h", "p1b5", "p1b8"}));
+    EXPECT_EQ(changes([] { Panels[1].RxCount = 90; }), Ids{}) << "counters are not drawn";
+    EXPECT_EQ(changes([] { Panels[3].FlashButton = 0; }), Ids{"p3b9"});
+    EXPECT_EQ(changes([] { DriverMode = IFMODE_RXONLY; }), (Ids{"view", "p1h", "p3h"}));
+    EXPECT_NE(RenderViewBanner(TakeStatusSnapshot(nullptr)).find("Reserve&#39;s view"), std::string::npos);
+    bool whole = false;
+    EXPECT_EQ(changes([] { Panels[5].InUse = 1; }, &whole), Ids{});
+    EXPECT_TRUE(whole);
+
+    // One panel, large, on a page of its own.
+    const auto take = [] { return TakeStatusSnapshot(nullptr); };
+    const HttpAnswer one = AnswerStatusRequest("GET", "/panels/3", take);
+    EXPECT_EQ(one.status, 200);
+    EXPECT_NE(one.body.find("data-panel=\"3\""), std::string::npos);
+    EXPECT_EQ(Count(one.body, "id=\"p1b"), 0);
+    EXPECT_EQ(Count(one.body, "id=\"p3b"), 40);
+    for (const char* path : {"/panels/2", "/panels/13", "/panels/03", "/panels/", "/panels/1x"}) {
+        EXPECT_EQ(AnswerStatusRequest("GET", path, take).status, 404) << path;
+    }
+    const HttpAnswer script = AnswerStatusRequest("GET", "/app.js", take);
+    EXPECT_EQ(script.contentType, "text/javascript; charset=utf-8");
+    EXPECT_NE(script.body.find("new EventSource(\"/events\""), std::string::npos);
+}
+
+TEST(SupportAndAccessTextTest, TokensLeaveTheSettingsAndHostsReadAsWritten) {
+    // Every StatusHttpToken line loses its value, whatever its spelling,
+    // section or line end; everything else keeps its bytes.
+    EXPECT_EQ(SettingsWithoutToken("[Pellax_Panel]\r\nStatusHttpToken=abc\r\nStatusHttpPort=8080\r\n"
+                                   "[Other]\n statushttptoken = x y\nStatusHttpTokens=keep\n;StatusHttpToken=c\n"
+                                   "STATUSHTTPTOKEN=last"),
+              "[Pellax_Panel]\r\nStatusHttpToken=\r\nStatusHttpPort=8080\r\n"
+              "[Other]\n statushttptoken =\nStatusHttpTokens=keep\n;StatusHttpToken=c\nSTATUSHTTPTOKEN=");
+    EXPECT_EQ(HostOfHeader(" [::1]:8080 "), "::1");
+    EXPECT_EQ(HostOfHeader("Desk.Example.:80"), "desk.example");
+    EXPECT_EQ(SplitHostList("Desk.example, fe80::1 [::2]:80,,10.0.0.5:8080"),
+              (std::vector<std::string>{"desk.example", "fe80::1", "::2", "10.0.0.5"}));
+    std::string why;
+    EXPECT_TRUE(TokenUsable("aZ09-._~+/=", &why));
+    EXPECT_FALSE(TokenUsable("a;b", &why));
+    EXPECT_FALSE(TokenUsable("a b", &why));
 }
 
 TEST(HttpRequestGuardTest, BadRequestsGetTheirStatus) {

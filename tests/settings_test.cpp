@@ -40,6 +40,8 @@ const char kFreshFile[] =
     "Parity=E\n"
     "StatusHttpPort=0\n"
     "StatusHttpAddress=127.0.0.1\n"
+    "StatusHttpToken=\n"
+    "StatusHttpHosts=\n"
     "LogKeepDays=30\n"
     "LogMaxDayBytes=67108864\n";
 
@@ -211,7 +213,7 @@ TEST_F(SettingsTest, windowsEditorFile_byteOrderMarkAndCrLf_areKept) {
               bom + "[Pellax_Panel]\r\nSpeed=4800\r\nParity=N\r\nDebugMode=1\r\nLogMode=0\r\n"
               "RefreshOnConnection=1\r\nDriver_Identity=--String to distinguish driver--\r\n"
               "PanelSilenceTimeout=10\r\nDataBits=8\r\nStopBits=1\r\nStatusHttpPort=0\r\nStatusHttpAddress=127.0.0.1\r\n"
-              "LogKeepDays=30\r\nLogMaxDayBytes=67108864\r\n");
+              "StatusHttpToken=\r\nStatusHttpHosts=\r\nLogKeepDays=30\r\nLogMaxDayBytes=67108864\r\n");
 }
 
 TEST_F(SettingsTest, junkLongLinesAndDuplicates_neverCrash_firstWins) {
@@ -243,7 +245,7 @@ TEST_F(SettingsTest, junkLongLinesAndDuplicates_neverCrash_firstWins) {
     EXPECT_EQ(after, content.substr(0, second) +
                          "DebugMode=1\nLogMode=0\nRefreshOnConnection=1\nPanelSilenceTimeout=10\n"
                          "StopBits=1\nParity=E\n"
-                         "StatusHttpPort=0\nStatusHttpAddress=127.0.0.1\nLogKeepDays=30\nLogMaxDayBytes=67108864\n" +
+                         "StatusHttpPort=0\nStatusHttpAddress=127.0.0.1\nStatusHttpToken=\nStatusHttpHosts=\nLogKeepDays=30\nLogMaxDayBytes=67108864\n" +
                          content.substr(second));
 }
 

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "event_loop.h"
+#include "page_push.h"
 #include "report.h"
 #include "scenarios.h"
 #include "world.h"
@@ -31,7 +32,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int kPanels = 12;
-const std::set<std::string> kSections = {"latency", "burst", "idle", "spawn", "failover"};
+const std::set<std::string> kSections = {"latency", "burst", "idle", "spawn", "failover", "page"};
 
 struct Options {
     bool quick = false;
@@ -62,7 +63,8 @@ void Usage(std::FILE* out) {
                  "  --idle-seconds S   idle measurement (20)\n"
                  "  --spawn-runs N     spawn measurements per system (5)\n"
                  "  --failover-runs N  failovers per system and signal (3)\n"
-                 "  --only LIST        sections, comma-separated: latency,burst,idle,spawn,failover\n"
+                 "  --only LIST        sections, comma-separated: latency,burst,idle,spawn,failover,page\n"
+                 "                     (page: the driver's status page under 500 changes/s, once per round)\n"
                  "  --system NAME      driver, relay or both (both)\n"
                  "  --json FILE        write every figure as JSON\n"
                  "  --note TEXT        first line of the report (commit, date)\n"
@@ -244,6 +246,18 @@ public:
                     Of(res, s).spawnSeconds.push_back(t);
                     Done(std::move(w));
                 }
+            }
+        }
+        if (Has("page") && std::count(o_.systems.begin(), o_.systems.end(), System::Driver) != 0) {
+            for (int r = 1; r <= o_.rounds; ++r) {
+                Progress("page %d/%d: 500 changes/s, 4 pages on /events", r, o_.rounds);
+                auto w = NewWorld();
+                w->statusPort = FreeLoopbackPort();
+                w->Start(1s);
+                ChildProcess& c = w->Launch(System::Driver);
+                w->WaitPanelsReady(20s, 300ms);
+                res.page.push_back(MeasurePagePush(*w, c, 10.0, 500.0, 4));
+                Done(std::move(w));
             }
         }
         if (Has("failover")) {

@@ -309,6 +309,10 @@ void PrintTable(const Results& res, std::FILE* out) {
         }
         return;
     }
+    if (rows.empty()) {  // only the page section ran
+        PrintPagePush(res.page, out);
+        return;
+    }
     std::fprintf(out, "| %-34s | %10s | %10s | %8s | %8s | %-4s |\n", "figure", "driver", "relay", "ratio", "target",
                  "");
     std::fprintf(out, "|%s|%s|%s|%s|%s|%s|\n", std::string(36, '-').c_str(), std::string(12, '-').c_str(),
@@ -322,13 +326,14 @@ void PrintTable(const Results& res, std::FILE* out) {
                      Number(r.driver, r.decimals).c_str(), Number(r.relay, r.decimals).c_str(), ratioText.c_str(),
                      TargetText(r).c_str(), ok ? (*ok ? "ok" : "MISS") : "");
     }
+    PrintPagePush(res.page, out);
 }
 
 bool WriteJson(const Results& res, const std::string& path) {
     std::ofstream o(path);
     o << "{\"note\":" << JsonString(res.note) << ",\"quick\":" << (res.quick ? "true" : "false")
       << ",\"changes\":" << res.changes << ",\"samples\":" << res.samples << ",\"driver\":" << SystemJson(res.driver)
-      << ",\"relay\":" << SystemJson(res.relay) << ",\"summary\":[";
+      << ",\"relay\":" << SystemJson(res.relay) << ",\"page\":" << PagePushJson(res.page) << ",\"summary\":[";
     const std::vector<Row> rows = BuildRows(res);
     for (size_t i = 0; i < rows.size(); ++i) {
         const Row& r = rows[i];

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "page_push.h"
 #include "scenarios.h"
 
 namespace vorn::bench {
@@ -26,6 +27,7 @@ struct Results {
     size_t samples = 0;
     SystemResults driver;
     SystemResults relay;
+    std::vector<PagePushFigures> page;  // the driver's status page (section "page")
 };
 
 // Faults of correctness in one system's figures: lost, reordered or stale

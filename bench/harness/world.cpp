@@ -117,6 +117,7 @@ void World::WriteSettings() const {
     std::snprintf(name, sizeof name, "/DEV_%03d.ini", kDevice);
     std::ofstream out(dir_ + "/sys/config/system" + name);
     out << "[Pellax_Panel]\nDebugMode=0\nLogMode=0\nRefreshOnConnection=1\nDriver_Identity=bench\n";
+    if (statusPort > 0) out << "StatusHttpPort=" << statusPort << "\n";
     for (const auto& p : panels_) {
         char id[8];
         std::snprintf(id, sizeof id, "%02X", p->address());

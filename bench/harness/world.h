@@ -56,6 +56,10 @@ public:
     void CheckSystems() const;
     void StopSystems();
 
+    // The driver's status page port (StatusHttpPort); 0, the default, none.
+    // Set before Start.
+    int statusPort = 0;
+
     EventLoop& loop() { return loop_; }
     ControlClient& control() { return *control_; }
     FakePanel& panel(int n) { return *panels_[static_cast<size_t>(n - 1)]; }

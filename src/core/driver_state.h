@@ -27,6 +27,8 @@ struct DriverSettings {
     std::string StatusHttpAddress = "127.0.0.1";  // address the status page listens on
     int LogKeepDays = 30;         // daily log files older than this many days go; 0 keeps all
     long long LogMaxDayBytes = 64LL * 1024 * 1024;  // a day's log file stops here; 0: no limit
+    std::string StatusHttpToken;  // bearer token of the status page; "" none (loopback only)
+    std::string StatusHttpHosts;  // further Host: names the page answers, comma or blank separated
 };
 
 extern DriverSettings Settings;

@@ -49,7 +49,12 @@ constexpr MessageLevelEntry kTable[] = {
     {"StatusView - no field with id %d, text dropped ", W},
     {"Status page - StatusHttpPort %d is not a port (1..65535), page off", W},
     {"Status page - cannot listen on %s port %d: %s", E},
-    {"Status page on http://%s:%d/", I},
+    {"Status page on %s%s", I},
+    {"Status page off", S},
+    {"Status page - %s, page off", E},
+    {"Status page - StatusHttpAddress %s is not a loopback address and StatusHttpToken is empty, page off", E},
+    {"Status page - StatusHttpToken is shorter than 16 characters", W},
+    {"Support - cannot write the traffic or status file in %s", W},
 
     // Mode tracking.
     {"Driver now MAIN -- so connecting to all hardware", S},

@@ -206,6 +206,12 @@ PathLocations& Locations() {
     return locations;
 }
 
+std::string SettingsFilePath(const std::string& file) {
+    std::string path;
+    SettingsPath(file, &path);
+    return path;
+}
+
 std::string SettingsFileName(int device) {
     char name[32];
     std::snprintf(name, sizeof name, "DEV_%03d.ini", device);

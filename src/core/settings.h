@@ -35,7 +35,7 @@ std::string ReadIniSetting(const std::string& file, const std::string& section,
 void WriteIniSetting(const std::string& file, const std::string& section, const std::string& key,
                      const std::string& value);
 
-// Reads the driver settings into Settings (the thirteen keys of
+// Reads the driver settings into Settings (the fifteen keys of
 // DecideDriverSettings, core/settings_rules.h, all written back).
 // A settings file that is missing gives the defaults (and is created by the
 // write-back); one that exists but cannot be read (no permission, a
@@ -60,6 +60,10 @@ bool SettingsUnreadable(std::string* reason);
 void BeginSettingsBatch();
 void EndSettingsBatch();
 bool InSettingsBatch();
+
+// The path of a settings file in ConfigDir as ReadIniSetting finds it (any
+// case variant of the name); call ResolvePaths first.
+std::string SettingsFilePath(const std::string& file);
 
 // Name of the device's settings file, "DEV_%03d.ini".
 std::string SettingsFileName(int device);

@@ -124,6 +124,8 @@ DriverSettings DecideDriverSettings(const SettingReader& read, std::vector<Setti
         AddSettingNote(notes, "StatusHttpPort", false, Quoted(portText) + " is not a port 1..65535: no status page");
     }
     s.StatusHttpAddress = read("StatusHttpAddress", "127.0.0.1");
+    s.StatusHttpToken = read("StatusHttpToken", "");
+    s.StatusHttpHosts = read("StatusHttpHosts", "");
 
     auto [keepText, keep] = whole("LogKeepDays", "30", &clean);
     s.LogKeepDays = keep < 0 ? 0 : keep;

@@ -42,10 +42,11 @@ bool IsWholeNumberText(const std::string& text);
 constexpr int kDefaultLogKeepDays = 30;
 constexpr long long kDefaultLogMaxDayBytes = 64LL * 1024 * 1024;
 
-// Every value of DriverSettings from the thirteen keys of "Pellax_Panel":
+// Every value of DriverSettings from the fifteen keys of "Pellax_Panel":
 // DebugMode, LogMode, RefreshOnConnection, Driver_Identity,
 // PanelSilenceTimeout, Speed, DataBits, StopBits, Parity, StatusHttpPort,
-// StatusHttpAddress, LogKeepDays, LogMaxDayBytes. SerialParams is built from
+// StatusHttpAddress, StatusHttpToken, StatusHttpHosts, LogKeepDays,
+// LogMaxDayBytes. SerialParams is built from
 // the decided line settings. Notes (when not null) get one remark per text
 // that was not taken as written.
 DriverSettings DecideDriverSettings(const SettingReader& read, std::vector<SettingNote>* notes);

@@ -4,6 +4,7 @@
 #include "core/driver_state.h"
 #include "core/service_events.h"
 #include "panels/info_client.h"
+#include "core/traffic_ring.h"
 #include "panels/panel_table.h"
 #include "protocol/panel_frames.h"
 #include "panels/panel_senders.h"
@@ -131,6 +132,7 @@ void PollPanel(int panel) {
         if (p.Link && p.Link->Kind() == LinkKind::kTcp) {
             const PanelFrame frame = BuildPollFrame(p.CommsId);
             p.Link->Send(frame.Data(), frame.Length());
+            PanelTraffic(panel).Record(TrafficDirection::kSent, frame.Data(), frame.Bytes().size());
             CountTraffic(p.TxCount);  // a poll every 3 s for years must not overflow
         }
         return;

@@ -7,6 +7,7 @@
 #include "core/seam.h"
 #include "core/settings.h"
 #include "panels/info_client.h"
+#include "core/traffic_ring.h"
 #include "panels/panel_table.h"
 #include "protocol/panel_frames.h"
 #include "protocol/traffic_count.h"
@@ -41,6 +42,7 @@ bool HasPort(const PanelRecord& p) { return p.Link != nullptr; }
 bool WriteFrame(PanelRecord& p, const PanelFrame& frame) {
     if (Info().linklost()) return p.Link->Kind() == LinkKind::kTcp;
     p.Link->Send(frame.Data(), frame.Length());  // result not examined
+    PanelTraffic(static_cast<int>(&p - Panels)).Record(TrafficDirection::kSent, frame.Data(), frame.Bytes().size());
     CountTraffic(p.TxCount);
     return p.Link->Kind() == LinkKind::kTcp;
 }

@@ -12,6 +12,7 @@
 #include "core/seam.h"
 #include "core/service_events.h"
 #include "panels/info_client.h"
+#include "core/traffic_ring.h"
 #include "panels/panel_table.h"
 #include "panels/slot_mapping.h"
 #include "protocol/hex_dump.h"
@@ -243,6 +244,7 @@ void OnDataWaiting(PanelLink& link, int panel, int error) {
                 break;
         }
         const std::span<const uint8_t> block(buffer.data(), static_cast<size_t>(got));
+        PanelTraffic(panel).Record(TrafficDirection::kReceived, block.data(), block.size());
         if (tcp) {
             if (ShowAllMessages) {
                 const std::string dump = RxHexDump(block);

@@ -137,6 +137,7 @@ HttpRequestGuard::Result HttpRequestGuard::Feed(std::string_view bytes) {
             if (c == '\n') {
                 if (int status = CheckRequestLine(WithoutLineEnd(head_)); status != 0) return fail(status);
                 requestLineChecked_ = true;
+                if (WithoutLineEnd(head_).ends_with(" HTTP/1.0")) http10_ = true;
             } else if (IsControl(c) && c != '\r') {
                 return fail(400);
             } else if (head_.find(' ') == std::string::npos && (!IsTokenChar(c) || head_.size() > kMaxMethod)) {

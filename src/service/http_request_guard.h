@@ -35,6 +35,9 @@ public:
     // silent close of an idle connection).
     bool InRequest() const { return !head_.empty() || state_ == State::kBody; }
     int failedStatus() const { return failed_; }
+    // A request line of this connection said HTTP/1.0 (whose connections
+    // end after each answer unless the request asks to keep them).
+    bool spokeHttp10() const { return http10_; }
 
 private:
     enum class State { kHead, kBody };
@@ -48,6 +51,7 @@ private:
     bool requestLineChecked_ = false;
     std::uint64_t bodyLeft_ = 0;
     int failed_ = 0;
+    bool http10_ = false;
 };
 
 }  // namespace vorn

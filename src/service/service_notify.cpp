@@ -46,8 +46,11 @@ void ServiceNotifier::OnEvent(ServiceEvent event, const std::function<std::strin
     if (!state.empty()) Send(state);
 }
 
-ServiceReporting::ServiceReporting(ServiceNotifier& notifier, std::function<std::string()> statusLine) {
-    SetServiceEventHandler([&notifier, statusLine = std::move(statusLine)](ServiceEvent event) {
+ServiceReporting::ServiceReporting(ServiceNotifier& notifier, std::function<std::string()> statusLine,
+                                   std::function<void()> onStopping) {
+    SetServiceEventHandler([&notifier, statusLine = std::move(statusLine),
+                            onStopping = std::move(onStopping)](ServiceEvent event) {
+        if (event == ServiceEvent::kStopping && onStopping) onStopping();
         notifier.OnEvent(event, statusLine);
     });
 }

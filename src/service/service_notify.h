@@ -41,10 +41,13 @@ private:
 };
 
 // Installs the notifier as the driver's service event handler (replacing any
-// other) for the life of this object; statusLine as in OnEvent.
+// other) for the life of this object; statusLine as in OnEvent. onStopping
+// (may be empty) is called too when the shutdown begins, before the panels
+// are let go.
 class ServiceReporting {
 public:
-    ServiceReporting(ServiceNotifier& notifier, std::function<std::string()> statusLine);
+    ServiceReporting(ServiceNotifier& notifier, std::function<std::string()> statusLine,
+                     std::function<void()> onStopping = nullptr);
     ~ServiceReporting();
     ServiceReporting(const ServiceReporting&) = delete;
     ServiceReporting& operator=(const ServiceReporting&) = delete;

@@ -1,8 +1,11 @@
 #include "service/status_render.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+
+#include "service/panel_faces.h"
 
 namespace vorn {
 
@@ -73,7 +76,7 @@ void Cell(std::string& out, const char* label, const std::string& valueHtml, boo
 
 constexpr char kStyle[] =
     "body{font-family:system-ui,sans-serif;margin:0;background:#d4ebff;color:#000054}"
-    "header{background:#000054;color:#fff;padding:.6em 1em}"
+    "body>header{background:#000054;color:#fff;padding:.6em 1em}"
     "h1{font-size:1.15em;margin:0}h2{font-size:1em;margin:.2em 0 .5em}"
     "main{padding:.8em 1em;max-width:72em}"
     ".cards{display:flex;flex-wrap:wrap;gap:.8em;margin-bottom:.8em}"
@@ -86,9 +89,17 @@ constexpr char kStyle[] =
     "th,td{text-align:left;padding:.35em .5em;border-bottom:1px solid #c8d4e4;overflow-wrap:break-word}"
     "th{white-space:nowrap}td.num{text-align:right;font-variant-numeric:tabular-nums;white-space:nowrap}"
     "footer{font-size:.85em;padding:0 1em 1em}"
+    "body>header{display:flex;justify-content:space-between;align-items:center;gap:1em}"
     "@media (max-width:40em){thead{display:none}tr{display:block;border-bottom:3px solid #000054}"
     "td{display:flex;justify-content:space-between;gap:1em;border:0}"
     "td::before{content:attr(data-label);font-weight:600}}";
+
+// The page's icon: a small panel of four buttons.
+constexpr char kIcon[] =
+    "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 16 16\"><rect width=\"16\" height=\"16\" rx=\"2\" "
+    "fill=\"#000054\"/><rect x=\"2\" y=\"2\" width=\"5\" height=\"5\" fill=\"#2e7d32\"/><rect x=\"9\" y=\"2\" "
+    "width=\"5\" height=\"5\" fill=\"#ffb300\"/><rect x=\"2\" y=\"9\" width=\"5\" height=\"5\" fill=\"#d32f2f\"/>"
+    "<rect x=\"9\" y=\"9\" width=\"5\" height=\"5\" fill=\"#f5f5f5\"/></svg>\n";
 
 }  // namespace
 
@@ -168,19 +179,38 @@ std::string MetricLabelValue(std::string_view text) {
     return out;
 }
 
-std::string RenderStatusHtml(const StatusSnapshot& snap) {
+namespace {
+
+// The head of a page and the start of its body: title, style, the live
+// indicator. Without scripts the page falls back to a refresh every
+// kStatusPageRefreshSeconds.
+std::string PageHead(const std::string& title, const std::string& bodyAttributes) {
+    return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+           "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+           "<noscript><meta http-equiv=\"refresh\" content=\"" +
+           std::to_string(kStatusPageRefreshSeconds) + "\"></noscript>\n<title>" + HtmlEscape(title) +
+           "</title>\n<link rel=\"icon\" href=\"/favicon.svg\" type=\"image/svg+xml\">\n<style>" + kStyle +
+           FaceStyle() + "</style></head>\n<body" + bodyAttributes + ">\n<header><h1>" + HtmlEscape(title) +
+           "</h1><span id=\"live\" class=\"badge warn\">not live</span></header>\n";
+}
+
+std::string PageFoot() {
+    return "<footer>Live while this page is open; without scripts refreshed every " +
+           std::to_string(kStatusPageRefreshSeconds) +
+           " s. Also as <a href=\"/status.json\">JSON</a> and <a href=\"/metrics\">metrics</a>.</footer>\n"
+           "<script src=\"/app.js\"></script>\n</body></html>\n";
+}
+
+std::string PageTitle(const StatusSnapshot& snap) {
+    return "Pellax panel driver - device " + std::to_string(snap.driver.device);
+}
+
+}  // namespace
+
+std::string RenderStatusCards(const StatusSnapshot& snap) {
     const StatusSnapshot::Driver& d = snap.driver;
     const StatusSnapshot::Infodriver& info = snap.infodriver;
-    const std::string title = "Pellax panel driver - device " + std::to_string(d.device);
-    std::string out;
-    out.reserve(4096 + snap.panels.size() * 700);
-    out += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
-           "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-           "<meta http-equiv=\"refresh\" content=\"" +
-           std::to_string(kStatusPageRefreshSeconds) + "\">\n<title>" + HtmlEscape(title) + "</title>\n<style>" +
-           kStyle + "</style></head>\n<body>\n<header><h1>" + HtmlEscape(title) + "</h1></header>\n<main>\n";
-
-    out += "<div class=\"cards\">\n<section class=\"card\" id=\"driver\"><h2>Driver</h2><dl>\n";
+    std::string out = "<div class=\"cards\" id=\"cards\">\n<section class=\"card\" id=\"driver\"><h2>Driver</h2><dl>\n";
     Term(out, "Status", Badge(DriverClass(d.statusCode), d.status));
     Term(out, "Mode", Badge(ModeClass(d.mode), d.modeName));
     Term(out, "Location", HtmlEscape(d.identity));
@@ -192,8 +222,12 @@ std::string RenderStatusHtml(const StatusSnapshot& snap) {
     Term(out, "Connected", info.connected ? "yes" : "no");
     Term(out, "Rx", Number(info.rx));
     Term(out, "Tx", Number(info.tx));
-    out += "</dl></section>\n</div>\n<section id=\"panels\"><h2>Panels</h2>\n";
+    out += "</dl></section>\n</div>";
+    return out;
+}
 
+std::string RenderPanelTable(const StatusSnapshot& snap) {
+    std::string out = "<section id=\"panels\"><h2>Panels</h2>\n";
     if (snap.panels.empty()) {
         out += "<p>No panels configured.</p>\n";
     } else {
@@ -216,10 +250,56 @@ std::string RenderStatusHtml(const StatusSnapshot& snap) {
         }
         out += "</tbody></table>\n";
     }
-    out += "</section>\n</main>\n<footer>Refreshed every " + std::to_string(kStatusPageRefreshSeconds) +
-           " s. Also as <a href=\"/status.json\">JSON</a> and <a href=\"/metrics\">metrics</a>.</footer>\n"
-           "</body></html>\n";
-    return out;
+    return out + "</section>";
+}
+
+std::string RenderStatusMain(const StatusSnapshot& snap, int panel) {
+    if (panel != 0) return RenderViewBanner(snap) + RenderFaces(snap, panel);
+    return RenderViewBanner(snap) + RenderStatusCards(snap) + "\n" + RenderFaces(snap, 0) + "\n" + RenderPanelTable(snap);
+}
+
+std::string RenderStatusHtml(const StatusSnapshot& snap) {
+    std::string out;
+    out.reserve(16384 + snap.panels.size() * 12000);
+    out += PageHead(PageTitle(snap), "");
+    out += "<main id=\"main\">\n" + RenderStatusMain(snap, 0) + "\n</main>\n";
+    return out + PageFoot();
+}
+
+std::string RenderPanelPage(const StatusSnapshot& snap, int panel) {
+    std::string title = PageTitle(snap) + ", panel " + std::to_string(panel);
+    for (const PanelSnapshot& p : snap.panels) {
+        if (p.number == panel) title += " " + p.id;
+    }
+    std::string out = PageHead(title, " class=\"big\" data-panel=\"" + std::to_string(panel) + "\"");
+    out += "<main id=\"main\">\n" + RenderStatusMain(snap, panel) + "\n</main>\n";
+    return out + PageFoot();
+}
+
+const std::string& StatusPageScript() {
+    // The live channel of the pages: parts replaced by id as they come, the
+    // whole of <main> when the server sends the whole picture.
+    static const std::string script =
+        "\"use strict\";\n"
+        "(function () {\n"
+        "  var live = document.getElementById(\"live\");\n"
+        "  var panel = document.body.getAttribute(\"data-panel\");\n"
+        "  function show(text, cls) { if (live) { live.textContent = text; live.className = \"badge \" + cls; } }\n"
+        "  if (!window.EventSource) { show(\"not live\", \"bad\"); return; }\n"
+        "  var source = new EventSource(\"/events\" + (panel ? \"?panel=\" + panel : \"\"));\n"
+        "  source.addEventListener(\"open\", function () { show(\"live\", \"ok\"); });\n"
+        "  source.addEventListener(\"error\", function () { show(\"reconnecting\", \"warn\"); });\n"
+        "  source.addEventListener(\"part\", function (e) {\n"
+        "    var at = e.data.indexOf(\" \");\n"
+        "    var el = document.getElementById(e.data.slice(0, at));\n"
+        "    if (el) el.outerHTML = e.data.slice(at + 1);\n"
+        "  });\n"
+        "  source.addEventListener(\"all\", function (e) {\n"
+        "    var main = document.getElementById(\"main\");\n"
+        "    if (main) main.innerHTML = e.data;\n"
+        "  });\n"
+        "})();\n";
+    return script;
 }
 
 std::string RenderStatusJson(const StatusSnapshot& snap) {
@@ -296,9 +376,26 @@ std::string RenderMetrics(const StatusSnapshot& snap) {
     return out;
 }
 
+int PanelPagePath(std::string_view path) {
+    constexpr std::string_view prefix = "/panels/";
+    if (path.substr(0, prefix.size()) != prefix) return 0;
+    const std::string_view digits = path.substr(prefix.size());
+    if (digits.empty() || digits.size() > 2 || digits[0] == '0') return 0;
+    int n = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return 0;
+        n = n * 10 + (c - '0');
+    }
+    return n <= 12 ? n : 0;
+}
+
 const char* HttpReason(int status) {
     switch (status) {
         case 200: return "OK";
+        case 303: return "See Other";
+        case 401: return "Unauthorized";
+        case 421: return "Misdirected Request";
+        case 429: return "Too Many Requests";
         case 400: return "Bad Request";
         case 404: return "Not Found";
         case 405: return "Method Not Allowed";
@@ -317,13 +414,20 @@ HttpAnswer AnswerStatusRequest(std::string_view method, std::string_view path,
     HttpAnswer answer;
     answer.headers.emplace_back("Cache-Control", "no-store");
     answer.headers.emplace_back("X-Content-Type-Options", "nosniff");
-    enum class Page { kNone, kHtml, kJson, kMetrics } page = Page::kNone;
+    enum class Page { kNone, kHtml, kPanel, kJson, kMetrics, kScript, kIcon } page = Page::kNone;
+    int panel = 0;
     if (path == "/") {
         page = Page::kHtml;
     } else if (path == "/status.json") {
         page = Page::kJson;
     } else if (path == "/metrics") {
         page = Page::kMetrics;
+    } else if (path == "/app.js") {
+        page = Page::kScript;
+    } else if (path == "/favicon.svg") {
+        page = Page::kIcon;
+    } else if ((panel = PanelPagePath(path)) > 0) {
+        page = Page::kPanel;
     }
     const auto error = [&](int status) {
         answer.status = status;
@@ -336,16 +440,38 @@ HttpAnswer AnswerStatusRequest(std::string_view method, std::string_view path,
         answer.headers.emplace_back("Allow", "GET, HEAD");
         return error(405);
     }
+    if (page == Page::kScript) {
+        answer.contentType = "text/javascript; charset=utf-8";
+        answer.body = StatusPageScript();
+        return answer;
+    }
+    if (page == Page::kIcon) {
+        answer.contentType = "image/svg+xml";
+        answer.body = kIcon;
+        return answer;
+    }
     const StatusSnapshot snap = takeSnapshot();
+    const auto pageHeaders = [&] {
+        answer.contentType = "text/html; charset=utf-8";
+        // The inline style and the page's own script; nothing from elsewhere.
+        answer.headers.emplace_back("Content-Security-Policy",
+                                    "default-src 'none'; style-src 'unsafe-inline'; script-src 'self'; "
+                                    "connect-src 'self'; img-src 'self'; base-uri 'none'; form-action 'none'; "
+                                    "frame-ancestors 'none'");
+    };
     switch (page) {
         case Page::kHtml:
-            answer.contentType = "text/html; charset=utf-8";
-            // Nothing but the inline style: no scripts, no outside resources.
-            answer.headers.emplace_back("Content-Security-Policy",
-                                        "default-src 'none'; style-src 'unsafe-inline'; base-uri 'none'; "
-                                        "form-action 'none'; frame-ancestors 'none'");
+            pageHeaders();
             answer.body = RenderStatusHtml(snap);
             break;
+        case Page::kPanel: {
+            const bool known = std::any_of(snap.panels.begin(), snap.panels.end(),
+                                           [&](const PanelSnapshot& p) { return p.number == panel; });
+            if (!known) return error(404);
+            pageHeaders();
+            answer.body = RenderPanelPage(snap, panel);
+            break;
+        }
         case Page::kJson:
             answer.contentType = "application/json";
             answer.body = RenderStatusJson(snap);
@@ -355,6 +481,8 @@ HttpAnswer AnswerStatusRequest(std::string_view method, std::string_view path,
             answer.body = RenderMetrics(snap);
             break;
         case Page::kNone:
+        case Page::kScript:
+        case Page::kIcon:
             break;
     }
     return answer;

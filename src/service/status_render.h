@@ -18,10 +18,24 @@
 
 namespace vorn {
 
-// Seconds between refreshes of the page in a browser.
+// Seconds between refreshes of the page in a browser that runs no script.
 constexpr int kStatusPageRefreshSeconds = 2;
 
+// The page "/": status cards, every panel's face (panel_faces.h) and the
+// table of panels, updated live by its script (StatusPageScript, served as
+// /app.js) over /events. The parts the live channel replaces by id:
+// "cards", "panels" (the table) and the face parts; RenderStatusMain is
+// the content of <main id="main"> for the whole picture (panel 0: the page
+// "/", else the page of that panel).
 std::string RenderStatusHtml(const StatusSnapshot& snapshot);
+std::string RenderStatusCards(const StatusSnapshot& snapshot);
+std::string RenderPanelTable(const StatusSnapshot& snapshot);
+std::string RenderStatusMain(const StatusSnapshot& snapshot, int panel);
+// "/panels/N": panel N's face alone, large.
+std::string RenderPanelPage(const StatusSnapshot& snapshot, int panel);
+const std::string& StatusPageScript();
+// The panel number of a path "/panels/N" (N 1..12 without leading zero), else 0.
+int PanelPagePath(std::string_view path);
 std::string RenderStatusJson(const StatusSnapshot& snapshot);
 std::string RenderMetrics(const StatusSnapshot& snapshot);
 
@@ -39,9 +53,11 @@ struct HttpAnswer {
 };
 
 // The answer to method (as sent, e.g. "GET") on path (without the query).
-// Only "/", "/status.json" and "/metrics" exist (404 otherwise); they answer
-// GET and HEAD and nothing else (405 with Allow). The snapshot is taken only
-// for a request that gets a page.
+// Only "/", "/panels/N" (a configured panel N), "/status.json", "/metrics",
+// "/app.js" and "/favicon.svg" exist here (404 otherwise); they answer GET
+// and HEAD and nothing else (405 with Allow). The snapshot is taken only
+// for a request that gets a page. (The server itself answers "/events" and
+// "/support.tar.gz", which stream.)
 HttpAnswer AnswerStatusRequest(std::string_view method, std::string_view path,
                                const std::function<StatusSnapshot()>& takeSnapshot);
 

@@ -75,6 +75,14 @@ PanelSnapshot PanelOf(int n) {
     s.lastButton = p.LastButton;
     s.presses = PanelCounters(n).presses;
     s.reconnects = PanelCounters(n).reconnects();
+    s.typeCode = p.TypeCode;
+    s.flashButton = p.FlashButton;
+    s.labelChars = p.ComPort > 0 ? 8 : 10;
+    s.keys.reserve(static_cast<std::size_t>(s.buttons));
+    for (int b = 1; b <= s.buttons && b < kButtonSlots; ++b) {
+        const ButtonRecord& r = p.Buttons[b];
+        s.keys.push_back({r.MainText, r.AltText, r.Colour, r.AltColour, r.LampState != 0});
+    }
     return s;
 }
 

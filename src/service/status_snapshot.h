@@ -12,6 +12,16 @@
 
 namespace vorn {
 
+// A button as the driver believes the panel shows it: what was last sent.
+struct ButtonSnapshot {
+    std::string main;       // main label (10 characters as sent, or a graphic label "#>n")
+    std::string alt;        // alternative label
+    int colour = 0;         // main colour 0..9; the lamp value on lamp panels
+    int altColour = 0;
+    bool mainShown = true;  // main face shown / lamp on (LampState 1)
+    bool operator==(const ButtonSnapshot&) const = default;
+};
+
 struct PanelSnapshot {
     int number = 0;              // 1..12
     std::string id;              // Panel_ID
@@ -27,6 +37,10 @@ struct PanelSnapshot {
     int lastButton = 0;          // last button pressed or released, 0 none
     std::uint64_t presses = 0;   // since the process started
     std::uint64_t reconnects = 0;
+    int typeCode = -1;           // 1..3 text panels, 4..6 lamp panels, -1 unknown
+    int flashButton = 0;         // the flashing button, 0 none
+    int labelChars = 10;         // label characters the panel gets: 8 with a COM port, else 10
+    std::vector<ButtonSnapshot> keys;  // buttons 1..buttons
 };
 
 struct StatusSnapshot {

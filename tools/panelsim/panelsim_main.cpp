@@ -43,7 +43,7 @@ extern "C" void OnTerminate(int) {
 
 std::string Usage() {
     std::string text =
-        "Usage: panelsim [--gui] [--alive MS] [--verbose] PANELSPEC...\n"
+        "Usage: panelsim [--gui] [--alive MS] [--verbose] [--replay FILE [--replay-panel N]] PANELSPEC...\n"
         "       panelsim --help | --version\n"
         "Simulates control panels for the panel driver, over TCP or a pseudo-terminal.\n"
         "\n"
@@ -53,6 +53,12 @@ std::string Usage() {
         "  --alive MS    send the alive message 130,id,125 every MS milliseconds on\n"
         "                each connected panel (default 1000; 0 never)\n"
         "  --verbose     log every frame received and sent on standard error\n"
+        "  --replay FILE send the blocks that panel N sent to the driver, as the\n"
+        "                driver's traffic file records them (traffic.txt of a support\n"
+        "                bundle), on the first PANELSPEC each time it connects, with\n"
+        "                their recorded gaps (add --alive 0 for those bytes alone)\n"
+        "  --replay-panel N\n"
+        "                the panel of the file to replay (default: the first with a block)\n"
         "  --help        this text\n"
         "  --version     the version\n"
         "\n" +
@@ -89,6 +95,8 @@ struct Arguments {
     bool gui = false;
     bool verbose = false;
     int aliveMs = 1000;
+    std::string replayFile;
+    int replayPanel = 0;
     std::vector<PanelSpec> panels;
 };
 
@@ -123,6 +131,17 @@ int ParseArguments(int argc, char** argv, Arguments& args, bool& helpShown) {
                 ms > 3600000)
                 return BadArguments("bad --alive value '" + value + "' (0..3600000 ms)");
             args.aliveMs = ms;
+        } else if (a == "--replay" || a == "--replay-panel") {
+            if (i + 1 >= argc) return BadArguments(a + " needs a value");
+            const std::string value = argv[++i];
+            if (a == "--replay") {
+                args.replayFile = value;
+            } else {
+                auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), args.replayPanel);
+                if (value.empty() || ec != std::errc{} || end != value.data() + value.size() || args.replayPanel < 1 ||
+                    args.replayPanel > 99)
+                    return BadArguments("bad --replay-panel value '" + value + "' (1..99)");
+            }
         } else if (a.rfind("-", 0) == 0) {
             return BadArguments("unknown option " + a);
         } else {
@@ -133,6 +152,7 @@ int ParseArguments(int argc, char** argv, Arguments& args, bool& helpShown) {
         }
     }
     if (args.panels.empty()) return BadArguments("no PANELSPEC given");
+    if (args.replayPanel != 0 && args.replayFile.empty()) return BadArguments("--replay-panel needs --replay");
     return 0;
 }
 
@@ -190,6 +210,18 @@ int main(int argc, char** argv) {
             sim.Shutdown();
             return 1;
         }
+    }
+    if (!args.replayFile.empty()) {
+        std::vector<vorn::sim::ReplayBlock> blocks;
+        std::string error;
+        int panel = args.replayPanel;
+        if (!vorn::sim::LoadReplay(args.replayFile, &panel, &blocks, &error)) {
+            std::fprintf(stderr, "panelsim: %s\n", error.c_str());
+            sim.Shutdown();
+            return 2;
+        }
+        std::fprintf(stderr, "panelsim: replaying %zu blocks of panel %d on panel 1\n", blocks.size(), panel);
+        sim.SetReplay(1, std::move(blocks));
     }
     CommandConsole console(sim, STDIN_FILENO, STDOUT_FILENO);
     for (const std::string& line : sim.StartLines()) console.WriteLine(line);

@@ -95,7 +95,19 @@ void Simulator::OnState(int panel, bool connected, std::string_view why) {
     // Bytes of an old connection never join the new one.
     p->carry.Clear();
     Log(panel, std::string(connected ? "connected (" : "disconnected (") + std::string(why) + ")");
+    if (panel == replayPanel_) {
+        replayNext_ = 0;
+        replayAt_ = connected && !replay_.empty() ? Clock::now() : Clock::time_point::max();
+    }
     Changed(panel);
+}
+
+void Simulator::SetReplay(int panel, std::vector<ReplayBlock> blocks) {
+    replayPanel_ = panel;
+    replay_ = std::move(blocks);
+    replayNext_ = 0;
+    replayAt_ = Find(panel) != nullptr && Find(panel)->link->Connected() && !replay_.empty() ? Clock::now()
+                                                                                           : Clock::time_point::max();
 }
 
 bool Simulator::SendBytes(int panel, std::span<const uint8_t> bytes, std::string& error) {
@@ -140,6 +152,7 @@ int Simulator::TimeoutMs(Clock::time_point now) const {
     Clock::time_point next = Clock::time_point::max();
     if (options_.aliveMs > 0) next = nextAlive_;
     for (const auto& p : panels_) next = std::min(next, p->link->NextTimer());
+    next = std::min(next, replayAt_);
     if (next == Clock::time_point::max()) return -1;
     if (next <= now) return 0;
     // Rounded up, so that the wake-up never comes before the timer is due.
@@ -155,6 +168,18 @@ void Simulator::Dispatch(std::span<const pollfd> ready, Clock::time_point now) {
     }
     for (const auto& p : panels_) {
         if (p->link->NextTimer() <= now) p->link->OnTimer(now);
+    }
+    // Blocks due are sent in order, each on its own schedule from the one
+    // before, so a late start does not squeeze the gaps that follow.
+    while (replayAt_ <= now && replayNext_ < replay_.size()) {
+        std::string error;
+        if (!SendBytes(replayPanel_, replay_[replayNext_].bytes, error)) Log(replayPanel_, "replay: " + error);
+        if (++replayNext_ == replay_.size()) {
+            Log(replayPanel_, "replay done: " + std::to_string(replay_.size()) + " blocks");
+            replayAt_ = Clock::time_point::max();
+        } else {
+            replayAt_ += replay_[replayNext_].after;
+        }
     }
     if (options_.aliveMs > 0 && now >= nextAlive_) {
         for (int n = 1; n <= PanelCount(); ++n) SendAlive(n);

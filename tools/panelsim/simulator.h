@@ -20,6 +20,7 @@
 #include "panel_link.h"
 #include "panel_model.h"
 #include "panel_spec.h"
+#include "traffic_replay.h"
 
 namespace vorn::sim {
 
@@ -72,6 +73,11 @@ public:
     // entries and unknown descriptors are ignored) and then all due timers.
     void Dispatch(std::span<const pollfd> ready, Clock::time_point now);
 
+    // Replays blocks on panel each time its transport connects: the first
+    // at once, each next one after its gap. Alive messages go on as set by
+    // the options (0 for none).
+    void SetReplay(int panel, std::vector<ReplayBlock> blocks);
+
     // Called with the panel number whenever its model or connection changed.
     void SetChangeHandler(std::function<void(int panel)> handler) { changed_ = std::move(handler); }
     // Called for every frame decoded from the driver, junk included, before
@@ -102,6 +108,10 @@ private:
     std::function<void(int, const DecodedFrame&)> frameSeen_;
     std::vector<std::unique_ptr<Panel>> panels_;
     Clock::time_point nextAlive_;
+    int replayPanel_ = 0;
+    std::vector<ReplayBlock> replay_;
+    std::size_t replayNext_ = 0;
+    Clock::time_point replayAt_ = Clock::time_point::max();  // max: nothing due
 };
 
 }  // namespace vorn::sim

@@ -22,7 +22,9 @@
 #include "app/gui/status_view.h"
 #include "service/service_notify.h"
 #include "service/status_http_server.h"
+#include "service/status_render.h"
 #include "service/status_snapshot.h"
+#include "service/support_bundle.h"
 
 #ifndef VORN_VERSION_TEXT
 #define VORN_VERSION_TEXT "unknown"
@@ -33,6 +35,7 @@ namespace {
 constexpr char kUsage[] =
     "Usage: pellax-panel DEVICE\n"
     "  or:  pellax-panel --check-config DEVICE\n"
+    "  or:  pellax-panel --support-bundle DEVICE FILE\n"
     "  or:  pellax-panel --help | --version\n"
     "Links up to twelve push-button panels (TCP or serial) to the Infodriver of\n"
     "DEVICE (1..65535). Settings: DEV_<DEVICE, three digits>.ini in the\n"
@@ -70,7 +73,11 @@ constexpr char kUsage[] =
     "kept, LogMaxDayBytes (default 67108864; 0 no limit) where a day's file stops.\n"
     "\n"
     "Status page: StatusHttpPort (0: off) and StatusHttpAddress (default 127.0.0.1)\n"
-    "in [Pellax_Panel] serve /, /status.json and /metrics, read-only.\n";
+    "in [Pellax_Panel] serve /, /panels/N, /events, /status.json, /metrics and\n"
+    "/support.tar.gz, read-only; StatusHttpToken (needed off loopback) and\n"
+    "StatusHttpHosts guard them.\n"
+    "--support-bundle writes the support bundle of DEVICE (settings without the\n"
+    "token, two days of logs, status and panel traffic of the last stop) to FILE.\n";
 
 bool EnvSet(const char* name) {
     const char* value = std::getenv(name);
@@ -126,6 +133,7 @@ int main(int argc, char** argv) {
         return std::fflush(stdout) == 0 ? 0 : 1;
     }
     if (argc == 3 && std::string(argv[1]) == "--check-config") return vorn::RunConfigCheck(argv[2]);
+    if (argc >= 2 && std::string(argv[1]) == "--support-bundle") return vorn::SupportBundleCommand(argc, argv);
     // Debug lines go to standard error; a reader of it that has gone away
     // (a closed log pipe) must cost those lines only, not end the driver
     // before CloseApp has put its slots back to "0". Sockets already send
@@ -157,15 +165,21 @@ int main(int argc, char** argv) {
     };
     // Declared after the window, so that reporting ends before it goes.
     vorn::ServiceNotifier notifier;
-    vorn::ServiceReporting reporting(notifier, [&takeSnapshot] { return vorn::ServiceStatusLine(takeSnapshot()); });
+    // The status as the shutdown begins, kept beside the logs with the
+    // panels' traffic for a support bundle made after the stop.
+    std::string statusAtStop;
+    vorn::ServiceReporting reporting(notifier, [&takeSnapshot] { return vorn::ServiceStatusLine(takeSnapshot()); },
+                                     [&] { statusAtStop = vorn::RenderStatusJson(takeSnapshot()); });
 
     // Start failed and the window has shut down already: without an
     // Infodriver the driver ends with 0 (a unit restarts it with its
     // Infodriver); after a fault of the set-up (settings unreadable, socket
     // refused) with -1, so that a supervisor sees it is not a clean stop.
     if (window.Start() != 0) return vorn::ConfigurationFault ? -1 : 0;
-    const std::unique_ptr<vorn::StatusHttpServer> statusPage =
-        vorn::StartStatusPage(vorn::Settings.StatusHttpPort, vorn::Settings.StatusHttpAddress, takeSnapshot);
+    vorn::StatusPage statusPage(takeSnapshot);
+    statusPage.Apply(vorn::StatusPageConfigFromSettings());
     window.ShowAtStart();
-    return app.exec();
+    const int exitCode = app.exec();
+    vorn::SaveStopRecords(statusAtStop);
+    return exitCode;
 }
