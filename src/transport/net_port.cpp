@@ -258,6 +258,8 @@ int NetPort::Receive(void* buffer, int size) {
     return static_cast<int>(n);
 }
 
+bool NetPort::IsConnected() const { return sock != kNoSocket && impl_->state == Impl::State::kConnected; }
+
 void NetPort::Close() {
     if (sock == kNoSocket) return;
     impl_->CloseQuietly(*this);

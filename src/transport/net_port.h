@@ -39,6 +39,8 @@ public:
     // Closes the socket; reports event 32 once unless the last event was a
     // close or carried an error.
     virtual void Close();
+    // True while the connection is made and not known to be closed.
+    virtual bool IsConnected() const;
 
     // Live NetPort objects in the process.
     static int InstanceCount();
