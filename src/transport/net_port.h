@@ -24,8 +24,11 @@ public:
     NetPort(const NetPort&) = delete;
     NetPort& operator=(const NetPort&) = delete;
 
-    // Starts a connect: 0 under way (outcome arrives as event 16), -1 no
-    // socket could be created, 1 host name not resolvable. A port that had a
+    // Starts a connect: 0 under way (outcome arrives as event 16; a host
+    // name is looked up first, off the GUI thread, and one that finds no
+    // address fails as event 16 with EHOSTUNREACH), -1 no socket could be
+    // created, 1 host text that no lookup can find (empty, too long, the
+    // "invalid" domain) or no lookup thread to be had. A port that had a
     // socket reports its close (32) first, with `host` already the new text.
     virtual int Connect(const char* host, int port);
     // Requests events (mask | 48); 1 done, 0 no socket. Read events are only

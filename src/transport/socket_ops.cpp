@@ -60,12 +60,21 @@ int SetDeadLinkOptions(int fd) {
     return first;
 }
 
+HostKind ClassifyHost(const char* host, in_addr* out) {
+    if (host == nullptr || out == nullptr) return HostKind::kNever;
+    const size_t len = strnlen(host, kMaxHostLength + 1);
+    if (len == 0 || len > kMaxHostLength) return HostKind::kNever;
+    if (inet_pton(AF_INET, host, out) == 1) return HostKind::kAddress;
+    if (IsReservedInvalidName(host, len)) return HostKind::kNever;
+    return HostKind::kName;
+}
+
 bool ResolveIPv4(const char* host, in_addr* out) {
-    if (host == nullptr || out == nullptr) return false;
-    size_t len = strnlen(host, kMaxHostLength + 1);
-    if (len == 0 || len > kMaxHostLength) return false;
-    if (inet_pton(AF_INET, host, out) == 1) return true;
-    if (IsReservedInvalidName(host, len)) return false;
+    switch (ClassifyHost(host, out)) {
+        case HostKind::kAddress: return true;
+        case HostKind::kNever: return false;
+        case HostKind::kName: break;
+    }
 
     addrinfo hints{};
     hints.ai_family = AF_INET;
