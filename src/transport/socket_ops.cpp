@@ -44,6 +44,12 @@ int OpenStreamSocket() {
     // without this a frame written right after another waits for the
     // panel's delayed acknowledgement (tens of milliseconds).
     SetIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+    // A fixed send buffer instead of the kernel's growing one (up to 4 MB):
+    // what a panel does not take waits in the link's queue, where a newer
+    // frame replaces an older one, not in the kernel, where stale frames
+    // would all have to reach a panel that resumes (or sits behind a slow
+    // terminal server) before its last state does.
+    SetIntOption(fd, SOL_SOCKET, SO_SNDBUF, kSendBufferBytes);
     return fd;
 }
 
