@@ -48,6 +48,7 @@ struct Options {
     size_t pauseChanges = 100000;
     double pauseSeconds = 5;
     double stallSeconds = 10;
+    size_t stallChanges = 12200;
     std::string json;
     std::string binDir;
     std::string workDir;
@@ -67,6 +68,7 @@ void Usage(std::FILE* out) {
                  "  --pause-changes N  label changes to the paused panel (100000; quick 20000)\n"
                  "  --pause-seconds S  how long the paused panel reads nothing (5; quick 2)\n"
                  "  --stall-seconds S  how long the stalled serial panel reads nothing (10)\n"
+                 "  --stall-changes N  label changes to it at once as it stops (12200)\n"
                  "  --samples N        latency samples of each kind per round (1000)\n"
                  "  --presses N        presses and releases per press burst (1000; quick 400)\n"
                  "  --idle-seconds S   idle measurement (20)\n"
@@ -121,6 +123,8 @@ bool ParseOptions(int argc, char** argv, Options* o) {
             pauseSet = true;
         } else if (a == "--stall-seconds") {
             o->stallSeconds = static_cast<double>(number());
+        } else if (a == "--stall-changes") {
+            o->stallChanges = static_cast<size_t>(number());
         } else if (a == "--samples") {
             o->samples = static_cast<size_t>(number());
         } else if (a == "--presses") {
@@ -278,12 +282,12 @@ public:
             }
         }
         if (Has("stalled") && Runs(System::Driver)) {
-            Progress("stalled serial panel, driver: %.0f s", o_.stallSeconds);
+            Progress("stalled serial panel, driver: %.0f s, %zu changes", o_.stallSeconds, o_.stallChanges);
             auto w = NewWorld(kPanels - 1, 1, true);
             w->Start(1s);
             ChildProcess& c = w->Launch(System::Driver);
             w->WaitPanelsReady(20s, 300ms);
-            const StalledFigures f = MeasureStalledSerial(*w, c, 5s, Span(o_.stallSeconds));
+            const StalledFigures f = MeasureStalledSerial(*w, c, 5s, Span(o_.stallSeconds), o_.stallChanges);
             Progress("  longest loop lag %.1f ms (%.1f ms before); press p99 %.3f ms (%.3f ms before); cut off: %s",
                      f.loopLagSeconds * 1000, f.loopLagBeforeSeconds * 1000, Percentile(f.during.ms, 99).value_or(-1),
                      Percentile(f.before.ms, 99).value_or(-1), f.cutOff ? "yes" : "no");

@@ -170,9 +170,13 @@ void RunChangeBurst(World& w, ChildProcess& system, size_t changes, int round, C
                     BurstFigures* out) {
     const int panels = w.panelCount();
     const size_t buttons = static_cast<size_t>(panels) * kButtons;
-    // One stream per button and kind; colours repeat after ten values.
+    // One stream per button and kind. Colours repeat after ten values: a
+    // colour frame takes the next change of its value, however far ahead,
+    // since a panel that lags gets its streams thinned (in order, so the
+    // frames stay a subsequence of the changes); that tells thinning from
+    // loss, while order is checked on the labels, whose texts are unique.
     std::vector<OrderCheck> labels(buttons + 1);
-    std::vector<OrderCheck> colours(buttons + 1, OrderCheck(9));
+    std::vector<OrderCheck> colours(buttons + 1);
     auto index = [](int panel, int button) { return static_cast<size_t>((panel - 1) * kButtons + button); };
     std::vector<int> colourCount(buttons + 1, 0);
     struct Change {
@@ -561,7 +565,8 @@ PausedFigures MeasurePausedPanel(World& w, ChildProcess& system, size_t changes,
     return f;
 }
 
-StalledFigures MeasureStalledSerial(World& w, ChildProcess& system, Clock::duration baseline, Clock::duration stall) {
+StalledFigures MeasureStalledSerial(World& w, ChildProcess& system, Clock::duration baseline, Clock::duration stall,
+                                    size_t burst) {
     const int serial = w.panelCount() + 1;
     PtyPanel& line = w.ptyPanel(serial);
     line.SetReadRate(kLineBytesPerSecond);
@@ -611,6 +616,16 @@ StalledFigures MeasureStalledSerial(World& w, ChildProcess& system, Clock::durat
     presses(std::max<Clock::duration>(baseline, system.Started() + 61s - Clock::now()), &f.before);
     f.loopLagBeforeSeconds = FetchMetric(w.statusPort(), "pellax_event_loop_lag_seconds", 2s).value_or(-1);
     line.SetPaused(true);
+    // A burst for the serial panel as it stops reading: more than its line
+    // and kernel buffer hold.
+    std::string encoded;
+    for (size_t i = 0; i < burst; ++i) {
+        char text[16];
+        std::snprintf(text, sizeof text, "SB%06zu", i % 1000000);
+        const int b = static_cast<int>(i % kButtons) + 1;
+        encoded += EncodeInfoFrame(InfoFrame{XOV_SLOTWRITE, 0, 0, SlotOf(serial, kLabelOffset + b), 0, text});
+    }
+    w.control().WriteEncoded(encoded);
     presses(stall, &f.during);
     f.loopLagSeconds = FetchMetric(w.statusPort(), "pellax_event_loop_lag_seconds", 2s).value_or(-1);
     line.SetPaused(false);

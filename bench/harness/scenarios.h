@@ -113,8 +113,10 @@ SlowLineFigures MeasureSlowLine(World& w);
 PausedFigures MeasurePausedPanel(World& w, ChildProcess& system, size_t changes, Clock::duration pause);
 // The stalled serial device: w's last panel is serial, w has a status page;
 // presses go to panel 1 for `baseline` (at least until the system has run
-// for a minute), then the serial panel stops reading for `stall`.
-StalledFigures MeasureStalledSerial(World& w, ChildProcess& system, Clock::duration baseline, Clock::duration stall);
+// for a minute), then the serial panel stops reading for `stall`, and
+// `burst` label changes go to it at once as it stops.
+StalledFigures MeasureStalledSerial(World& w, ChildProcess& system, Clock::duration baseline, Clock::duration stall,
+                                    size_t burst);
 
 // Seconds from signalling the main to the reserve's first connection and
 // first frame at a panel.

@@ -11,7 +11,7 @@ namespace vorn::socket_ops {
 // New non-blocking, close-on-exec IPv4 stream socket with the dead-link
 // options set (SetDeadLinkOptions), TCP_NODELAY and a send buffer of
 // kSendBufferBytes. Returns the descriptor, or -1 with errno.
-inline constexpr int kSendBufferBytes = 16 * 1024;
+inline constexpr int kSendBufferBytes = 64 * 1024;
 int OpenStreamSocket();
 
 // Keepalive after 3 s idle, probes every 1 s, 3 probes, and a 10 s limit on
