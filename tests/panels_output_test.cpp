@@ -142,6 +142,22 @@ TEST_F(PanelOutputTest, PausedTcpPanelConvergesOnTheLastLabels) {
     EXPECT_EQ(screen.junk, 0u) << "no frame cut";
     EXPECT_LT(screen.frames, static_cast<size_t>(kRounds * 48)) << "thinned while paused";
     EXPECT_EQ(static_cast<size_t>(p.TxCount), screen.frames) << "TxCount counts what went, nothing else";
+
+    // Paused for good: once the socket has taken nothing for
+    // PanelSilenceTimeout while frames wait, the connection is closed (the
+    // poll reconnects it).
+    Settings.PanelSilenceTimeout = 2;
+    for (int round = 0; round < kRounds; ++round) {
+        for (int b = 1; b <= 48; ++b) SendButtonText(2, b, Label("S", round * 48 + b));
+        seam.Pump();
+    }
+    CheckPanelSilence();
+    EXPECT_EQ(p.Connected, 1) << "no time has passed";
+    seam.Advance(2500ms);
+    CheckPanelSilence();
+    EXPECT_EQ(p.Connected, 0);
+    EXPECT_TRUE(Logged("Panel 2 took no output for 2 s - connection closed "));
+    EXPECT_EQ(SlotNow(599), "0");
 }
 
 // A pseudo-terminal at 38400 baud 8E1 (3490 characters a second): the link
