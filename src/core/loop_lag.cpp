@@ -14,7 +14,7 @@ int64_t SecondOf(LoopLag::Clock::time_point t) {
 
 void LoopLag::Record(Clock::time_point now, Clock::duration lag) {
     const int64_t number = SecondOf(now);
-    Second& s = seconds_[static_cast<size_t>(number % kWindowSeconds)];
+    Second& s = seconds_[static_cast<size_t>(((number % kWindowSeconds) + kWindowSeconds) % kWindowSeconds)];
     if (s.number != number) s = Second{number, Clock::duration::zero()};
     s.longest = std::max(s.longest, lag);
 }
