@@ -223,8 +223,9 @@ void LineEvent(World& w, int n) {
     }
 }
 
+// Frames sent to panel n, its link's pending output included.
 size_t SentFrames(const World& w, int n) {
-    return w.tcp[n] != nullptr ? w.tcp[n]->sent.size() : w.serial[n]->written.size();
+    return w.tcp[n] != nullptr ? test::Frames(*w.tcp[n]).size() : test::Frames(*w.serial[n]).size();
 }
 
 }  // namespace

@@ -33,13 +33,36 @@ void LabelAccount::Written(int button, const std::string& shown, bool counted) {
     if (counted) {
         counted_.insert(key);
         order_.Expect(key);
+        if (button >= 1 && button <= kButtons) {
+            last_[button] = shown;
+            lastSeen_[button] = false;
+        }
     } else {
         uncounted_.insert(key);
+        // A newer label that does not count (written while the panel was
+        // not up) replaces the last counted one, which need not show then.
+        if (button >= 1 && button <= kButtons) last_[button].clear();
+    }
+}
+
+bool LabelAccount::Caught() const {
+    for (int b = 1; b <= kButtons; ++b) {
+        if (!last_[b].empty() && !lastSeen_[b]) return false;
+    }
+    return true;
+}
+
+void LabelAccount::EndInterval() {
+    for (int b = 1; b <= kButtons; ++b) {
+        if (!last_[b].empty() && !lastSeen_[b]) ++lastLost_;
+        last_[b].clear();
+        lastSeen_[b] = false;
     }
 }
 
 void LabelAccount::Frame(int button, const std::string& text) {
     const std::string key = Key(button, text);
+    if (button >= 1 && button <= kButtons && !last_[button].empty()) lastSeen_[button] = text == last_[button];
     if (counted_.count(key) != 0) {
         if (seen_.insert(key).second) {
             order_.Receive(key);

@@ -9,10 +9,15 @@
 // after a later event of the panel is reordered.
 //
 // Labels: every label written while the panel was up is expected as a text
-// frame at the panel, in order per panel. A frame of a label seen before is
-// a repeat (the refresh after a reconnection resends the face); a frame of a
-// label written while the panel was down is late news, also fine; a frame
-// of a label never written is unknown.
+// frame at the panel, in order per panel, except that the driver may thin
+// the labels of a panel that does not take what it is sent (a paused one):
+// a label passed over that never arrives is thinned, which is fine as long
+// as the panel ends each up-interval showing the last label written into
+// each button (Caught); one it does not show then is a last label lost. A
+// frame of a label seen before is a repeat (the refresh after a
+// reconnection resends the face); a frame of a label written while the
+// panel was down is late news, also fine; a frame of a label never written
+// is unknown.
 
 #include <array>
 #include <cstddef>
@@ -62,12 +67,18 @@ public:
 
     size_t counted() const { return order_.Expected(); }
     size_t seen() const { return order_.Matched(); }
-    size_t lost() const { return order_.Lost(); }
+    // Passed over and never arrived (also those of the current interval).
+    size_t thinned() const { return order_.Passed() + order_.Unreached(); }
     size_t reordered() const { return order_.Reordered(); }
     size_t repeats() const { return repeats_; }
     size_t late() const { return late_; }
     size_t unknown() const { return unknown_; }
-    bool allSeen() const { return order_.Complete(); }
+    size_t lastLost() const { return lastLost_; }
+    // True when every button shows the last label counted for it.
+    bool Caught() const;
+    // The up-interval ends: each button not showing its last counted label
+    // is a last label lost; the next interval starts afresh.
+    void EndInterval();
 
 private:
     static std::string Key(int button, const std::string& text) { return std::to_string(button) + ":" + text; }
@@ -79,6 +90,11 @@ private:
     size_t repeats_ = 0;
     size_t late_ = 0;
     size_t unknown_ = 0;
+    size_t lastLost_ = 0;
+    // Per button, the last label counted in this interval ("" none) and
+    // whether a frame of it came after it was written.
+    std::array<std::string, kButtons + 1> last_{};
+    std::array<bool, kButtons + 1> lastSeen_{};
 };
 
 }  // namespace vorn::soak

@@ -1,17 +1,21 @@
 // pellax-soak: the driver against twelve simulated panels (eight on TCP,
-// four on pseudo-terminals) that drop their lines at random every 5-20 s,
-// while a control client writes 500 label changes a second and a press
-// arrives every 50 ms; a watching client records every slot write. See
-// Usage() and the report it prints; scripts/soak builds and runs it.
+// four on pseudo-terminals) that drop their lines at random every 5-20 s and
+// in between stop reading for 1-5 s (keeping their alive messages), while a
+// control client writes 500 label changes a second (and 2000 more a second
+// to each panel while it does not read) and a press arrives every 50 ms; a
+// watching client records every slot write. See Usage() and the report it
+// prints; scripts/soak builds and runs it.
 //
 // Counting rule: a panel is "up" from the moment the watching client sees
 // the driver write "1" into its connection slot (after the "0" of the last
 // drop) while the simulator holds its line, until its next drop begins.
 // Presses are only sent while a panel is up, so every press and release
 // sent must arrive; label changes count when written while the panel is up.
-// A drop waits (at most 2 s) until what was sent has arrived, then cuts
-// the line: TCP close, or the pty hung up and a new one put under the same
-// COM link.
+// A drop waits (at most 2 s) until the panel shows the last label written
+// into each button, then cuts the line: TCP close, or the pty hung up and a
+// new one put under the same COM link. A panel that does not read may be
+// sent its labels thinned, but at the end of every up-interval it must show
+// the last ones.
 
 #include <signal.h>
 #include <stdlib.h>
@@ -61,6 +65,11 @@ constexpr auto kDrainLimit = 2s;
 constexpr auto kBackLimit = 10s;
 constexpr auto kDropMin = 5s;
 constexpr auto kDropMax = 20s;
+constexpr auto kPauseMin = 1s;
+constexpr auto kPauseMax = 5s;
+constexpr auto kPauseGapMin = 2s;  // up, reading, between pauses
+constexpr auto kPauseGapMax = 8s;
+constexpr int kPausedChangesPerSecond = 2000;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -112,6 +121,12 @@ struct Panel {
     Clock::time_point drainStart{};
     Clock::time_point droppedAt{};
     int pendingRelease = 0;     // button pressed and not yet released
+    bool paused = false;        // the simulator reads nothing from the driver
+    Clock::time_point nextPause{};
+    Clock::time_point pauseStart{};
+    Clock::time_point pauseEnd{};
+    size_t pausedWritten = 0;   // extra label changes of this pause
+    size_t pauses = 0;
     Clock::time_point releaseAt{};
     PressAccount presses;
     LabelAccount labels;
@@ -147,6 +162,9 @@ private:
     void WriteChanges();
     void SendPress();
     void Drop(Panel& p);
+    void Pause(Panel& p, bool on);
+    Clock::duration Between(Clock::duration low, Clock::duration high);
+    void WriteLabel(Panel& p, int button);
     bool AllUp() const;
     bool AllSeen() const;
     void WaitUntil(const std::function<bool()>& done, Clock::duration timeout, const char* what);
@@ -165,10 +183,11 @@ private:
     std::unique_ptr<ControlClient> watcher_;
     std::vector<Panel> panels_;
     bool running_ = false;      // presses and changes go out
-    bool holdDrops_ = true;     // no new drop begins
+    bool holdDrops_ = true;     // no new drop or pause begins
     Clock::time_point writeStart_{};
     Clock::time_point nextPress_{};
     size_t changesWritten_ = 0;
+    size_t regularWritten_ = 0;  // of the 500 a second
     size_t changesCounted_ = 0;
 };
 
@@ -356,12 +375,34 @@ void Soak::CheckUp(Panel& p) {
     }
     p.phase = Phase::kUp;
     p.sawZero = false;
-    std::uniform_int_distribution<long> wait(std::chrono::milliseconds(kDropMin).count(),
-                                             std::chrono::milliseconds(kDropMax).count());
-    p.nextDrop = now + std::chrono::milliseconds(wait(rng_));
+    p.nextDrop = now + Between(kDropMin, kDropMax);
+    p.nextPause = now + Between(kPauseGapMin, kPauseGapMax);
+}
+
+Clock::duration Soak::Between(Clock::duration low, Clock::duration high) {
+    std::uniform_int_distribution<long> wait(std::chrono::duration_cast<std::chrono::milliseconds>(low).count(),
+                                             std::chrono::duration_cast<std::chrono::milliseconds>(high).count());
+    return std::chrono::milliseconds(wait(rng_));
+}
+
+void Soak::Pause(Panel& p, bool on) {
+    const sim::Simulator::Answer a = sim_->Execute(std::to_string(p.number) + (on ? " pause" : " resume"));
+    pump_->Sync();
+    if (a.lines.empty() || a.lines.back() != "ok") throw BenchError("panel " + std::to_string(p.number) + ": pause refused");
+    const Clock::time_point now = Clock::now();
+    p.paused = on;
+    if (on) {
+        ++p.pauses;
+        p.pauseStart = now;
+        p.pauseEnd = now + Between(kPauseMin, kPauseMax);
+        p.pausedWritten = 0;
+    } else {
+        p.nextPause = now + Between(kPauseGapMin, kPauseGapMax);
+    }
 }
 
 void Soak::Drop(Panel& p) {
+    p.labels.EndInterval();
     const sim::Simulator::Answer a = sim_->Execute(std::to_string(p.number) + " drop");
     pump_->Sync();
     if (a.lines.empty() || a.lines.back() != "ok") {
@@ -375,21 +416,33 @@ void Soak::Drop(Panel& p) {
     p.droppedAt = Clock::now();
 }
 
+void Soak::WriteLabel(Panel& p, int button) {
+    const size_t i = changesWritten_++;
+    char text[16];
+    std::snprintf(text, sizeof text, "S%07zu", i % 10000000);
+    const bool counted = p.phase == Phase::kUp;
+    changesCounted_ += counted ? 1 : 0;
+    // A TCP panel gets the long text form (ten characters), a serial
+    // panel the short one (eight).
+    p.labels.Written(button, p.tcp ? Padded(text) : Padded(text).substr(0, 8), counted);
+    writer_->Write(kSlotsPerPanel * (p.number - 1) + kLabelOffset + button, text);
+}
+
 void Soak::WriteChanges() {
-    const auto due = static_cast<size_t>(Seconds(Clock::now() - writeStart_) * kChangesPerSecond);
+    const Clock::time_point now = Clock::now();
+    const auto due = static_cast<size_t>(Seconds(now - writeStart_) * kChangesPerSecond);
     // At most a burst of 100 at once if the loop fell behind.
-    for (size_t k = 0; changesWritten_ < due && k < 100; ++k) {
-        const size_t i = changesWritten_++;
-        Panel& p = panels_[i % kPanels];
-        const int button = static_cast<int>((i / kPanels) % kButtons) + 1;
-        char text[16];
-        std::snprintf(text, sizeof text, "S%07zu", i % 10000000);
-        const bool counted = p.phase == Phase::kUp;
-        changesCounted_ += counted ? 1 : 0;
-        // A TCP panel gets the long text form (ten characters), a serial
-        // panel the short one (eight).
-        p.labels.Written(button, p.tcp ? Padded(text) : Padded(text).substr(0, 8), counted);
-        writer_->Write(kSlotsPerPanel * (p.number - 1) + kLabelOffset + button, text);
+    for (size_t k = 0; regularWritten_ < due && k < 100; ++k) {
+        const size_t i = regularWritten_++;
+        WriteLabel(panels_[i % kPanels], static_cast<int>((i / kPanels) % kButtons) + 1);
+    }
+    // Labels pour into a panel while it does not read.
+    for (Panel& p : panels_) {
+        if (!p.paused) continue;
+        const auto pausedDue = static_cast<size_t>(Seconds(now - p.pauseStart) * kPausedChangesPerSecond);
+        for (size_t k = 0; p.pausedWritten < pausedDue && k < 200; ++k) {
+            WriteLabel(p, static_cast<int>(p.pausedWritten++ % kButtons) + 1);
+        }
     }
 }
 
@@ -428,12 +481,17 @@ void Soak::Tick() {
             }
             p.pendingRelease = 0;
         }
-        if (p.phase == Phase::kUp && !holdDrops_ && now >= p.nextDrop) {
+        if (p.paused && (now >= p.pauseEnd || p.phase != Phase::kUp)) Pause(p, false);
+        if (p.phase == Phase::kUp && !p.paused && !holdDrops_ && running_ && now >= p.nextPause &&
+            now + kPauseMax < p.nextDrop) {
+            Pause(p, true);
+        }
+        if (p.phase == Phase::kUp && !p.paused && !holdDrops_ && now >= p.nextDrop) {
             p.phase = Phase::kDraining;
             p.drainStart = now;
         }
         if (p.phase == Phase::kDraining &&
-            ((p.pendingRelease == 0 && p.presses.allSeen() && p.labels.allSeen()) ||
+            ((p.pendingRelease == 0 && p.presses.allSeen() && p.labels.Caught()) ||
              now - p.drainStart >= kDrainLimit)) {
             Drop(p);
         }
@@ -456,7 +514,7 @@ bool Soak::AllUp() const {
 
 bool Soak::AllSeen() const {
     for (const Panel& p : panels_) {
-        if (p.pendingRelease != 0 || !p.presses.allSeen() || !p.labels.allSeen()) return false;
+        if (p.paused || p.pendingRelease != 0 || !p.presses.allSeen() || !p.labels.Caught()) return false;
     }
     return true;
 }
@@ -487,8 +545,12 @@ int Soak::Run() {
     holdDrops_ = true;
     WaitUntil([this] { return AllUp(); }, 30s, "not every panel came back at the end");
     running_ = false;
+    for (Panel& p : panels_) {
+        if (p.paused) Pause(p, false);
+    }
     loop_.RunUntil([this] { return AllSeen(); }, Clock::now() + 5s);
     loop_.RunFor(500ms);  // late duplicates would show here
+    for (Panel& p : panels_) p.labels.EndInterval();
     const ProcSample end = SampleProcess(driver_->pid());
 
     driver_->endExpected = true;
@@ -501,8 +563,8 @@ int Soak::Report(const ProcSample& start, const ProcSample& middle, const ProcSa
     struct Sum {
         size_t panels = 0, pressesSent = 0, releasesSent = 0, pressesSeen = 0, releasesSeen = 0, lost = 0,
                duplicated = 0, reordered = 0, stuck = 0, notSent = 0, labelsCounted = 0, labelsSeen = 0,
-               labelsLost = 0, labelsReordered = 0, labelsUnknown = 0, repeats = 0, late = 0, framesUp = 0,
-               drops = 0, lateBacks = 0, unexpected = 0;
+               labelsThinned = 0, lastLost = 0, labelsReordered = 0, labelsUnknown = 0, repeats = 0, late = 0,
+               framesUp = 0, drops = 0, pauses = 0, lateBacks = 0, unexpected = 0;
         double longestBack = 0;
     } sums[2];  // [0] TCP, [1] serial
     for (const Panel& p : panels_) {
@@ -519,7 +581,9 @@ int Soak::Report(const ProcSample& start, const ProcSample& middle, const ProcSa
         s.notSent += p.notSent;
         s.labelsCounted += p.labels.counted();
         s.labelsSeen += p.labels.seen();
-        s.labelsLost += p.labels.lost();
+        s.labelsThinned += p.labels.thinned();
+        s.lastLost += p.labels.lastLost();
+        s.pauses += p.pauses;
         s.labelsReordered += p.labels.reordered();
         s.labelsUnknown += p.labels.unknown();
         s.repeats += p.labels.repeats();
@@ -548,13 +612,15 @@ int Soak::Report(const ProcSample& start, const ProcSample& middle, const ProcSa
     row("  not sendable (simulator off line)", [](const Sum& s) { return s.notSent; });
     row("label changes written while up", [](const Sum& s) { return s.labelsCounted; });
     row("  seen at the panel", [](const Sum& s) { return s.labelsSeen; });
-    row("  lost", [](const Sum& s) { return s.labelsLost; });
+    row("  thinned (panel not reading)", [](const Sum& s) { return s.labelsThinned; });
+    row("  last label not shown at interval end", [](const Sum& s) { return s.lastLost; });
     row("  reordered", [](const Sum& s) { return s.labelsReordered; });
     row("  unknown labels", [](const Sum& s) { return s.labelsUnknown; });
     row("  repeated (refresh)", [](const Sum& s) { return s.repeats; });
     row("  written while down, shown later", [](const Sum& s) { return s.late; });
     row("frames received while up", [](const Sum& s) { return s.framesUp; });
     row("drops", [](const Sum& s) { return s.drops; });
+    row("pauses (1-5 s not reading)", [](const Sum& s) { return s.pauses; });
     std::printf("  %-40s %12.1f %12.1f\n", "longest time back after a drop (s)", sums[0].longestBack,
                 sums[1].longestBack);
     row("  back after more than 10 s", [](const Sum& s) { return s.lateBacks; });
@@ -577,7 +643,9 @@ int Soak::Report(const ProcSample& start, const ProcSample& middle, const ProcSa
         fault(s.drops == 0, t + "no line was dropped");
         fault(s.lost + s.duplicated + s.reordered + s.stuck + s.notSent > 0,
               t + "presses lost, duplicated, reordered, stuck or not sendable");
-        fault(s.labelsLost + s.labelsReordered + s.labelsUnknown > 0, t + "label changes lost, reordered or unknown");
+        fault(s.pauses == 0, t + "no panel paused");
+        fault(s.lastLost + s.labelsReordered + s.labelsUnknown > 0,
+              t + "last labels not shown, label changes reordered or unknown");
         fault(s.lateBacks > 0, t + "a line came back after more than 10 s");
         fault(s.unexpected > 0, t + "a line was lost without a drop");
     }
@@ -596,7 +664,8 @@ int Soak::Report(const ProcSample& start, const ProcSample& middle, const ProcSa
 std::string Usage() {
     return "Usage: pellax-soak [--minutes M] [--seed N] [--dir DIR] [--bin DIR] [--keep]\n"
            "Runs the driver with 12 panels (8 TCP, 4 pty) that drop their lines at random\n"
-           "every 5-20 s, 500 label changes a second and a press every 50 ms, for M\n"
+           "every 5-20 s and stop reading for 1-5 s in between, 500 label changes a second\n"
+           "(2000 more to a panel that does not read) and a press every 50 ms, for M\n"
            "minutes (default 1), and prints what was sent and seen and the driver's\n"
            "memory, threads and descriptors. --dir keeps everything in DIR (default a\n"
            "new directory under /tmp, removed after a pass unless --keep); --bin names\n"

@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "support/fake_seam.h"
+#include "support/wait_until.h"
+#include "transport/host_resolver.h"
 #include "transport/net_port.h"
 
 namespace vorn {
@@ -217,11 +219,13 @@ TEST_F(NetPortTest, OwnerCloseAndReconnectReportTheCloseSynchronously) {
     ConnectAndAccept(port, server);
     // Connect on a connected port: the old connection's close comes first,
     // inside the call, with the new host text already in place.
+    // The name is looked up off the loop; the connect follows its answer.
     ASSERT_EQ(port.Connect("localhost", server.port()), 0);
     ASSERT_EQ(g_seen.size(), 1u);
     EXPECT_EQ(g_seen[0].event, NetPort::kFdClose);
     EXPECT_EQ(g_seen[0].error, 0);
     EXPECT_EQ(g_seen[0].host, "localhost");
+    ASSERT_TRUE(seam.PumpUntil([&] { return port.address.sin_addr.s_addr != 0; }));
     EXPECT_EQ(port.address.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
     ASSERT_GE(server.Accept(), 0);
     ASSERT_TRUE(seam.PumpUntil([] { return g_seen.size() == 2; }));
@@ -234,6 +238,28 @@ TEST_F(NetPortTest, OwnerCloseAndReconnectReportTheCloseSynchronously) {
     EXPECT_EQ(seam.WatchCount(), 0);
     port.Close();
     ExpectQuiet();
+}
+
+// A lookup dropped by Close, or by the port going away, never calls back;
+// its thread ends by itself.
+TEST_F(NetPortTest, NameLookupDroppedByCloseOrDestructionNeverCallsBack) {
+    Server server;
+    {
+        NetPort gone;
+        gone.callback = &Record;
+        ASSERT_EQ(gone.Connect("localhost", server.port()), 0);
+    }
+    g_seen.clear();  // the destructor's close
+    NetPort port;
+    port.callback = &Record;
+    ASSERT_EQ(port.Connect("localhost", server.port()), 0);
+    port.Close();
+    ASSERT_EQ(g_seen.size(), 1u);
+    EXPECT_EQ(g_seen[0].event, NetPort::kFdClose);
+    ASSERT_TRUE(test::WaitUntil([] { return HostResolver::RunningThreads() == 0; }, 5000ms));
+    seam.Pump(50ms);
+    EXPECT_EQ(g_seen.size(), 1u);
+    EXPECT_EQ(server.Accept(100ms), -1);
 }
 
 TEST_F(NetPortTest, WaitingDataGivesReadEventsUntilDrained) {

@@ -152,13 +152,13 @@ TEST_F(ConnectionsTest, SerialOpenResults) {
 
     // The open line marks the panel for a refresh at its first alive message.
     EXPECT_EQ(p.RefreshPending, 1);
-    port->written.clear();
+    ClearFrames(*port);
     port->Feed({130, 2, 125});
     port->Notify();
     EXPECT_TRUE(Logged("Reconnected - refreshing panel 3 "));
     EXPECT_EQ(p.RefreshPending, 0);
-    ASSERT_FALSE(port->written.empty());
-    EXPECT_EQ(port->written.front(), (std::vector<uint8_t>{130, 2, 4})) << "refresh starts with a clear";
+    ASSERT_FALSE(Frames(*port).empty());
+    EXPECT_EQ(Frames(*port).front(), (std::vector<uint8_t>{130, 2, 4})) << "refresh starts with a clear";
 }
 
 TEST_F(ConnectionsTest, SerialOpenWithRefreshOff_marksNoRefresh) {
@@ -176,9 +176,9 @@ TEST_F(ConnectionsTest, PollPingsTcpAndRetriesTheUnconnected) {
     FakeSerialPort* serial = SerialPanel(2, "1000", 2, 4);
     PollPanel(1);
     PollPanel(2);
-    EXPECT_EQ(tcp->sent, (std::vector<Bytes>{{130, 5, 0}}));
+    EXPECT_EQ(Frames(*tcp), (std::vector<Bytes>{{130, 5, 0}}));
     EXPECT_EQ(Panels[1].TxCount, 1);
-    EXPECT_TRUE(serial->written.empty());
+    EXPECT_TRUE(Frames(*serial).empty());
     EXPECT_EQ(Panels[2].TxCount, 0);
 
     Panels[1].Connected = 0;
@@ -227,11 +227,11 @@ TEST_F(ConnectionsTest, RefreshAllPanelsResendsEachConfiguredPanel) {
     FakeNetPort* lamps = TcpPanel(3, "3201", 6);
     Panels[3].Buttons[2].Colour = 3;
     RefreshAllPanels();
-    ASSERT_EQ(text->sent.size(), 1u + 2u * 16u);
-    EXPECT_EQ(text->sent.front(), (Bytes{130, 5, 4}));
-    ASSERT_EQ(lamps->sent.size(), 40u);
-    EXPECT_EQ(lamps->sent[0], (Bytes{131, 6, 3, 1}));
-    EXPECT_EQ(lamps->sent[1], (Bytes{131, 6, 2, 2}));
+    ASSERT_EQ(Frames(*text).size(), 1u + 2u * 16u);
+    EXPECT_EQ(Frames(*text).front(), (Bytes{130, 5, 4}));
+    ASSERT_EQ(Frames(*lamps).size(), 40u);
+    EXPECT_EQ(Frames(*lamps)[0], (Bytes{131, 6, 3, 1}));
+    EXPECT_EQ(Frames(*lamps)[1], (Bytes{131, 6, 2, 2}));
 }
 
 // A serial line that hangs up (the event) or fails a read is noticed: the
@@ -275,7 +275,7 @@ TEST_F(ConnectionsTest, NoPanelTrafficOnceTheInfodriverLinkIsGone) {
     PollPanel(1);
     PollPanel(2);
     EXPECT_EQ(SendClearPanel(1), SendResult::kDone);
-    EXPECT_TRUE(tcp->sent.empty());
+    EXPECT_TRUE(Frames(*tcp).empty());
     EXPECT_EQ(down->connects, 0);
 }
 

@@ -110,16 +110,16 @@ TEST_F(HousekeepingTest, BecomingMainConnectsAndPollsTwoTicksLater) {
     auto second = std::find(seam.debugLines.begin(), seam.debugLines.end(), "Connection opened OK to Panel 3=panel3");
     EXPECT_LT(first, second);
     EXPECT_FALSE(Logged("Driver now MAIN -- so connecting to all hardware"));  // verbose only
-    EXPECT_TRUE(one->sent.empty());
+    EXPECT_TRUE(Frames(*one).empty());
     EXPECT_EQ(ModeCheckCountdown, 10);
 
     Ticks(kHousekeepingTimer, 1);
-    EXPECT_TRUE(one->sent.empty());
+    EXPECT_TRUE(Frames(*one).empty());
     Ticks(kHousekeepingTimer, 1);  // third tick: first poll
-    EXPECT_EQ(one->sent, (std::vector<Bytes>{{130, 1, 0}}));
-    EXPECT_EQ(three->sent, (std::vector<Bytes>{{130, 3, 0}}));
+    EXPECT_EQ(Frames(*one), (std::vector<Bytes>{{130, 1, 0}}));
+    EXPECT_EQ(Frames(*three), (std::vector<Bytes>{{130, 3, 0}}));
     Ticks(kHousekeepingTimer, 3);
-    EXPECT_EQ(one->sent.size(), 2u);
+    EXPECT_EQ(Frames(*one).size(), 2u);
 
     // The mode is checked on tick 1 and again ten ticks later (tick 11).
     const int checks = FieldWrites(kFieldInfoStatus);
@@ -149,9 +149,9 @@ TEST_F(HousekeepingTest, BecomingReserveDisconnectsAndShowsRxOnly) {
     EXPECT_EQ(seam.Field(kFieldCommsSummary), "RXOnly - Panels Disconnected");
     EXPECT_EQ(CommsSummary, 1);
 
-    port->sent.clear();
+    ClearFrames(*port);
     for (int i = 0; i < 5; ++i) HousekeepingTick();
-    EXPECT_TRUE(port->sent.empty());  // no polling while reserve
+    EXPECT_TRUE(Frames(*port).empty());  // no polling while reserve
     EXPECT_EQ(seam.Field(kFieldCommsSummary), "RXOnly - Panels Disconnected");
 }
 
@@ -212,19 +212,19 @@ TEST_F(HousekeepingTest, FlashTickAlternatesAndStopsItself) {
     SetFlashButton(1, 5);
     SetFlashButton(2, 3);
     ASSERT_TRUE(seam.TimerRunning(kFlashTimer));
-    text->sent.clear();
-    lamp->sent.clear();
+    ClearFrames(*text);
+    ClearFrames(*lamp);
 
     Ticks(kFlashTimer, 1);  // alternative face shown: back to main, lamp on
-    EXPECT_EQ(text->sent, (std::vector<Bytes>{{142, 1, 32, 'm', 'a', 'i', 'n', ' ', ' ', ' ', ' ', ' ', ' ', 0, 5},
+    EXPECT_EQ(Frames(*text), (std::vector<Bytes>{{142, 1, 32, 'm', 'a', 'i', 'n', ' ', ' ', ' ', ' ', ' ', ' ', 0, 5},
                                               {132, 1, 64, 5, 1}}));
-    EXPECT_EQ(lamp->sent, (std::vector<Bytes>{{131, 2, 2, 3}}));
+    EXPECT_EQ(Frames(*lamp), (std::vector<Bytes>{{131, 2, 2, 3}}));
     EXPECT_EQ(Panels[1].Buttons[5].LampState, 1);
     EXPECT_EQ(Panels[2].Buttons[3].LampState, 1);
 
     Ticks(kFlashTimer, 1);
-    EXPECT_EQ(text->sent.back(), (Bytes{132, 1, 64, 5, 2}));
-    EXPECT_EQ(lamp->sent.back(), (Bytes{131, 2, 3, 3}));
+    EXPECT_EQ(Frames(*text).back(), (Bytes{132, 1, 64, 5, 2}));
+    EXPECT_EQ(Frames(*lamp).back(), (Bytes{131, 2, 3, 3}));
     EXPECT_EQ(Panels[1].Buttons[5].LampState, 0);
 
     // The refresh ends the flashing without touching the timer; the next

@@ -142,7 +142,7 @@ TEST_F(ReceivePathTest, TcpConnectAndCloseEvents) {
     EXPECT_EQ(p.RefreshPending, 1);
     EXPECT_EQ(SlotNow(599), "1");
     EXPECT_TRUE(Logged("Connect OK to panel 2 - addr 10.0.0.2"));
-    EXPECT_TRUE(port->sent.empty()) << "nothing is resent before the first alive message";
+    EXPECT_TRUE(Frames(*port).empty()) << "nothing is resent before the first alive message";
 
     port->Raise(NetPort::kFdClose, 104);
     EXPECT_EQ(p.Connected, 0);
@@ -187,16 +187,16 @@ TEST_F(ReceivePathTest, AliveMessagesOnTcp) {
     EXPECT_EQ(SlotNow(599), "1");
     EXPECT_TRUE(Logged("Alive message from panel 2"));
     EXPECT_TRUE(Logged("Reconnected - refreshing panel 2 "));
-    ASSERT_FALSE(port->sent.empty());
-    EXPECT_EQ(port->sent.front(), (Bytes{130, 5, 4})) << "a text panel's refresh starts with a clear";
+    ASSERT_FALSE(Frames(*port).empty());
+    EXPECT_EQ(Frames(*port).front(), (Bytes{130, 5, 4})) << "a text panel's refresh starts with a clear";
 
     // 125 while connected: the slot already reads "1", so nothing is written
     // and nothing is resent.
-    port->sent.clear();
+    ClearFrames(*port);
     int before = Writes();
     Read(port, {130, 5, 125});
     EXPECT_EQ(Writes(), before);
-    EXPECT_TRUE(port->sent.empty());
+    EXPECT_TRUE(Frames(*port).empty());
 
     // 124: neither the slot nor Connected, in both states, but a pending
     // refresh still happens.
@@ -208,13 +208,13 @@ TEST_F(ReceivePathTest, AliveMessagesOnTcp) {
     Read(port, {130, 5, 124});
     EXPECT_EQ(p.Connected, 0);
     EXPECT_EQ(Writes(), before);
-    EXPECT_TRUE(port->sent.empty());
+    EXPECT_TRUE(Frames(*port).empty());
 
     p.Connected = 1;
     p.RefreshPending = 1;
     Read(port, {130, 5, 124});
     EXPECT_EQ(p.RefreshPending, 0);
-    EXPECT_FALSE(port->sent.empty());
+    EXPECT_FALSE(Frames(*port).empty());
     EXPECT_EQ(SlotNow(599), "0");
 }
 
@@ -222,11 +222,11 @@ TEST_F(ReceivePathTest, ConnectThenFirstAliveRefreshes) {
     FakeNetPort* port = Tcp(2, 5);
     Panels[2].Connected = 0;
     port->Raise(NetPort::kFdConnect, 0);
-    EXPECT_TRUE(port->sent.empty());
+    EXPECT_TRUE(Frames(*port).empty());
     Read(port, {130, 5, 125});
     EXPECT_EQ(seam.CountDebugLines("Reconnected - refreshing panel 2 "), 1);
     // Clear, then text and colour of each of the 48 buttons.
-    EXPECT_EQ(port->sent.size(), 1u + 2u * 48u);
+    EXPECT_EQ(Frames(*port).size(), 1u + 2u * 48u);
 }
 
 TEST_F(ReceivePathTest, SerialBlocksAndLineErrors) {
@@ -386,7 +386,7 @@ TEST_F(ReceivePathTest, ReentryGivesUpAtOnceAndLeavesTheHandlerUsable) {
     Read(port, {130, 5, 125});  // refresh: the first frame re-enters
     EXPECT_EQ(seam.CountDebugLines("NetEventMain - ERROR - timeout / fail to aquire netPort semaphore "), 1);
     EXPECT_EQ(Panels[2].LastButton, 0);
-    EXPECT_GT(port->sent.size(), 1u) << "the outer event ran to its end";
+    EXPECT_GT(Frames(*port).size(), 1u) << "the outer event ran to its end";
     Read(port, {});  // the queued press is read by the next event
     EXPECT_EQ(Panels[2].LastButton, 9);
 
@@ -461,8 +461,8 @@ TEST_F(ReceivePathTest, RandomBlocksWriteOnlyThePanelsOwnSlots) {
                 ParsePanelData(block.empty() ? nullptr : exact.get(), block.size(), panel);
                 ++blocks;
             }
-            tcp->sent.clear();
-            serial->written.clear();
+            ClearFrames(*tcp);
+            ClearFrames(*serial);
         }
         EXPECT_EQ(p.RxCount, blocks);
         EXPECT_GE(p.LastButton, 1);

@@ -34,9 +34,9 @@ TEST_F(SendersTest, TextFormFollowsTheComPortAndLabelsAreStoredPadded) {
     EXPECT_EQ(SendButtonText(1, 3, "hi"), SendResult::kDone);
     EXPECT_EQ(SendButtonText(2, 3, "hi"), SendResult::kDone);
     EXPECT_EQ(SendButtonText(3, 3, "hi"), SendResult::kDone);
-    EXPECT_EQ(tcp->sent, (std::vector<Bytes>{Long(7, "hi", 3)}));
-    EXPECT_EQ(serial->written, (std::vector<Bytes>{Short(8, "hi", 3)}));
-    EXPECT_EQ(tcpWithCom->sent, (std::vector<Bytes>{Short(9, "hi", 3)}));
+    EXPECT_EQ(Frames(*tcp), (std::vector<Bytes>{Long(7, "hi", 3)}));
+    EXPECT_EQ(Frames(*serial), (std::vector<Bytes>{Short(8, "hi", 3)}));
+    EXPECT_EQ(Frames(*tcpWithCom), (std::vector<Bytes>{Short(9, "hi", 3)}));
     EXPECT_EQ(Panels[1].TxCount, 1);
 
     // Thirteen characters: ten stored and sent (eight on serial), all
@@ -44,8 +44,8 @@ TEST_F(SendersTest, TextFormFollowsTheComPortAndLabelsAreStoredPadded) {
     EXPECT_EQ(ButtonLabel(1, 3, "ABCDEFGHIJKLM"), SendResult::kDone);
     EXPECT_EQ(ButtonLabel(2, 3, "ABCDEFGHIJKLM"), SendResult::kDone);
     EXPECT_EQ(Panels[1].Buttons[3].MainText, "ABCDEFGHIJ");
-    EXPECT_EQ(tcp->sent.back(), Long(7, "ABCDEFGHIJ", 3));
-    EXPECT_EQ(serial->written.back(), Short(8, "ABCDEFGH", 3));
+    EXPECT_EQ(Frames(*tcp).back(), Long(7, "ABCDEFGHIJ", 3));
+    EXPECT_EQ(Frames(*serial).back(), Short(8, "ABCDEFGH", 3));
     EXPECT_EQ(Read(53), "ABCDEFGHIJKLM");
     EXPECT_EQ(Read(353), "ABCDEFGHIJKLM");
 
@@ -53,10 +53,10 @@ TEST_F(SendersTest, TextFormFollowsTheComPortAndLabelsAreStoredPadded) {
     // echoed unchanged (never used as a format).
     EXPECT_EQ(ButtonLabel(1, 4, ""), SendResult::kDone);
     EXPECT_EQ(Panels[1].Buttons[4].MainText, "          ");
-    EXPECT_EQ(tcp->sent.back(), Long(7, "", 4));
+    EXPECT_EQ(Frames(*tcp).back(), Long(7, "", 4));
     const std::string odd = "%s%n%d\xff\x80 x";
     EXPECT_EQ(ButtonLabel(1, 5, odd), SendResult::kDone);
-    EXPECT_EQ(tcp->sent.back(), Long(7, odd, 5));
+    EXPECT_EQ(Frames(*tcp).back(), Long(7, odd, 5));
     EXPECT_EQ(Read(55), odd);
 }
 
@@ -64,7 +64,7 @@ TEST_F(SendersTest, ColourAndGraphicFramesCarryTheButtonAtOppositeOffsets) {
     auto* port = TcpPanel(1, "CP-1000E", 1);
     EXPECT_EQ(SendButtonColour(1, 7, 3), SendResult::kDone);
     EXPECT_EQ(SendButtonGraphic(1, 7, 3), SendResult::kDone);
-    EXPECT_EQ(port->sent, (std::vector<Bytes>{{132, 1, 64, 7, 3}, {132, 1, 65, 3, 7}}));
+    EXPECT_EQ(Frames(*port), (std::vector<Bytes>{{132, 1, 64, 7, 3}, {132, 1, 65, 3, 7}}));
     EXPECT_EQ(SendButtonGraphic(1, 7, 14), SendResult::kRefused);  // never a stray graphic number
     EXPECT_EQ(Panels[1].TxCount, 2);
 }
@@ -76,38 +76,38 @@ TEST_F(SendersTest, GraphicLabels) {
 
     Panels[1].Buttons[2].MainText = "#>12";
     ShowButtonMain(1, 2);
-    EXPECT_EQ(port->sent, (std::vector<Bytes>{{132, 1, 65, 12, 2}, {132, 1, 64, 2, 5}}));
+    EXPECT_EQ(Frames(*port), (std::vector<Bytes>{{132, 1, 65, 12, 2}, {132, 1, 64, 2, 5}}));
 
-    port->sent.clear();
+    ClearFrames(*port);
     Panels[1].Buttons[2].MainText = "#>14";  // no such graphic: colour only
     ShowButtonMain(1, 2);
-    EXPECT_EQ(port->sent, (std::vector<Bytes>{{132, 1, 64, 2, 5}}));
+    EXPECT_EQ(Frames(*port), (std::vector<Bytes>{{132, 1, 64, 2, 5}}));
 
-    port->sent.clear();
+    ClearFrames(*port);
     Panels[1].Buttons[2].MainText = "#>";  // no digits: graphic 0
     ShowButtonMain(1, 2);
-    EXPECT_EQ(port->sent, (std::vector<Bytes>{{132, 1, 65, 0, 2}, {132, 1, 64, 2, 5}}));
+    EXPECT_EQ(Frames(*port), (std::vector<Bytes>{{132, 1, 65, 0, 2}, {132, 1, 64, 2, 5}}));
 
     // ButtonLabel with an invalid graphic: logged, nothing stored or sent,
     // still echoed and done.
-    port->sent.clear();
+    ClearFrames(*port);
     Panels[1].Buttons[3].MainText = "old";
     EXPECT_EQ(ButtonLabel(1, 3, "#>20"), SendResult::kDone);
     EXPECT_TRUE(Logged("ButtonLabel - gfx 20 from #>20 "));
     EXPECT_EQ(Panels[1].Buttons[3].MainText, "old");
-    EXPECT_TRUE(port->sent.empty());
+    EXPECT_TRUE(Frames(*port).empty());
     EXPECT_EQ(Read(53), "#>20");
 
     // A valid graphic label is kept as it is, cut to 15 characters.
     EXPECT_EQ(ButtonLabel(1, 3, "#>7 with a very long tail"), SendResult::kDone);
     EXPECT_EQ(Panels[1].Buttons[3].MainText, "#>7 with a very");
-    EXPECT_EQ(port->sent, (std::vector<Bytes>{{132, 1, 65, 7, 3}}));
+    EXPECT_EQ(Frames(*port), (std::vector<Bytes>{{132, 1, 65, 7, 3}}));
 
     // A short label loaded at start-up goes out padded with blanks.
-    port->sent.clear();
+    ClearFrames(*port);
     Panels[1].Buttons[4].MainText = "ABCD";
     ShowButtonMain(1, 4);
-    EXPECT_EQ(port->sent.front(), Long(1, "ABCD", 4));
+    EXPECT_EQ(Frames(*port).front(), Long(1, "ABCD", 4));
 }
 
 TEST_F(SendersTest, RefusalsAndTheirLogLines) {
@@ -147,7 +147,7 @@ TEST_F(SendersTest, RefusalsAndTheirLogLines) {
     EXPECT_TRUE(Logged("Pellax_Panel - 1 -  NOT connected "));
     EXPECT_EQ(SendPanelCode6(1), SendResult::kRefused);
     EXPECT_TRUE(Logged("Pellax_Panel - 1 - no connection "));
-    EXPECT_TRUE(port->sent.empty());
+    EXPECT_TRUE(Frames(*port).empty());
 
     Panels[1].Connected = 1;
     EXPECT_EQ(SendLampOn(1, 0), SendResult::kRefused);
@@ -159,7 +159,7 @@ TEST_F(SendersTest, RefusalsAndTheirLogLines) {
     EXPECT_EQ(SendLampOff(1, 99), SendResult::kDone);
     EXPECT_EQ(Panels[1].Buttons[99].LampState, 0);
     EXPECT_TRUE(Logged("TX-> Lamp OFF for panel 1 button 99 "));
-    EXPECT_EQ(port->sent, (std::vector<Bytes>{{131, 1, 2, 99}, {131, 1, 3, 99}}));
+    EXPECT_EQ(Frames(*port), (std::vector<Bytes>{{131, 1, 2, 99}, {131, 1, 3, 99}}));
 
     // Connected without any port object: the panel-wide senders say done,
     // the others refuse; nothing is counted.
@@ -228,8 +228,8 @@ TEST_F(SendersTest, TxCountNeverOverflows) {
     EXPECT_EQ(SendButtonColour(1, 1, 1), SendResult::kDone);
     EXPECT_EQ(Panels[1].TxCount, 1) << "starts again at 1 past INT_MAX";
     EXPECT_EQ(SendLampOn(1, 1), SendResult::kDone);
+    EXPECT_EQ(Frames(*port).size(), 2u);
     EXPECT_EQ(Panels[1].TxCount, 2);
-    EXPECT_EQ(port->sent.size(), 2u);
 }
 
 TEST_F(SendersTest, FlashStartsSwitchesAndStopsTimerFour) {
@@ -246,11 +246,11 @@ TEST_F(SendersTest, FlashStartsSwitchesAndStopsTimerFour) {
     EXPECT_EQ(FlashTimerRunning, 1);
     EXPECT_EQ(Panels[1].FlashButton, 5);
     EXPECT_EQ(Panels[1].Buttons[5].LampState, 0);
-    EXPECT_EQ(port->sent, (std::vector<Bytes>{Long(1, "alt5", 5), {132, 1, 64, 5, 2}}));
+    EXPECT_EQ(Frames(*port), (std::vector<Bytes>{Long(1, "alt5", 5), {132, 1, 64, 5, 2}}));
 
-    port->sent.clear();
+    ClearFrames(*port);
     EXPECT_EQ(SetFlashButton(1, 7), SendResult::kRefused);
-    EXPECT_EQ(port->sent, (std::vector<Bytes>{Long(1, "main5", 5), {132, 1, 64, 5, 1}, Long(1, "alt7", 7),
+    EXPECT_EQ(Frames(*port), (std::vector<Bytes>{Long(1, "main5", 5), {132, 1, 64, 5, 1}, Long(1, "alt7", 7),
                                               {132, 1, 64, 7, 2}}));
     EXPECT_EQ(Panels[1].Buttons[5].LampState, 1);
     EXPECT_EQ(seam.timerStarts.size(), 1u);  // still the one timer
@@ -260,7 +260,7 @@ TEST_F(SendersTest, FlashStartsSwitchesAndStopsTimerFour) {
     SetFlashButton(2, 1);
     SetFlashButton(1, 0);
     EXPECT_TRUE(seam.TimerRunning(4));
-    port->sent.clear();
+    ClearFrames(*port);
     EXPECT_EQ(SetFlashButton(2, 0), SendResult::kRefused);
     EXPECT_FALSE(seam.TimerRunning(4));
     EXPECT_EQ(FlashTimerRunning, 0);
@@ -277,25 +277,25 @@ TEST_F(SendersTest, RefreshPanelOnTextAndLampPanels) {
     Panels[1].FlashButton = 3;
     EXPECT_EQ(RefreshPanel(1), SendResult::kDone);
     EXPECT_EQ(Panels[1].FlashButton, 0);
-    ASSERT_EQ(text->sent.size(), 1u + 2 * 16);
-    EXPECT_EQ(text->sent[0], (Bytes{130, 1, 4}));
-    EXPECT_EQ(text->sent[1], Long(1, "          -", 1));
-    EXPECT_EQ(text->sent[2], (Bytes{132, 1, 64, 1, 0}));
-    EXPECT_EQ(text->sent.back(), (Bytes{132, 1, 64, 16, 0}));
+    ASSERT_EQ(Frames(*text).size(), 1u + 2 * 16);
+    EXPECT_EQ(Frames(*text)[0], (Bytes{130, 1, 4}));
+    EXPECT_EQ(Frames(*text)[1], Long(1, "          -", 1));
+    EXPECT_EQ(Frames(*text)[2], (Bytes{132, 1, 64, 1, 0}));
+    EXPECT_EQ(Frames(*text).back(), (Bytes{132, 1, 64, 16, 0}));
 
     auto* lamp = SerialPanel(2, "CP-3201E", 2, 5);  // type 4, 40 lamps
     Panels[2].Buttons[2].Colour = 3;
     EXPECT_EQ(RefreshPanel(2), SendResult::kDone);
-    ASSERT_EQ(lamp->written.size(), 40u);
-    EXPECT_EQ(lamp->written[0], (Bytes{131, 2, 3, 1}));
-    EXPECT_EQ(lamp->written[1], (Bytes{131, 2, 2, 2}));
-    EXPECT_EQ(lamp->written[2], (Bytes{131, 2, 3, 3}));
+    ASSERT_EQ(Frames(*lamp).size(), 40u);
+    EXPECT_EQ(Frames(*lamp)[0], (Bytes{131, 2, 3, 1}));
+    EXPECT_EQ(Frames(*lamp)[1], (Bytes{131, 2, 2, 2}));
+    EXPECT_EQ(Frames(*lamp)[2], (Bytes{131, 2, 3, 3}));
     EXPECT_EQ(Panels[2].TxCount, 40);
 
     // A panel type naming no model has nothing to refresh.
     auto* none = TcpPanel(3, "XYZ", 3);
     EXPECT_EQ(RefreshPanel(3), SendResult::kDone);
-    EXPECT_TRUE(none->sent.empty());
+    EXPECT_TRUE(Frames(*none).empty());
 }
 
 }  // namespace

@@ -65,13 +65,15 @@ protected:
     }
     // What the panel was last sent for button b: its label, its colour.
     std::string PanelLabel(int b) const {
-        for (auto it = port->sent.rbegin(); it != port->sent.rend(); ++it) {
+        const std::vector<Bytes>& sent = test::Frames(*port);  // runs the queue's posted flush first
+        for (auto it = sent.rbegin(); it != sent.rend(); ++it) {
             if ((*it)[0] == 142 && it->back() == b) return std::string(it->begin() + 3, it->begin() + 13);
         }
         return "?";
     }
     int PanelColour(int b) const {
-        for (auto it = port->sent.rbegin(); it != port->sent.rend(); ++it) {
+        const std::vector<Bytes>& sent = test::Frames(*port);
+        for (auto it = sent.rbegin(); it != sent.rend(); ++it) {
             if ((*it)[0] == 132 && (*it)[2] == 64 && (*it)[3] == b) return (*it)[4];
         }
         return -1;

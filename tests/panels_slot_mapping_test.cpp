@@ -31,7 +31,7 @@ TEST_F(SlotMappingTest, RoadOfASlotChangeFromAnotherClient) {
     const int txBefore = InfodriverTxCount;
     other.setslot(351, "%s", "Hello");
     ASSERT_TRUE(seam.PumpUntil([&] { return Panels[2].TxCount == 1; }));
-    EXPECT_EQ(port->sent, (std::vector<Bytes>{{142, 2, 32, 'H', 'e', 'l', 'l', 'o', ' ', ' ', ' ', ' ', ' ', 0, 1}}));
+    EXPECT_EQ(Frames(*port), (std::vector<Bytes>{{142, 2, 32, 'H', 'e', 'l', 'l', 'o', ' ', ' ', ' ', ' ', ' ', 0, 1}}));
     EXPECT_EQ(Panels[2].Buttons[1].MainText, "Hello     ");
     // The echo and the confirmation find the text already there: no write.
     EXPECT_EQ(Read(351), "Hello");
@@ -43,7 +43,7 @@ TEST_F(SlotMappingTest, RoadOfASlotChangeFromAnotherClient) {
     other.setslot(300, "%s", "x");
     other.setslot(352, "%s", "done");
     ASSERT_TRUE(seam.PumpUntil([&] { return Panels[2].TxCount == 2; }));
-    EXPECT_EQ(port->sent.size(), 2u);
+    EXPECT_EQ(Frames(*port).size(), 2u);
 }
 
 TEST_F(SlotMappingTest, ConfirmationOnlyForWhatWasCarriedOut) {
@@ -52,7 +52,7 @@ TEST_F(SlotMappingTest, ConfirmationOnlyForWhatWasCarriedOut) {
 
     Change(101, "7");
     EXPECT_EQ(Panels[1].Buttons[1].Colour, 7);
-    EXPECT_EQ(text->sent.back(), (Bytes{132, 1, 64, 1, 7}));
+    EXPECT_EQ(Frames(*text).back(), (Bytes{132, 1, 64, 1, 7}));
     EXPECT_EQ(Read(101), "7");
 
     // Out of 0..9: ignored, not written back.
@@ -69,10 +69,10 @@ TEST_F(SlotMappingTest, ConfirmationOnlyForWhatWasCarriedOut) {
 
     // Lamp values on a lamp panel: on with the value, off with 0.
     Change(405, "3");
-    EXPECT_EQ(lamp->sent.back(), (Bytes{131, 2, 2, 5}));
+    EXPECT_EQ(Frames(*lamp).back(), (Bytes{131, 2, 2, 5}));
     EXPECT_EQ(Panels[2].Buttons[5].Colour, 3);
     Change(405, "0");
-    EXPECT_EQ(lamp->sent.back(), (Bytes{131, 2, 3, 5}));
+    EXPECT_EQ(Frames(*lamp).back(), (Bytes{131, 2, 3, 5}));
     EXPECT_EQ(Panels[2].Buttons[5].Colour, 0);
     EXPECT_EQ(Read(405), "0");
 
@@ -107,17 +107,17 @@ TEST_F(SlotMappingTest, ConfirmationOnlyForWhatWasCarriedOut) {
 TEST_F(SlotMappingTest, EightyButtonPanelRangesOverlapInFixedOrder) {
     auto* port = TcpPanel(1, "CP-6401E", 1);  // 80 lamps
     Change(180, "2");                         // lamp 80
-    EXPECT_EQ(port->sent.back(), (Bytes{131, 1, 2, 80}));
+    EXPECT_EQ(Frames(*port).back(), (Bytes{131, 1, 2, 80}));
     Change(100, "Main 50");                   // main label 50
     EXPECT_EQ(Panels[1].Buttons[50].MainText, "Main 50   ");
     Change(181, "Alt 31");                    // alternative label 31
     EXPECT_EQ(Panels[1].Buttons[31].AltText, "Alt 31    ");
-    port->sent.clear();
+    ClearFrames(*port);
     // 250..259 are alternative colours of buttons 50..59 here, not commands.
     Change(250, "4");
     Change(255, "5");
     Change(259, "6");
-    EXPECT_TRUE(port->sent.empty());
+    EXPECT_TRUE(Frames(*port).empty());
     EXPECT_EQ(Panels[1].Buttons[50].AltColour, 4);
     EXPECT_EQ(Panels[1].Buttons[55].AltColour, 5);
     EXPECT_EQ(Panels[1].Buttons[59].AltColour, 6);
@@ -128,11 +128,11 @@ TEST_F(SlotMappingTest, PanelCommands) {
     auto* port = TcpPanel(1, "CP-1000E", 1);
 
     Change(250, "1");
-    EXPECT_EQ(port->sent.back(), (Bytes{130, 1, 6}));
+    EXPECT_EQ(Frames(*port).back(), (Bytes{130, 1, 6}));
     Change(253, "9");
-    EXPECT_EQ(port->sent.back(), (Bytes{131, 1, 2, 9}));
+    EXPECT_EQ(Frames(*port).back(), (Bytes{131, 1, 2, 9}));
     Change(252, "9");
-    EXPECT_EQ(port->sent.back(), (Bytes{131, 1, 3, 9}));
+    EXPECT_EQ(Frames(*port).back(), (Bytes{131, 1, 3, 9}));
     EXPECT_EQ(Read(252), "9");
 
     // 251 starts and stops flashing, never confirmed.
@@ -156,10 +156,10 @@ TEST_F(SlotMappingTest, PanelCommands) {
     EXPECT_EQ(Read(254), "ALL");
 
     // 259: refresh (clear, then every main face), confirmed.
-    port->sent.clear();
+    ClearFrames(*port);
     Change(259, "1");
-    EXPECT_EQ(port->sent.front(), (Bytes{130, 1, 4}));
-    EXPECT_EQ(port->sent.size(), 33u);
+    EXPECT_EQ(Frames(*port).front(), (Bytes{130, 1, 4}));
+    EXPECT_EQ(Frames(*port).size(), 33u);
     EXPECT_EQ(Read(259), "1");
 }
 
@@ -175,7 +175,7 @@ TEST_F(SlotMappingTest, ResetAndSelectOnlyWhileMainButAlwaysConfirmed) {
     DriverMode = IFMODE_RXONLY;
     Change(257, "1");
     Change(258, "3");
-    EXPECT_TRUE(port->sent.empty());
+    EXPECT_TRUE(Frames(*port).empty());
     EXPECT_EQ(b[1].Colour, 4);
     EXPECT_EQ(Read(257), "1");
     EXPECT_EQ(Read(258), "3");
@@ -197,7 +197,7 @@ TEST_F(SlotMappingTest, ResetAndSelectOnlyWhileMainButAlwaysConfirmed) {
     EXPECT_EQ(b[4].Colour, 7);   // no rest colour: stays
     EXPECT_EQ(Read(115), "3");
     EXPECT_EQ(Read(104), "7");
-    EXPECT_EQ(port->sent.back(), (Bytes{132, 1, 64, 48, 3}));
+    EXPECT_EQ(Frames(*port).back(), (Bytes{132, 1, 64, 48, 3}));
 }
 
 TEST_F(SlotMappingTest, SlotsOutsideConfiguredPanelsAreLoggedAndIgnored) {
@@ -306,10 +306,10 @@ TEST_F(SlotMappingTest, RefreshShowsWhatTheSlotsHoldAndKeepsTheFlashing) {
     auto* lamp = TcpPanel(2, "CP-3201E", 2);
     Panels[2].Connected = 0;
     Change(405, "3");
-    EXPECT_TRUE(lamp->sent.empty());
+    EXPECT_TRUE(Frames(*lamp).empty());
     Panels[2].Connected = 1;
     RefreshPanel(2);
-    EXPECT_NE(std::find(lamp->sent.begin(), lamp->sent.end(), Bytes{131, 2, 2, 5}), lamp->sent.end());
+    EXPECT_NE(std::find(Frames(*lamp).begin(), Frames(*lamp).end(), Bytes{131, 2, 2, 5}), Frames(*lamp).end());
 
     auto* text = TcpPanel(1, "CP-2048E", 1);
     extinfo other(kInfoInterfaceVersion);
@@ -323,7 +323,7 @@ TEST_F(SlotMappingTest, RefreshShowsWhatTheSlotsHoldAndKeepsTheFlashing) {
     ASSERT_TRUE(seam.PumpUntil([&] { return Panels[1].FlashButton == 0; }));
     RefreshPanel(1);
     EXPECT_EQ(Panels[1].FlashButton, 0);
-    EXPECT_FALSE(text->sent.empty());
+    EXPECT_FALSE(Frames(*text).empty());
     other.disconnect();
 }
 

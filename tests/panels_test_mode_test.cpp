@@ -68,29 +68,29 @@ TEST_F(PanelTestModeTest, TextPanelShowsItsSettingsThenStepsTheColours) {
         Text(26, 14, "Color 9"),
     };
     for (int b = 1; b <= 16; ++b) expected.push_back(Colour(26, b, 9));
-    EXPECT_EQ(port->sent, expected);
+    EXPECT_EQ(Frames(*port), expected);
 
     for (int colour = 8; colour >= 0; --colour) {
         SCOPED_TRACE(colour);
-        port->sent.clear();
+        ClearFrames(*port);
         ASSERT_TRUE(seam.Tick(kPanelTestTimer));
         EXPECT_EQ(TestColour, colour);
-        ASSERT_EQ(port->sent.size(), 17u);
-        EXPECT_EQ(port->sent[0], Text(26, 14, "Color " + std::to_string(colour)));
-        EXPECT_EQ(port->sent[16], Colour(26, 16, colour));
+        ASSERT_EQ(Frames(*port).size(), 17u);
+        EXPECT_EQ(Frames(*port)[0], Text(26, 14, "Color " + std::to_string(colour)));
+        EXPECT_EQ(Frames(*port)[16], Colour(26, 16, colour));
     }
 
     // Tenth tick: the panel shows the table again and the test ends.
-    port->sent.clear();
+    ClearFrames(*port);
     ASSERT_TRUE(seam.Tick(kPanelTestTimer));
     EXPECT_EQ(TestPanel, -1);
     EXPECT_EQ(TestColour, -1);
     EXPECT_FALSE(seam.TimerRunning(kPanelTestTimer));
     EXPECT_EQ(seam.Field(kFieldConnection), " ");
-    ASSERT_EQ(port->sent.size(), 1u + 2u * 16u);
-    EXPECT_EQ(port->sent[0], (Bytes{130, 26, 4}));
-    EXPECT_EQ(port->sent[5], Text(26, 3, "START"));
-    EXPECT_EQ(port->sent[6], Colour(26, 3, 4));
+    ASSERT_EQ(Frames(*port).size(), 1u + 2u * 16u);
+    EXPECT_EQ(Frames(*port)[0], (Bytes{130, 26, 4}));
+    EXPECT_EQ(Frames(*port)[5], Text(26, 3, "START"));
+    EXPECT_EQ(Frames(*port)[6], Colour(26, 3, 4));
     EXPECT_EQ(Panels[1].Buttons[3].MainText, PadLabel10("START")) << "the test leaves the table alone";
     EXPECT_FALSE(seam.Tick(kPanelTestTimer));
 }
@@ -101,21 +101,21 @@ TEST_F(PanelTestModeTest, LampPanelBlinksOnEvenSteps) {
     Panels[2].Buttons[1].Colour = 5;
 
     StartPanelTest(2);
-    ASSERT_EQ(port->sent.size(), 20u);
-    EXPECT_EQ(port->sent[19], (Bytes{131, 3, 2, 20}));
+    ASSERT_EQ(Frames(*port).size(), 20u);
+    EXPECT_EQ(Frames(*port)[19], (Bytes{131, 3, 2, 20}));
     for (int step = 8; step >= 0; --step) {
         SCOPED_TRACE(step);
-        port->sent.clear();
+        ClearFrames(*port);
         ASSERT_TRUE(seam.Tick(kPanelTestTimer));
-        ASSERT_EQ(port->sent.size(), 20u);
+        ASSERT_EQ(Frames(*port).size(), 20u);
         const uint8_t action = step % 2 == 0 ? 2 : 3;
-        EXPECT_EQ(port->sent[0], (Bytes{131, 3, action, 1}));
+        EXPECT_EQ(Frames(*port)[0], (Bytes{131, 3, action, 1}));
     }
-    port->sent.clear();
+    ClearFrames(*port);
     ASSERT_TRUE(seam.Tick(kPanelTestTimer));
-    ASSERT_EQ(port->sent.size(), 20u);
-    EXPECT_EQ(port->sent[0], (Bytes{131, 3, 2, 1})) << "lamp value 5: on";
-    EXPECT_EQ(port->sent[1], (Bytes{131, 3, 3, 2})) << "lamp value 0: off";
+    ASSERT_EQ(Frames(*port).size(), 20u);
+    EXPECT_EQ(Frames(*port)[0], (Bytes{131, 3, 2, 1})) << "lamp value 5: on";
+    EXPECT_EQ(Frames(*port)[1], (Bytes{131, 3, 3, 2})) << "lamp value 0: off";
     EXPECT_EQ(TestPanel, -1);
 }
 
@@ -125,7 +125,7 @@ TEST_F(PanelTestModeTest, RefusedWhileReserveOrTesting) {
     DriverMode = IFMODE_RXONLY;
     StartPanelTest(1);
     EXPECT_EQ(TestPanel, -1);
-    EXPECT_TRUE(port->sent.empty());
+    EXPECT_TRUE(Frames(*port).empty());
     EXPECT_FALSE(seam.TimerRunning(kPanelTestTimer));
 
     DriverMode = IFMODE_TXRX;
@@ -134,7 +134,7 @@ TEST_F(PanelTestModeTest, RefusedWhileReserveOrTesting) {
     EXPECT_EQ(TestPanel, 1);
     EXPECT_EQ(seam.CountDebugLines("Driver in RXONLY or currently testing - so Test Panel ignored"), 2);
     ASSERT_TRUE(Panels[2].Link != nullptr);
-    EXPECT_TRUE(static_cast<FakeNetPort&>(static_cast<TcpPanelLink&>(*Panels[2].Link).Port()).sent.empty());
+    EXPECT_TRUE(Frames(static_cast<FakeNetPort&>(static_cast<TcpPanelLink&>(*Panels[2].Link).Port())).empty());
 
     // A mode change does not stop a running test; a tick without a chosen
     // panel only logs.
@@ -151,10 +151,10 @@ TEST_F(PanelTestModeTest, IdentityTexts) {
     FakeSerialPort* serial = SerialPanel(3, "1000", -1, 4);
     ChosenPanel = 3;
     StartPanelTest(3);
-    ASSERT_GE(serial->written.size(), 6u);
-    EXPECT_EQ(serial->written[1], Text(-1, 1, "IP     000", TextForm::Short8));
-    EXPECT_EQ(serial->written[4], Text(-1, 4, "       000", TextForm::Short8));
-    EXPECT_EQ(serial->written[5], Text(-1, 6, "ID      ??", TextForm::Short8));
+    ASSERT_GE(Frames(*serial).size(), 6u);
+    EXPECT_EQ(Frames(*serial)[1], Text(-1, 1, "IP     000", TextForm::Short8));
+    EXPECT_EQ(Frames(*serial)[4], Text(-1, 4, "       000", TextForm::Short8));
+    EXPECT_EQ(Frames(*serial)[5], Text(-1, 6, "ID      ??", TextForm::Short8));
 }
 
 TEST_F(PanelTestModeTest, OddAddressesStayWithinALabel) {
@@ -169,7 +169,7 @@ TEST_F(PanelTestModeTest, OddAddressesStayWithinALabel) {
     EXPECT_FALSE(Logged("TX->        005 to panel 1 button 5 "));
     EXPECT_TRUE(Logged("TX-> a panel name lo to panel 1 button 9 "));
     EXPECT_EQ(Panels[1].IpAddress, "..99999999999.-7..3.4.5");
-    EXPECT_EQ(port->sent[1], Text(26, 1, "IP     214"));
+    EXPECT_EQ(Frames(*port)[1], Text(26, 1, "IP     214"));
 }
 
 }  // namespace

@@ -380,6 +380,18 @@ TEST(PanelsimSimulatorTest, CommandsAnswerOkOrErrorAndNewConnectionReplacesOld) 
     ASSERT_EQ(write(second, poll0.data(), poll0.size()), 3);
     ASSERT_TRUE(Pump(sim, t0, [&] { return sim.Model(1).counts().polls == 1; }));
 
+    // Paused, the panel reads nothing (its sending goes on); resumed, it
+    // reads what waited.
+    const size_t watched = sim.PollSet().size();
+    EXPECT_EQ(sim.Execute("pause").lines.back(), "ok");
+    EXPECT_EQ(sim.PollSet().size(), watched - 1) << "the connection is not read";
+    ASSERT_EQ(write(second, poll0.data(), poll0.size()), 3);
+    EXPECT_EQ(sim.Execute("alive").lines.back(), "ok");
+    EXPECT_EQ(ReadBytes(second, 3), (Bytes{130, 1, 125}));
+    EXPECT_EQ(sim.Execute("resume pause").lines.back(), "error resume takes no argument");
+    EXPECT_EQ(sim.Execute("resume").lines.back(), "ok");
+    ASSERT_TRUE(Pump(sim, t0, [&] { return sim.Model(1).counts().polls == 2; }));
+
     EXPECT_EQ(sim.Execute("drop").lines.back(), "ok");
     EXPECT_FALSE(sim.Connected(1));
     EXPECT_EQ(sim.Execute("drop").lines.back(), "error not connected");

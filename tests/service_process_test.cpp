@@ -374,6 +374,9 @@ TEST_F(ServiceProcessTest, StatusPageFollowsAPanelAndShrugsOffBadRequests) {
     EXPECT_TRUE(Contains(BodyOf(Get(port, "/status.json")), "\"last_button\":5"));
     EXPECT_TRUE(Contains(BodyOf(Get(port, "/metrics")), "\npellax_driver_mode 2\n"));
     EXPECT_TRUE(Contains(BodyOf(Get(port, "/metrics")), "\npellax_infodriver_connected 1\n"));
+    // The loop measures itself (a probe timer fires ten times a second).
+    EXPECT_TRUE(Contains(BodyOf(Get(port, "/metrics")), "\npellax_event_loop_lag_seconds "));
+    EXPECT_TRUE(Contains(BodyOf(Get(port, "/status.json")), "\"loop_lag_seconds\":"));
     ASSERT_EQ(sim.WriteLine("1 drop") ? sim.ReadLine(10s).value_or("") : "", "ok");
     EXPECT_TRUE(metricsHave("pellax_panel_connected" + labels + " 0"));
     EXPECT_TRUE(metricsHave("pellax_panel_reconnects_total" + labels + " 1"));

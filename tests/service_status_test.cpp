@@ -13,6 +13,7 @@
 #include <string>
 
 #include "core/driver_state.h"
+#include "core/loop_lag.h"
 #include "core/service_events.h"
 #include "panels/info_client.h"
 #include "panels/panel_table.h"
@@ -147,20 +148,33 @@ TEST_F(ServiceStatusTest, JsonIsValidAndCarriesTheTextsUnchanged) {
     EXPECT_EQ(panels[0]["last_button"].toInt(), 5);
     EXPECT_EQ(panels[1]["link"].toString(), "serial");
     EXPECT_FALSE(panels[1]["connected"].toBool());
+
+    // The loop's longest lag of the last minute, in seconds; an older one
+    // has left the window.
+    using namespace std::chrono_literals;
+    const auto now = std::chrono::steady_clock::now();
+    DriverLoopLag().Record(now - 90s, 2s);
+    DriverLoopLag().Record(now - 30s, 25ms);
+    DriverLoopLag().Record(now, 3ms);
+    const QJsonObject lagged =
+        QJsonDocument::fromJson(QByteArray::fromStdString(RenderStatusJson(TakeStatusSnapshot(nullptr)))).object();
+    EXPECT_DOUBLE_EQ(lagged["driver"]["loop_lag_seconds"].toDouble(), 0.025);
+    EXPECT_NE(RenderMetrics(TakeStatusSnapshot(nullptr)).find("\npellax_event_loop_lag_seconds 0.0250\n"),
+              std::string::npos);
 }
 
 TEST_F(ServiceStatusTest, MetricsAreWellFormedWithEscapedLabels) {
     const std::string metrics = RenderMetrics(TakeStatusSnapshot(nullptr));
     // Every line: a comment, or name{labels} value with escaped label values.
     const QRegularExpression sample(
-        R"(^[a-z_]+(\{panel="[0-9]+",id="([^"\\\n]|\\["\\n])*"\})? [0-9]+$)");
+        R"(^[a-z_]+(\{panel="[0-9]+",id="([^"\\\n]|\\["\\n])*"\})? [0-9]+(\.[0-9]+)?$)");
     int samples = 0;
     for (const QString& line : QString::fromStdString(metrics).split('\n', Qt::SkipEmptyParts)) {
         if (line.startsWith("# HELP ") || line.startsWith("# TYPE ")) continue;
         EXPECT_TRUE(sample.match(line).hasMatch()) << line.toStdString();
         ++samples;
     }
-    EXPECT_EQ(samples, 5 * 2 + 2);
+    EXPECT_EQ(samples, 5 * 2 + 3);
     const std::string id = R"(<script>alert('x')</script> \"q\" \\ a&b\nline2)";
     for (const std::string& expected :
          {"pellax_panel_connected{panel=\"1\",id=\"" + id, std::string("pellax_panel_connected{panel=\"3\",id=\"LAMPS\"} 0"),

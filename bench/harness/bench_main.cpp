@@ -21,6 +21,7 @@
 #include <string>
 
 #include "event_loop.h"
+#include "figures.h"
 #include "page_push.h"
 #include "report.h"
 #include "scenarios.h"
@@ -32,7 +33,9 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int kPanels = 12;
-const std::set<std::string> kSections = {"latency", "burst", "idle", "spawn", "failover", "page"};
+const std::set<std::string> kSections = {"latency", "burst", "slowline", "paused", "stalled", "idle", "spawn",
+                                         "failover", "page"};
+constexpr size_t kLongBurst = 400000;
 
 struct Options {
     bool quick = false;
@@ -43,6 +46,10 @@ struct Options {
     double idleSeconds = 20;
     int spawnRuns = 5;
     int failoverRuns = 3;
+    size_t pauseChanges = 100000;
+    double pauseSeconds = 5;
+    double stallSeconds = 10;
+    size_t stallChanges = 12200;
     std::string json;
     std::string binDir;
     std::string workDir;
@@ -58,12 +65,18 @@ void Usage(std::FILE* out) {
                  "  --quick            correctness only (driver; nothing lost, reordered or stale); exit 1 on a fault\n"
                  "  --rounds N         latency and burst rounds per system (3)\n"
                  "  --changes N        label and colour changes per burst (50000; quick 20000)\n"
+                 "  --long-burst       400000 changes per burst: the driver's throughput, not the harness's\n"
+                 "  --pause-changes N  label changes to the paused panel (100000; quick 20000)\n"
+                 "  --pause-seconds S  how long the paused panel reads nothing (5; quick 2)\n"
+                 "  --stall-seconds S  how long the stalled serial panel reads nothing (10)\n"
+                 "  --stall-changes N  label changes to it at once as it stops (12200)\n"
                  "  --samples N        latency samples of each kind per round (1000)\n"
                  "  --presses N        presses and releases per press burst (1000; quick 400)\n"
                  "  --idle-seconds S   idle measurement (20)\n"
                  "  --spawn-runs N     spawn measurements per system (5)\n"
                  "  --failover-runs N  failovers per system and signal (3)\n"
-                 "  --only LIST        sections, comma-separated: latency,burst,idle,spawn,failover,page\n"
+                 "  --only LIST        sections, comma-separated:\n"
+                 "                     latency,burst,slowline,paused,stalled,idle,spawn,failover,page\n"
                  "                     (page: the driver's status page under 500 changes/s, once per round)\n"
                  "  --system NAME      driver, relay or both (both)\n"
                  "  --json FILE        write every figure as JSON\n"
@@ -71,12 +84,14 @@ void Usage(std::FILE* out) {
                  "  --bin-dir DIR      pellax-panel, infodriver and bench-relay (this program's directory)\n"
                  "  --work-dir DIR     where the runs' directories go (a new one under $TMPDIR or /tmp)\n"
                  "  --keep             keep the run directories (logs, settings)\n"
-                 "Exit: 0 done, 1 the driver lost, reordered or left stale changes, 2 the bench failed.\n");
+                 "Exit: 0 done, 1 the driver lost, reordered or left stale changes, cut a frame or was cut off,\n"
+                 "2 the bench failed.\n");
 }
 
 bool ParseOptions(int argc, char** argv, Options* o) {
     bool changesSet = false;
     bool pressesSet = false;
+    bool pauseSet = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&]() -> std::string {
@@ -99,6 +114,19 @@ bool ParseOptions(int argc, char** argv, Options* o) {
             changesSet = true;
             // Labels carry the change's number in six digits.
             if (o->changes >= 1000000) throw BenchError("--changes: at most 999999");
+        } else if (a == "--long-burst") {
+            o->changes = kLongBurst;
+            changesSet = true;
+        } else if (a == "--pause-changes") {
+            o->pauseChanges = static_cast<size_t>(number());
+            pauseSet = true;
+        } else if (a == "--pause-seconds") {
+            o->pauseSeconds = static_cast<double>(number());
+            pauseSet = true;
+        } else if (a == "--stall-seconds") {
+            o->stallSeconds = static_cast<double>(number());
+        } else if (a == "--stall-changes") {
+            o->stallChanges = static_cast<size_t>(number());
         } else if (a == "--samples") {
             o->samples = static_cast<size_t>(number());
         } else if (a == "--presses") {
@@ -148,10 +176,14 @@ bool ParseOptions(int argc, char** argv, Options* o) {
     }
     if (o->quick) {
         o->systems = {System::Driver};
-        o->only = {"burst"};
+        o->only = {"burst", "slowline", "paused"};
         o->rounds = 1;
         if (!changesSet) o->changes = 20000;
         if (!pressesSet) o->presses = 400;
+        if (!pauseSet) {
+            o->pauseChanges = 20000;
+            o->pauseSeconds = 2;
+        }
     }
     if (o->only.empty()) o->only = kSections;
     return true;
@@ -225,6 +257,45 @@ public:
         res.changes = o_.changes;
         res.samples = o_.samples;
         if (Has("latency") || Has("burst")) Rounds(res);
+        if (Has("slowline") && Runs(System::Driver)) {
+            Progress("slow line, driver");
+            auto w = NewWorld(0, 1);
+            w->Start(1s);
+            w->Launch(System::Driver);
+            w->WaitPanelsReady(20s, 300ms);
+            const SlowLineFigures f = MeasureSlowLine(*w);
+            Progress("  last page shown %.3f s after the burst (%.3f s at line rate), %zu bytes (%.2f pages)",
+                     f.shownSeconds, f.lineSeconds, f.sentBytes, double(f.sentBytes) / double(f.pageBytes));
+            res.driver.slowLine.push_back(f);
+            Done(std::move(w));
+        }
+        if (Has("paused")) {
+            for (System s : o_.systems) {
+                Progress("paused panel, %s: %zu changes, %.0f s", SystemName(s), o_.pauseChanges, o_.pauseSeconds);
+                auto w = NewWorld();
+                w->Start(1s);
+                ChildProcess& c = w->Launch(s);
+                w->WaitPanelsReady(20s, 300ms);
+                const PausedFigures f = MeasurePausedPanel(*w, c, o_.pauseChanges, Span(o_.pauseSeconds));
+                Progress("  last labels shown %.3f s after resuming; lost %zu, bytes cut %zu, RSS +%ld KiB",
+                         f.shownSeconds, f.lostLast, f.cutBytes, f.rssPeakKib - f.rssBeforeKib);
+                Of(res, s).paused.push_back(f);
+                Done(std::move(w));
+            }
+        }
+        if (Has("stalled") && Runs(System::Driver)) {
+            Progress("stalled serial panel, driver: %.0f s, %zu changes", o_.stallSeconds, o_.stallChanges);
+            auto w = NewWorld(kPanels - 1, 1, true);
+            w->Start(1s);
+            ChildProcess& c = w->Launch(System::Driver);
+            w->WaitPanelsReady(20s, 300ms);
+            const StalledFigures f = MeasureStalledSerial(*w, c, 5s, Span(o_.stallSeconds), o_.stallChanges);
+            Progress("  longest loop lag %.1f ms (%.1f ms before); press p99 %.3f ms (%.3f ms before); cut off: %s",
+                     f.loopLagSeconds * 1000, f.loopLagBeforeSeconds * 1000, Percentile(f.during.ms, 99).value_or(-1),
+                     Percentile(f.before.ms, 99).value_or(-1), f.cutOff ? "yes" : "no");
+            res.driver.stalled.push_back(f);
+            if (!f.cutOff) Done(std::move(w));
+        }
         if (Has("idle")) {
             for (System s : o_.systems) {
                 Progress("idle %s, %.0f s", SystemName(s), o_.idleSeconds);
@@ -251,8 +322,7 @@ public:
         if (Has("page") && std::count(o_.systems.begin(), o_.systems.end(), System::Driver) != 0) {
             for (int r = 1; r <= o_.rounds; ++r) {
                 Progress("page %d/%d: 500 changes/s, 4 pages on /events", r, o_.rounds);
-                auto w = NewWorld();
-                w->statusPort = FreeLoopbackPort();
+                auto w = NewWorld(kPanels, 0, true);
                 w->Start(1s);
                 ChildProcess& c = w->Launch(System::Driver);
                 w->WaitPanelsReady(20s, 300ms);
@@ -289,8 +359,13 @@ private:
         return order;
     }
 
-    std::unique_ptr<World> NewWorld() {
-        return std::make_unique<World>(loop_, bins_, root_ + "/run-" + std::to_string(++worlds_), kPanels);
+    std::unique_ptr<World> NewWorld(int panels = kPanels, int ptyPanels = 0, bool statusPage = false) {
+        return std::make_unique<World>(loop_, bins_, root_ + "/run-" + std::to_string(++worlds_), panels, ptyPanels,
+                                       statusPage);
+    }
+    bool Runs(System s) const { return std::find(o_.systems.begin(), o_.systems.end(), s) != o_.systems.end(); }
+    static Clock::duration Span(double seconds) {
+        return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     }
 
     void Done(std::unique_ptr<World> w) {
@@ -317,10 +392,10 @@ private:
                     RunPressBurst(*w, o_.presses, 5s, &f.presses);
                     RunChangeBurst(*w, c, o_.changes, r, o_.quick ? 8s : 20s, &f.burst);
                     const BurstFigures& b = f.burst;
-                    Progress("  %zu changes in %.2f s (%.0f/s%s): lost %zu, reordered %zu, stale %zu, write-backs %zu; "
-                             "presses lost %zu, reordered %zu",
+                    Progress("  %zu changes in %.2f s (%.0f/s%s): last changes lost %zu, thinned %zu, reordered %zu, "
+                             "stale %zu, write-backs %zu; presses lost %zu, reordered %zu",
                              b.changes, b.seconds, b.changesPerSecond, b.complete ? "" : ", incomplete", b.lost,
-                             b.reordered, b.stale, b.writeBacks, f.presses.lost, f.presses.reordered);
+                             b.thinned, b.reordered, b.stale, b.writeBacks, f.presses.lost, f.presses.reordered);
                     for (const std::string& e : b.staleExamples) Progress("  stale: %s", e.c_str());
                 }
                 Of(res, s).rounds.push_back(std::move(f));
@@ -376,7 +451,7 @@ int Main(int argc, char** argv) {
             std::fprintf(stderr, "bench: the relay lost or reordered changes: the harness is at fault\n");
             return 2;
         }
-        return CorrectnessFaults(res.driver) == 0 ? 0 : 1;
+        return CorrectnessFaults(res.driver) + OutputFaults(res.driver) == 0 ? 0 : 1;
     } catch (const Interrupted&) {
         std::fprintf(stderr, "bench: interrupted%s%s\n", root.empty() ? "" : "; files kept in ", root.c_str());
         return 2;

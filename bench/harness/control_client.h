@@ -32,6 +32,8 @@ public:
     Clock::time_point Write(int slot, const std::string& text);
     // Many writes, encoded beforehand, handed to the socket in large pieces.
     Clock::time_point WriteEncoded(const std::string& frames);
+    // True while written bytes wait to be handed to the socket.
+    bool Sending() const { return link_.WantsWrite(); }
     void Read(int slot, std::function<void(const std::string&)> done);
     void Call(uint32_t message, int32_t wParam, ReplyHook done);
 

@@ -56,7 +56,14 @@ void FakePanel::Accept() {
     ++accepts_;
     lastAccept_ = loop_.Now();
     firstByte_ = {};
-    loop_.Watch(conn_, [] { return static_cast<short>(POLLIN); }, [this](short) { Read(); });
+    loop_.Watch(conn_, [this] { return static_cast<short>(paused_ ? 0 : POLLIN); }, [this](short revents) {
+        // Paused, only a hang-up or an error wakes the panel: the line is gone.
+        if (paused_ && (revents & (POLLHUP | POLLERR)) != 0) {
+            CloseConnection();
+            return;
+        }
+        if (!paused_) Read();
+    });
     SendAlive();
     if (alivePeriod_ > Clock::duration::zero()) ScheduleAlive(loop_.Now() + alivePhase_);
 }
@@ -92,7 +99,10 @@ void FakePanel::Read() {
     sim::DecodeResult result = sim::DecodeDriverFrames(carry_, {buffer, static_cast<size_t>(n)}, address_);
     carry_ = result.carry;
     for (const sim::DecodedFrame& f : result.frames) {
-        if (f.kind == sim::FrameKind::Junk) continue;  // shows as lost changes
+        if (f.kind == sim::FrameKind::Junk) {  // also shows as lost changes
+            junkBytes_ += f.bytes.size();
+            continue;
+        }
         lastFrame_ = at;
         if (onFrame) onFrame(f, at);
     }

@@ -35,6 +35,10 @@ public:
     // over the period. A zero period sends only the first.
     void SetAlive(Clock::duration period, Clock::duration phase);
 
+    // Paused: the panel reads nothing (its alive messages still go out);
+    // what the system sends waits in the sockets until it reads again.
+    void SetPaused(bool paused) { paused_ = paused; }
+
     bool Connected() const { return conn_ >= 0; }
     // Connections accepted so far, and the times of the last accept and of
     // the first byte received on the current connection (epoch: none yet).
@@ -42,6 +46,8 @@ public:
     Clock::time_point LastAccept() const { return lastAccept_; }
     Clock::time_point FirstByte() const { return firstByte_; }
     Clock::time_point LastFrame() const { return lastFrame_; }
+    // Bytes that formed no frame: a frame cut short or mixed with another.
+    uint64_t JunkBytes() const { return junkBytes_; }
 
     // Press (true) or release of a button; returns the time just before the
     // write, or nullopt-like epoch when not connected.
@@ -71,6 +77,8 @@ private:
     Clock::time_point lastAccept_{};
     Clock::time_point firstByte_{};
     Clock::time_point lastFrame_{};
+    bool paused_ = false;
+    uint64_t junkBytes_ = 0;
 };
 
 }  // namespace vorn::bench

@@ -35,6 +35,10 @@ public:
     // Never arrived, so far: passed over plus not yet reached.
     size_t Lost() const { return skipped_.size() + (expected_.size() - next_); }
     size_t Reordered() const { return reordered_; }
+    // Passed over and not arrived since: thinned, when a later item arrived.
+    size_t Passed() const { return skipped_.size(); }
+    // Not reached yet: the last item expected has not arrived in order.
+    size_t Unreached() const { return expected_.size() - next_; }
     size_t Extra() const { return extra_; }
     bool Complete() const { return matched_ == expected_.size(); }
 

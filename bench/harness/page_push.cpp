@@ -147,7 +147,7 @@ PagePushFigures MeasurePagePush(World& w, ChildProcess& driver, double seconds, 
     std::map<std::string, Clock::time_point> framed;  // label -> its frame at the panel
     std::vector<std::unique_ptr<PageClient>> clients;
     for (int i = 0; i < pages; ++i) {
-        clients.push_back(std::make_unique<PageClient>(w.loop(), w.statusPort, "127.0.0." + std::to_string(10 + i)));
+        clients.push_back(std::make_unique<PageClient>(w.loop(), w.statusPort(), "127.0.0." + std::to_string(10 + i)));
     }
     if (!w.loop().RunUntil([&] {
             for (const auto& c : clients) {

@@ -145,7 +145,7 @@ std::vector<Row> BuildRows(const Results& res) {
         if (!res.quick) {
             compared("throughput (changes/s)",
                 both([&](auto& s) { return MedianOver(s.rounds, burst([](auto& b) { return b.changesPerSecond; })); }),
-                0, Target::RatioAtLeast, 0.3);
+                0, Target::RatioAtLeast, 0.9);
         }
         compared("burst time (s)", both([&](auto& s) { return MedianOver(s.rounds, burst([](auto& b) { return b.seconds; })); }),
             2);
@@ -159,8 +159,12 @@ std::vector<Row> BuildRows(const Results& res) {
                 return Megabytes(MaxOver(s.rounds, burst([](auto& b) { return double(b.rssPeakKib); })));
             }),
             1);
-        add("changes lost", both([&](auto& s) { return SumOver(s.rounds, burst([](auto& b) { return double(b.lost); })); }),
+        add("last changes lost", both([&](auto& s) { return SumOver(s.rounds, burst([](auto& b) { return double(b.lost); })); }),
             0, Target::Zero);
+        add("changes thinned", both([&](auto& s) {
+                return SumOver(s.rounds, burst([](auto& b) { return double(b.thinned); }));
+            }),
+            0);
         add("changes reordered",
             both([&](auto& s) { return SumOver(s.rounds, burst([](auto& b) { return double(b.reordered); })); }), 0,
             Target::Zero);
@@ -187,6 +191,53 @@ std::vector<Row> BuildRows(const Results& res) {
                 return SumOver(s.rounds, [](const RoundFigures& f) { return double(f.presses.reordered); });
             }),
             0, Target::Zero);
+    }
+    if (!d.slowLine.empty()) {
+        const SlowLineFigures& f = d.slowLine.front();
+        auto one = [](Value v) { return std::make_pair(v, Value()); };
+        auto median = [&](const std::function<double(const SlowLineFigures&)>& get) {
+            std::vector<double> v;
+            for (const SlowLineFigures& x : d.slowLine) v.push_back(get(x));
+            return Median(v);
+        };
+        add("slow line: last page shown (s)", one(median([](auto& x) { return x.shownSeconds; })), 3, Target::AtMost,
+            1.2 * f.lineSeconds + 0.2);
+        add("slow line: last page at line rate (s)", one(median([](auto& x) { return x.lineSeconds; })), 3);
+        add("slow line: bytes sent (pages)",
+            one(median([](auto& x) { return double(x.sentBytes) / double(x.pageBytes); })), 2, Target::AtMost,
+            1.5 + double(f.aheadBytes) / double(f.pageBytes));
+        add("slow line: bytes cut", one(median([](auto& x) { return double(x.junkBytes); })), 0, Target::Zero);
+    }
+    if (!d.paused.empty() || !r.paused.empty()) {
+        auto median = [](const SystemResults& x, const std::function<double(const PausedFigures&)>& get) -> Value {
+            std::vector<double> v;
+            for (const PausedFigures& p : x.paused) v.push_back(get(p));
+            return Median(v);
+        };
+        add("paused panel: last labels shown (s)", both([&](auto& x) { return median(x, [](auto& p) { return p.shownSeconds; }); }),
+            3, Target::AtMost, 1.0);
+        add("paused panel: last labels lost", both([&](auto& x) { return median(x, [](auto& p) { return double(p.lostLast); }); }),
+            0, Target::Zero);
+        add("paused panel: bytes cut", both([&](auto& x) { return median(x, [](auto& p) { return double(p.cutBytes); }); }),
+            0, Target::Zero);
+        add("paused panel: RSS growth (MB)", both([&](auto& x) {
+                return Megabytes(median(x, [](auto& p) { return double(p.rssPeakKib - p.rssBeforeKib); }));
+            }),
+            1, Target::AtMost, 2.0);
+    }
+    if (!d.stalled.empty()) {
+        const StalledFigures& f = d.stalled.front();
+        auto one = [](Value v) { return std::make_pair(v, Value()); };
+        const Value p99before = Percentile(f.before.ms, 99);
+        add("stalled serial: longest loop lag (ms)",
+            one(f.loopLagSeconds < 0 ? Value() : Value(f.loopLagSeconds * 1000)), 1, Target::AtMost, 20);
+        add("stalled serial: press p50 (ms)", one(Percentile(f.during.ms, 50)), 3);
+        add("stalled serial: press p99 (ms)", one(Percentile(f.during.ms, 99)), 3, Target::AtMost,
+            p99before ? 2 * *p99before : 0);
+        add("stalled serial: press max (ms)", one(Percentile(f.during.ms, 100)), 3);
+        add("stalled serial: press p99 before (ms)", one(p99before), 3);
+        add("stalled serial: press no answer", one(double(f.during.missed)), 0, Target::Zero);
+        add("stalled serial: cut off", one(f.cutOff ? 1.0 : 0.0), 0, Target::Zero);
     }
     if (!d.idle.empty() || !r.idle.empty()) {
         add("idle CPU (% of a core)", both([](auto& s) { return IdleMedian(s.idle, [](auto& f) { return f.cpuPercent; }); }),
@@ -256,6 +307,7 @@ std::string SystemJson(const SystemResults& r) {
           << ",\"extra\":" << f.presses.extra << "},\"burst\":{\"changes\":" << b.changes
           << ",\"complete\":" << (b.complete ? "true" : "false") << ",\"seconds\":" << JsonNumber(b.seconds)
           << ",\"changes_per_s\":" << JsonNumber(b.changesPerSecond) << ",\"lost\":" << b.lost
+          << ",\"thinned\":" << b.thinned
           << ",\"reordered\":" << b.reordered << ",\"extra\":" << b.extra << ",\"stale\":" << b.stale
           << ",\"write_backs\":" << b.writeBacks << ",\"cpu_s\":" << JsonNumber(b.cpuSeconds)
           << ",\"rss_before_kib\":" << b.rssBeforeKib << ",\"rss_peak_kib\":" << b.rssPeakKib << "}}";
@@ -265,6 +317,28 @@ std::string SystemJson(const SystemResults& r) {
         const IdleFigures& f = r.idle[i];
         o << (i ? "," : "") << "{\"seconds\":" << JsonNumber(f.seconds) << ",\"cpu_percent\":" << JsonNumber(f.cpuPercent)
           << ",\"rss_kib\":" << f.rssKib << ",\"peak_rss_kib\":" << f.peakRssKib << ",\"frames\":" << f.framesSeen
+          << "}";
+    }
+    o << "],\"slow_line\":[";
+    for (size_t i = 0; i < r.slowLine.size(); ++i) {
+        const SlowLineFigures& f = r.slowLine[i];
+        o << (i ? "," : "") << "{\"shown_s\":" << JsonNumber(f.shownSeconds) << ",\"line_s\":" << JsonNumber(f.lineSeconds)
+          << ",\"page_bytes\":" << f.pageBytes << ",\"sent_bytes\":" << f.sentBytes << ",\"ahead_bytes\":" << f.aheadBytes
+          << ",\"junk_bytes\":" << f.junkBytes << "}";
+    }
+    o << "],\"paused\":[";
+    for (size_t i = 0; i < r.paused.size(); ++i) {
+        const PausedFigures& f = r.paused[i];
+        o << (i ? "," : "") << "{\"changes\":" << f.changes << ",\"shown_s\":" << JsonNumber(f.shownSeconds)
+          << ",\"cut_bytes\":" << f.cutBytes << ",\"lost_last\":" << f.lostLast << ",\"rss_before_kib\":" << f.rssBeforeKib
+          << ",\"rss_peak_kib\":" << f.rssPeakKib << "}";
+    }
+    o << "],\"stalled\":[";
+    for (size_t i = 0; i < r.stalled.size(); ++i) {
+        const StalledFigures& f = r.stalled[i];
+        o << (i ? "," : "") << "{\"before\":" << LatencyJson(f.before) << ",\"during\":" << LatencyJson(f.during)
+          << ",\"loop_lag_before_s\":" << JsonNumber(f.loopLagBeforeSeconds)
+          << ",\"loop_lag_s\":" << JsonNumber(f.loopLagSeconds) << ",\"cut_off\":" << (f.cutOff ? "true" : "false")
           << "}";
     }
     o << "],\"spawn_s\":[";
@@ -282,6 +356,14 @@ std::string SystemJson(const SystemResults& r) {
 }
 
 }  // namespace
+
+size_t OutputFaults(const SystemResults& r) {
+    size_t faults = 0;
+    for (const SlowLineFigures& f : r.slowLine) faults += (f.shownSeconds < 0) + f.junkBytes;
+    for (const PausedFigures& f : r.paused) faults += (f.shownSeconds < 0) + f.lostLast + f.cutBytes;
+    for (const StalledFigures& f : r.stalled) faults += (f.cutOff ? 1 : 0) + f.during.missed;
+    return faults;
+}
 
 size_t CorrectnessFaults(const SystemResults& r) {
     size_t faults = 0;

@@ -18,6 +18,9 @@ struct SystemResults {
     std::vector<double> spawnSeconds;
     std::vector<FailoverSample> failoverKill;
     std::vector<FailoverSample> failoverTerm;
+    std::vector<SlowLineFigures> slowLine;
+    std::vector<PausedFigures> paused;
+    std::vector<StalledFigures> stalled;
 };
 
 struct Results {
@@ -33,6 +36,11 @@ struct Results {
 // Faults of correctness in one system's figures: lost, reordered or stale
 // changes, lost or reordered presses, latency samples that never arrived.
 size_t CorrectnessFaults(const SystemResults& r);
+// Faults of the output sections: a panel that never showed the last
+// page or labels, lost a last label or got a frame cut, a driver cut off.
+// (The relay has no output queue: it may lose there, and that is measured,
+// not a fault of the harness.)
+size_t OutputFaults(const SystemResults& r);
 
 void PrintTable(const Results& results, std::FILE* out);
 bool WriteJson(const Results& results, const std::string& path);

@@ -1,6 +1,9 @@
 #include "world.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +23,21 @@ void MakeDir(const std::string& path) {
     }
 }
 
+// A port nobody listens on now (the kernel's choice); the driver binds it a
+// moment later.
+int FreeLoopbackPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    const bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+    if (fd >= 0) close(fd);
+    if (!ok) throw BenchError(std::string("no free port: ") + std::strerror(errno));
+    return ntohs(addr.sin_port);
+}
+
 bool IsSocket(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
@@ -29,14 +47,16 @@ bool IsSocket(const std::string& path) {
 
 const char* SystemName(System s) { return s == System::Driver ? "driver" : "relay"; }
 
-World::World(EventLoop& loop, const Binaries& bins, const std::string& dir, int panels)
-    : loop_(loop), bins_(bins), dir_(dir), panelTotal_(panels) {}
+World::World(EventLoop& loop, const Binaries& bins, const std::string& dir, int panels, int ptyPanels,
+             bool statusPage)
+    : loop_(loop), bins_(bins), dir_(dir), panelTotal_(panels), ptyTotal_(ptyPanels), statusPage_(statusPage) {}
 
 World::~World() {
     StopSystems();
     control_.reset();
     if (infodriver_) infodriver_->Stop(std::chrono::seconds(5));
     panels_.clear();
+    ptys_.clear();
 }
 
 void World::StopSystems() {
@@ -96,6 +116,12 @@ void World::Start(Clock::duration alivePeriod) {
         panels_.back()->Listen();
         panels_.back()->SetAlive(alivePeriod, alivePeriod * (n - 1) / panelTotal_);
     }
+    for (int n = panelTotal_ + 1; n <= panelTotal_ + ptyTotal_; ++n) {
+        ptys_.push_back(std::make_unique<PtyPanel>(loop_, n, static_cast<uint8_t>(n), dir_ + "/com"));
+        ptys_.back()->Open();
+        ptys_.back()->SetAlive(alivePeriod);
+    }
+    if (statusPage_) statusPort_ = FreeLoopbackPort();
     WriteSettings();
 
     // The socket may exist a moment before the Infodriver accepts on it.
@@ -116,14 +142,22 @@ void World::WriteSettings() const {
     char name[32];
     std::snprintf(name, sizeof name, "/DEV_%03d.ini", kDevice);
     std::ofstream out(dir_ + "/sys/config/system" + name);
-    out << "[Pellax_Panel]\nDebugMode=0\nLogMode=0\nRefreshOnConnection=1\nDriver_Identity=bench\n";
-    if (statusPort > 0) out << "StatusHttpPort=" << statusPort << "\n";
+    out << "[Pellax_Panel]\nDebugMode=0\nLogMode=0\nRefreshOnConnection=1\nDriver_Identity=bench\n"
+        << "Speed=38400\nDataBits=8\nStopBits=1\nParity=E\n";
+    if (statusPort_ != 0) out << "StatusHttpPort=" << statusPort_ << "\n";
     for (const auto& p : panels_) {
         char id[8];
         std::snprintf(id, sizeof id, "%02X", p->address());
         out << "[Pellax_Panel_" << p->number() << "]\nPanel_ID=BENCH-" << p->number()
             << "\nPanel_Location=bench\nPanel_Type=CP-2048E\nPanel_Comms_ID=" << id
             << "\nTCPIP_Address=127.0.0.1\nTCPIP_Port=" << p->port() << "\n";
+    }
+    for (const auto& p : ptys_) {
+        char id[8];
+        std::snprintf(id, sizeof id, "%02X", p->address());
+        out << "[Pellax_Panel_" << p->number() << "]\nPanel_ID=BENCH-" << p->number()
+            << "\nPanel_Location=bench\nPanel_Type=CP-2048E\nPanel_Comms_ID=" << id
+            << "\nSerial_ComPort=" << p->number() << "\n";
     }
     if (!out) throw BenchError("cannot write the settings file in " + dir_);
 }
@@ -156,6 +190,7 @@ void World::CheckSystems() const {
 Clock::time_point World::LastFrame() const {
     Clock::time_point last{};
     for (const auto& p : panels_) last = std::max(last, p->LastFrame());
+    for (const auto& p : ptys_) last = std::max(last, p->LastFrame());
     return last;
 }
 
@@ -167,6 +202,9 @@ void World::WaitPanelsReady(Clock::duration timeout, Clock::duration quiet) {
             for (const auto& p : panels_) {
                 if (!p->Connected() || p->FirstByte() == Clock::time_point{}) return false;
             }
+            for (const auto& p : ptys_) {
+                if (p->FirstByte() == Clock::time_point{}) return false;
+            }
             return true;
         },
         deadline);
@@ -174,6 +212,9 @@ void World::WaitPanelsReady(Clock::duration timeout, Clock::duration quiet) {
         std::string missing;
         for (const auto& p : panels_) {
             if (!p->Connected() || p->FirstByte() == Clock::time_point{}) missing += " " + std::to_string(p->number());
+        }
+        for (const auto& p : ptys_) {
+            if (p->FirstByte() == Clock::time_point{}) missing += " " + std::to_string(p->number());
         }
         throw BenchError("panels not served within the deadline:" + missing + "\n" + LogTails());
     }
@@ -192,6 +233,16 @@ bool World::WaitQuiet(Clock::duration quiet, Clock::time_point deadline) {
         if (now >= deadline) return false;
         loop_.RunUntil([] { return false; }, std::min(until, deadline));
     }
+}
+
+bool World::InfodriverLogged(const std::string& text) const {
+    if (!infodriver_) return false;
+    std::ifstream in(infodriver_->logPath());
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
 }
 
 std::string World::LogTails() const {

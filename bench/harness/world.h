@@ -1,7 +1,8 @@
 #pragma once
 // One bench set-up in a directory of its own: a fresh reference Infodriver,
-// the fake panels, the driver's settings naming them, the control client,
-// and the systems under test (the driver, or the relay) started against it.
+// the fake panels (TCP, and optionally serial ones on pseudo-terminals after
+// them), the driver's settings naming them, the control client, and the
+// systems under test (the driver, or the relay) started against it.
 // The destructor stops the systems (SIGTERM, then SIGKILL), then the
 // Infodriver.
 
@@ -13,6 +14,7 @@
 #include "control_client.h"
 #include "event_loop.h"
 #include "fake_panel.h"
+#include "pty_panel.h"
 
 namespace vorn::bench {
 
@@ -38,7 +40,11 @@ constexpr int SlotOf(int panel, int offset) { return kSlotsPerPanel * (panel - 1
 
 class World {
 public:
-    World(EventLoop& loop, const Binaries& bins, const std::string& dir, int panels);
+    // Panels 1..panels on TCP, then ptyPanels serial ones (38400 8E1, the
+    // driver's default line). statusPage: the driver serves its status page
+    // on a free loopback port (statusPort()).
+    World(EventLoop& loop, const Binaries& bins, const std::string& dir, int panels, int ptyPanels = 0,
+          bool statusPage = false);
     ~World();
     World(const World&) = delete;
     World& operator=(const World&) = delete;
@@ -56,18 +62,19 @@ public:
     void CheckSystems() const;
     void StopSystems();
 
-    // The driver's status page port (StatusHttpPort); 0, the default, none.
-    // Set before Start.
-    int statusPort = 0;
-
     EventLoop& loop() { return loop_; }
     ControlClient& control() { return *control_; }
     FakePanel& panel(int n) { return *panels_[static_cast<size_t>(n - 1)]; }
     int panelCount() const { return static_cast<int>(panels_.size()); }
+    // Serial panel n (numbered after the TCP ones).
+    PtyPanel& ptyPanel(int n) { return *ptys_[static_cast<size_t>(n - panelCount() - 1)]; }
+    int statusPort() const { return statusPort_; }
     const std::string& dir() const { return dir_; }
     Clock::time_point LastFrame() const;
     // Log tails of the children, for failure reports.
     std::string LogTails() const;
+    // True when the Infodriver's log holds the text.
+    bool InfodriverLogged(const std::string& text) const;
 
 private:
     void WriteSettings() const;
@@ -76,9 +83,13 @@ private:
     Binaries bins_;
     std::string dir_;
     int panelTotal_;
+    int ptyTotal_;
+    bool statusPage_;
+    int statusPort_ = 0;
     ChildProcess::Env env_;
     std::unique_ptr<ChildProcess> infodriver_;
     std::vector<std::unique_ptr<FakePanel>> panels_;
+    std::vector<std::unique_ptr<PtyPanel>> ptys_;
     std::unique_ptr<ControlClient> control_;
     std::vector<std::unique_ptr<ChildProcess>> systems_;
 };

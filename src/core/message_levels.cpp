@@ -93,6 +93,8 @@ constexpr MessageLevelEntry kTable[] = {
     {"PollPanel - invalid panel %d ", W},
     {"Poll - attempting to reconnect to panel %d ", I},
     {"Panel %d silent for %d s - connection closed ", S},
+    {"Panel %d took no output for %d s - connection closed ", S},
+    {"Panel %d took no output for %d s - waiting output discarded ", S},
 
     // Receive path and the message cutter.
     {"Alive message from panel %d", T},
@@ -189,7 +191,6 @@ constexpr MessageLevelEntry kTable[] = {
     {"PortOpen - COM%d %s bad settings, speed %d refused (%s) ", E},
     {"PortWrite - COM%d nothing written: bad buffer or length %d ", E},
     {"PortWrite - COM%d write failed (%s) ", E},
-    {"PortWrite - COM%d write time-out, %d of %d bytes written ", W},
 };
 
 // Length of the conversion at format[0] == '%' (flags, width, precision,

@@ -9,6 +9,7 @@
 // Threading: every member is called on the GUI thread, except Post(), which
 // any thread may call.
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -95,6 +96,15 @@ public:
 
     // Run a call on the GUI thread later. Thread-safe.
     virtual void Post(std::function<void()> call) = 0;
+
+    // The loop's monotonic clock (tests move it by hand).
+    using Clock = std::chrono::steady_clock;
+    virtual Clock::time_point Now() const = 0;
+    // Runs call once on the GUI thread when delay has passed on that clock.
+    // Returns an id > 0; CancelCall drops a call that has not run yet (an
+    // id that ran or is unknown is ignored), also from inside another call.
+    virtual int CallAfter(std::chrono::milliseconds delay, std::function<void()> call) = 0;
+    virtual void CancelCall(int id) = 0;
 
     // Main window extras driven by the Debug menu logic: the check mark of a
     // menu command, and the main window's outer height in pixels (its width

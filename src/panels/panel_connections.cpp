@@ -1,5 +1,8 @@
 #include "panels/panel_connections.h"
 
+#include <chrono>
+#include <span>
+
 #include "core/diagnostics.h"
 #include "core/driver_state.h"
 #include "core/service_events.h"
@@ -82,11 +85,27 @@ void ConnectSerial(int n) {
     if (Settings.RefreshOnConnection == 1) p.RefreshPending = 1;
 }
 
+// Every frame that leaves the driver for a panel passes here, once its
+// last byte has been handed to the kernel: counted, and kept in the panel's
+// traffic ring (a frame that a newer one replaced while it waited never
+// left, and is in neither).
+void OnFrameSent(PanelLink& link, std::span<const uint8_t> frame) {
+    for (int n = 1; n <= kMaxPanels; ++n) {
+        if (Panels[n].Link.get() != &link) continue;
+        CountTraffic(Panels[n].TxCount);  // a poll every 3 s for years must not overflow
+        PanelTraffic(n).Record(TrafficDirection::kSent, frame.data(), frame.size());
+        return;
+    }
+}
+
 }  // namespace
 
 void InstallPanelLink(int panel, std::unique_ptr<PanelLink> link) {
     if (!IsPanelNumber(panel)) return;
-    if (link) link->SetHandler(&NetEventMain);
+    if (link) {
+        link->SetHandler(&NetEventMain);
+        link->SetSentHandler(&OnFrameSent);
+    }
     Panels[panel].Link = std::move(link);
 }
 
@@ -131,12 +150,13 @@ void PollPanel(int panel) {
         // Serial panels are not polled; their data notifications keep them alive.
         if (p.Link && p.Link->Kind() == LinkKind::kTcp) {
             const PanelFrame frame = BuildPollFrame(p.CommsId);
-            p.Link->Send(frame.Data(), frame.Length());
-            PanelTraffic(panel).Record(TrafficDirection::kSent, frame.Data(), frame.Bytes().size());
-            CountTraffic(p.TxCount);  // a poll every 3 s for years must not overflow
+            p.Link->Send(frame.Data(), frame.Length());  // counted once it has gone
         }
         return;
     }
+    // A serial line whose output was given up stays open: the panel is
+    // back when it is heard from (the receive path), not when reopened.
+    if (p.Link && p.Link->Kind() == LinkKind::kSerial && p.Link->LineIsUp()) return;
     DebugMessage("Poll - attempting to reconnect to panel %d ", panel);
     ConnectToPanel(panel);
 }
@@ -146,8 +166,31 @@ void CheckPanelSilence() {
     if (limit <= 0) return;
     for (int n = 1; n <= kMaxPanels; ++n) {
         PanelRecord& p = Panels[n];
-        if (p.InUse == 0 || p.Connected != 1 || p.AliveSeen == 0) continue;
-        if (!p.Link || p.Link->Kind() != LinkKind::kTcp) continue;
+        if (p.InUse == 0 || p.Connected != 1 || !p.Link) continue;
+        const bool tcp = p.Link->Kind() == LinkKind::kTcp;
+        // A line that has taken no byte for the limit while frames wait for
+        // it. A TCP panel is closed and reconnected by the poll; a serial
+        // panel loses what waits and counts as not connected until it is
+        // heard from again, which refreshes it.
+        const auto stalled = std::chrono::duration_cast<std::chrono::seconds>(p.Link->OutputStalledFor());
+        if (stalled.count() >= limit) {
+            if (tcp) {
+                DebugMessage("Panel %d took no output for %d s - connection closed ", n,
+                             static_cast<int>(stalled.count()));
+                p.AliveSeen = 0;
+                p.SilentTicks = 0;
+                p.Link->Close();  // reports the close: "0" in the status slot
+            } else {
+                DebugMessage("Panel %d took no output for %d s - waiting output discarded ", n,
+                             static_cast<int>(stalled.count()));
+                p.Link->DiscardOutput();
+                if (Settings.RefreshOnConnection == 1) p.RefreshPending = 1;
+                Info().updateslot(PanelStatusSlot(p), "0");
+            }
+            p.Connected = 0;
+            continue;
+        }
+        if (!tcp || p.AliveSeen == 0) continue;
         if (++p.SilentTicks < limit) continue;
         DebugMessage("Panel %d silent for %d s - connection closed ", n, p.SilentTicks);
         p.AliveSeen = 0;

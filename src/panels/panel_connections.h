@@ -15,11 +15,16 @@ void DisconnectAllPanels();
 void PollPanel(int panel);
 void PollAllPanels();
 
-// One housekeeping tick of the silence watch, while main: a TCP panel that
-// has sent alive messages on its connection and then stays silent for
-// Settings.PanelSilenceTimeout ticks (seconds; 0 turns it off) is taken as
-// dead: its link is closed (status slot "0") and the poll reconnects it. A
-// panel that never sends alive messages is never timed out.
+// One housekeeping tick of the silence watch, while main, with
+// Settings.PanelSilenceTimeout (seconds; 0 turns it off):
+// - a panel whose line has taken no byte for that long while frames wait is
+//   taken as down: a TCP panel's link is closed (status slot "0") and the
+//   poll reconnects it; a serial panel's waiting output is discarded and it
+//   counts as not connected (status slot "0") until it is heard from again,
+//   then it is refreshed; the poll leaves its open port alone meanwhile;
+// - a TCP panel that has sent alive messages on its connection and then
+//   stays silent for that many ticks is taken as dead the same way. A panel
+//   that never sends alive messages is never timed out for silence.
 void CheckPanelSilence();
 void RefreshAllPanels();
 

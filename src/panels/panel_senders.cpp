@@ -7,10 +7,8 @@
 #include "core/seam.h"
 #include "core/settings.h"
 #include "panels/info_client.h"
-#include "core/traffic_ring.h"
 #include "panels/panel_table.h"
 #include "protocol/panel_frames.h"
-#include "protocol/traffic_count.h"
 #include "transport/extinfo.h"
 
 namespace vorn {
@@ -34,16 +32,15 @@ bool ValidButton(const PanelRecord& p, int button) {
 
 bool HasPort(const PanelRecord& p) { return p.Link != nullptr; }
 
-// Writes a whole frame in one call on the panel's link and counts it. The
-// caller has checked that a link exists. Returns true when it went to a TCP
-// link (for the choice of trace text). A driver whose Infodriver link is
-// gone (cut off as hung, or the Infodriver left) is about to end and sends
+// Hands a whole frame to the panel's link, which queues it for the line;
+// TxCount counts it once its last byte has gone (OnFrameSent). The caller
+// has checked that a link exists. Returns true when it went to a TCP link
+// (for the choice of trace text). A driver whose Infodriver link is gone
+// (cut off as hung, or the Infodriver left) is about to end and sends
 // nothing more: the other driver may be main by now.
 bool WriteFrame(PanelRecord& p, const PanelFrame& frame) {
     if (Info().linklost()) return p.Link->Kind() == LinkKind::kTcp;
     p.Link->Send(frame.Data(), frame.Length());  // result not examined
-    PanelTraffic(static_cast<int>(&p - Panels)).Record(TrafficDirection::kSent, frame.Data(), frame.Bytes().size());
-    CountTraffic(p.TxCount);
     return p.Link->Kind() == LinkKind::kTcp;
 }
 

@@ -45,6 +45,13 @@ std::size_t Utf8SequenceLength(std::string_view s) {
 
 std::string Number(std::uint64_t value) { return std::to_string(value); }
 
+// Seconds with a tenth of a millisecond, as JSON and the metrics take them.
+std::string Seconds(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.4f", value > 0 ? value : 0.0);
+    return text;
+}
+
 // CSS class of a state: "ok" green, "warn" yellow, "bad" red, "" plain.
 const char* DriverClass(int statusCode) { return statusCode == 0 ? "ok" : statusCode == 2 ? "bad" : "warn"; }
 const char* ModeClass(int mode) { return mode == 2 ? "ok" : mode == 1 ? "warn" : ""; }
@@ -316,6 +323,7 @@ std::string RenderStatusJson(const StatusSnapshot& snap) {
     out += ",\"panel_count\":" + std::to_string(d.panelCount);
     out += ",\"comms\":" + JsonString(d.comms);
     out += ",\"comms_code\":" + std::to_string(d.commsCode);
+    out += ",\"loop_lag_seconds\":" + Seconds(d.loopLagSeconds);
     out += "},\"infodriver\":{";
     out += std::string("\"connected\":") + (info.connected ? "true" : "false");
     out += ",\"status\":" + JsonString(info.status);
@@ -373,6 +381,10 @@ std::string RenderMetrics(const StatusSnapshot& snap) {
     out += "pellax_driver_mode " + std::to_string(snap.driver.mode) + "\n";
     family("pellax_infodriver_connected", "gauge", "1 while the driver is attached to its Infodriver, else 0.");
     out += std::string("pellax_infodriver_connected ") + (snap.infodriver.connected ? "1" : "0") + "\n";
+    family("pellax_event_loop_lag_seconds", "gauge",
+           "Longest lag of the driver's event loop in the last minute: a timer that fired late or one handler "
+           "that kept the loop.");
+    out += "pellax_event_loop_lag_seconds " + Seconds(snap.driver.loopLagSeconds) + "\n";
     return out;
 }
 

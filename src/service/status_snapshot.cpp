@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/driver_state.h"
+#include "core/loop_lag.h"
 #include "core/seam.h"
 #include "core/service_events.h"
 #include "core/version_info.h"
@@ -102,6 +103,8 @@ StatusSnapshot TakeStatusSnapshot(const FieldTextFn& fieldText) {
     d.panelCount = PanelCount;
     d.commsCode = CommsSummary;
     d.comms = FieldOr(fieldText, kFieldCommsSummary, "");
+    d.loopLagSeconds =
+        std::chrono::duration<double>(DriverLoopLag().Longest(std::chrono::steady_clock::now())).count();
 
     StatusSnapshot::Infodriver& info = snap.infodriver;
     info.connected = InfodriverAttached();

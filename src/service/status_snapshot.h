@@ -55,6 +55,7 @@ struct StatusSnapshot {
         int panelCount = 0;
         int commsCode = 1;     // 0 all panels OK, 1 some failing, 2 none reachable
         std::string comms;     // the panel comms summary text
+        double loopLagSeconds = 0;  // longest event loop lag of the last minute
     } driver;
     struct Infodriver {
         bool connected = false;

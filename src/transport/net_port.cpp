@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "core/seam.h"
+#include "transport/host_resolver.h"
 #include "transport/socket_ops.h"
 
 // How the port maps socket readiness onto its three events (all on the GUI
@@ -27,6 +28,13 @@
 // The "window" flag stands for the per-port event target that a close event
 // or a failed connect drops: the first Connect after that arms with the mask
 // 48 (connect and close only), a Connect while it lives arms with eventMask.
+//
+// A host name (not a dotted address) is looked up off the GUI thread
+// (HostResolver): Connect returns 0 at once with the port "resolving", and
+// the connect starts when the address arrives. A name that finds no address
+// ends as a failed connect (event 16 with EHOSTUNREACH). Texts that no
+// lookup can find (empty, too long, the reserved "invalid" domain) still
+// make Connect return 1 at once.
 
 namespace vorn {
 
@@ -42,7 +50,8 @@ void NoEvent(NetPort*) {}
 struct NetPort::Impl {
     enum class State {
         kNone,        // no socket
-        kIdle,        // socket open, no connect started (name not resolved)
+        kIdle,        // socket open, no connect started (name not resolvable)
+        kResolving,   // socket open, the host name being looked up
         kConnecting,  // connect under way, write watch armed
         kConnected,   // read watch armed (unless paused)
         kEnding,      // a close or failed connect is being reported
@@ -55,6 +64,7 @@ struct NetPort::Impl {
     int readWatch = 0;
     int writeWatch = 0;
     bool readPaused = false;
+    HostResolver resolver;
     unsigned receiveCalls = 0;       // Receive calls with a buffer, for pausing
     unsigned connectGeneration = 0;  // bumped by every Connect
     // Cleared by the destructor, so that a dispatch whose callback destroyed
@@ -94,12 +104,33 @@ struct NetPort::Impl {
 
     // Closes the socket without any callback.
     void CloseQuietly(NetPort& port) {
+        resolver.Cancel();
         DropWatches();
         if (port.sock != kNoSocket) socket_ops::CloseSocket(port.sock);
         port.sock = kNoSocket;
         state = State::kNone;
         readPaused = false;
         pendingConnectError = 0;
+    }
+
+    // The connect proper, once the address is known.
+    void StartConnecting(NetPort& port, bool portValid) {
+        // An impossible port number is reported like any failed connect.
+        pendingConnectError = portValid ? socket_ops::StartConnect(port.sock, port.address) : EINVAL;
+        state = State::kConnecting;
+        readPaused = false;
+        Arm(port);
+    }
+
+    void OnResolved(NetPort& port, bool found, in_addr address, bool portValid) {
+        if (state != State::kResolving) return;
+        if (found) {
+            port.address.sin_addr = address;
+            StartConnecting(port, portValid);
+            return;
+        }
+        state = State::kEnding;
+        Report(port, kFdConnect, EHOSTUNREACH);
     }
 
     void OnWritable(NetPort& port) {
@@ -204,15 +235,22 @@ int NetPort::Connect(const char* hostText, int port) {
     address.sin_family = AF_INET;
     bool portValid = port >= 0 && port <= 65535;
     address.sin_port = htons(static_cast<uint16_t>(portValid ? port : 0));
-    if (!socket_ops::ResolveIPv4(text.c_str(), &address.sin_addr)) return 1;
-
-    // An impossible port number is reported like any failed connect.
-    impl_->pendingConnectError = portValid ? socket_ops::StartConnect(sock, address) : EINVAL;
+    const socket_ops::HostKind kind = socket_ops::ClassifyHost(text.c_str(), &address.sin_addr);
+    if (kind == socket_ops::HostKind::kNever) return 1;
+    if (kind == socket_ops::HostKind::kName) {
+        NetPort* self = this;
+        const bool started = impl_->resolver.Start(text, [self, portValid](bool found, in_addr a) {
+            self->impl_->OnResolved(*self, found, a, portValid);
+        });
+        if (!started) return 1;  // too many lookups under way: not resolvable now
+    }
     impl_->armedMask = impl_->window ? eventMask : 48;
     impl_->window = true;
-    impl_->state = Impl::State::kConnecting;
-    impl_->readPaused = false;
-    impl_->Arm(*this);
+    if (kind == socket_ops::HostKind::kName) {
+        impl_->state = Impl::State::kResolving;
+    } else {
+        impl_->StartConnecting(*this, portValid);
+    }
     return 0;
 }
 
@@ -257,6 +295,8 @@ int NetPort::Receive(void* buffer, int size) {
     impl_->ResumeRead(*this);
     return static_cast<int>(n);
 }
+
+bool NetPort::IsConnected() const { return sock != kNoSocket && impl_->state == Impl::State::kConnected; }
 
 void NetPort::Close() {
     if (sock == kNoSocket) return;

@@ -24,8 +24,11 @@ public:
     NetPort(const NetPort&) = delete;
     NetPort& operator=(const NetPort&) = delete;
 
-    // Starts a connect: 0 under way (outcome arrives as event 16), -1 no
-    // socket could be created, 1 host name not resolvable. A port that had a
+    // Starts a connect: 0 under way (outcome arrives as event 16; a host
+    // name is looked up first, off the GUI thread, and one that finds no
+    // address fails as event 16 with EHOSTUNREACH), -1 no socket could be
+    // created, 1 host text that no lookup can find (empty, too long, the
+    // "invalid" domain) or no lookup thread to be had. A port that had a
     // socket reports its close (32) first, with `host` already the new text.
     virtual int Connect(const char* host, int port);
     // Requests events (mask | 48); 1 done, 0 no socket. Read events are only
@@ -39,6 +42,8 @@ public:
     // Closes the socket; reports event 32 once unless the last event was a
     // close or carried an error.
     virtual void Close();
+    // True while the connection is made and not known to be closed.
+    virtual bool IsConnected() const;
 
     // Live NetPort objects in the process.
     static int InstanceCount();

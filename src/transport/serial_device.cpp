@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <linux/serial.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -11,7 +10,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -265,44 +263,25 @@ void DiscardSerialInput(int fd) {
     if (fd >= 0) tcflush(fd, TCIFLUSH);
 }
 
-int WriteSerialDevice(int fd, const void* data, int count, int timeoutMs, int* err) {
-    using Clock = std::chrono::steady_clock;
+int WriteSerialDevice(int fd, const void* data, int count, int* err) {
     const auto* p = static_cast<const unsigned char*>(data);
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     int done = 0;
-    // Bounded by the deadline: every pass either writes or waits for the
-    // device, and the wait shrinks to zero at the deadline.
+    // Bounded: every pass writes at least one byte or ends.
     while (done < count) {
-        ssize_t n = write(fd, p + done, static_cast<size_t>(count - done));
+        const ssize_t n = write(fd, p + done, static_cast<size_t>(count - done));
         if (n > 0) {
             done += static_cast<int>(n);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            if (done > 0) break;  // the failure shows at the next write
             *err = errno;
             return -1;
         }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) break;  // time-out: report what was taken
-        pollfd pfd{fd, POLLOUT, 0};
-        int r = poll(&pfd, 1, static_cast<int>(left.count()));
-        if (r < 0 && errno != EINTR) {
-            *err = errno;
-            return -1;
-        }
-        if (r > 0 && (pfd.revents & (POLLERR | POLLNVAL)) != 0) {
-            *err = EIO;
-            return -1;
-        }
+        break;  // the device takes no more now
     }
     return done;
-}
-
-uint32_t SerialOutputQueue(int fd) {
-    int queued = 0;
-    if (fd < 0 || ioctl(fd, TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
-    return static_cast<uint32_t>(queued);
 }
 
 bool ReadSerialLineCounters(int fd, SerialLineCounters* counters) {

@@ -53,13 +53,10 @@ void CloseSerialDevice(int fd);
 // Discards what the device has received and not yet been read.
 void DiscardSerialInput(int fd);
 
-// Writes all `count` bytes, waiting for the device to take them for at most
-// timeoutMs in all. Returns the bytes written (fewer than count when the time
-// ran out), or -1 with *err set when the device failed.
-int WriteSerialDevice(int fd, const void* data, int count, int timeoutMs, int* err);
-
-// Bytes waiting in the device's output queue (0 when unknown).
-uint32_t SerialOutputQueue(int fd);
+// Writes what the device takes of `count` bytes now, without waiting.
+// Returns the bytes written (0 when it takes none now), or -1 with *err set
+// when the device failed before taking any.
+int WriteSerialDevice(int fd, const void* data, int count, int* err);
 
 // The kernel's cumulative line error counters of a device.
 struct SerialLineCounters {

@@ -15,7 +15,6 @@ namespace {
 __attribute__((used)) const char kSerialLibrarySignature[] = "VORN_SIG,name=SIO32,version=4.3";
 
 constexpr int kHighestComPort = 256;
-constexpr int kWriteTimeoutMs = 1000;
 
 }  // namespace
 
@@ -77,15 +76,21 @@ int SerialPort::Write(const void* data, int length) {
         return -1;
     }
     int err = 0;
-    int written = WriteSerialDevice(fd_, data, length, kWriteTimeoutMs, &err);
+    const int written = WriteSerialDevice(fd_, data, length, &err);
     if (written < 0) {
         DebugMessage("PortWrite - COM%d write failed (%s) ", comPort, std::strerror(err));
         return -1;
     }
-    if (written < length) {
-        DebugMessage("PortWrite - COM%d write time-out, %d of %d bytes written ", comPort, written, length);
-    }
     return written;
+}
+
+double SerialPort::LineBytesPerSecond() const {
+    if (baud <= 0) return 0;
+    // Start bit, data bits, a parity bit unless none, and one, one and a
+    // half or two stop bits.
+    const double stop = stopBits == 2 ? 2.0 : stopBits == 1 ? 1.5 : 1.0;
+    const double bits = 1.0 + byteSize + (parity != 0 ? 1.0 : 0.0) + stop;
+    return static_cast<double>(baud) / bits;
 }
 
 LinkRead SerialPort::Read(void* buffer, int length, int* got, int* error) {

@@ -45,9 +45,9 @@ public:
     // handler is kept.
     virtual int Open(int comPort);
     virtual void Close();
-    // Writes all bytes, waiting at most 1 s for the device to take them.
-    // Returns the bytes written, or -1 when the device failed or the port is
-    // closed; failures and time-outs are logged.
+    // Writes what the device takes now, without waiting: the bytes taken
+    // (0 when it takes none now), or -1 when the device failed (logged) or
+    // the port is closed.
     virtual int Write(const void* data, int length);
     // One non-blocking read of at most length bytes (see ReadSerialDevice).
     virtual LinkRead Read(void* buffer, int length, int* got, int* error);
@@ -55,6 +55,11 @@ public:
     // that grew since the previous call; 0 for devices without counters.
     virtual uint32_t TakeLineErrors();
     int GetPort() const { return comPort; }
+    // The open device's descriptor (for a writable watch), -1 when closed.
+    virtual int Descriptor() const { return fd_; }
+    // Characters per second the line carries with its settings: the speed
+    // over start bit, data bits, parity bit and stop bits. 0: not paced.
+    virtual double LineBytesPerSecond() const;
 
     void SetHandler(Handler handler);
 

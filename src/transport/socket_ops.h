@@ -2,14 +2,16 @@
 // Thin wrappers around the POSIX socket calls of the TCP client port, so that
 // the raw OS calls and their errno handling sit in one place. Every function
 // is non-blocking except ResolveIPv4 for host names (getaddrinfo), and none
-// of them logs. Errors are returned as errno values (0 = none).
+// of them logs. Errors are returned as errno values (0 = none). Any thread.
 
 #include <netinet/in.h>
 
 namespace vorn::socket_ops {
 
 // New non-blocking, close-on-exec IPv4 stream socket with the dead-link
-// options set (SetDeadLinkOptions). Returns the descriptor, or -1 with errno.
+// options set (SetDeadLinkOptions), TCP_NODELAY and a send buffer of
+// kSendBufferBytes. Returns the descriptor, or -1 with errno.
+inline constexpr int kSendBufferBytes = 64 * 1024;
 int OpenStreamSocket();
 
 // Keepalive after 3 s idle, probes every 1 s, 3 probes, and a 10 s limit on
@@ -22,11 +24,19 @@ inline constexpr int kKeepCount = 3;
 inline constexpr int kUserTimeoutMs = 10000;
 int SetDeadLinkOptions(int fd);
 
+// What a host text needs before a connect.
+enum class HostKind {
+    kAddress,  // a dotted IPv4 address, converted into `out` without a lookup
+    kName,     // a name that needs a lookup (ResolveIPv4)
+    kNever,    // empty, too long, or under the reserved "invalid" domain:
+               // no lookup can find it
+};
+HostKind ClassifyHost(const char* host, in_addr* out);
+
 // Fills `out` with the IPv4 address of `host`: a dotted address is converted
 // without any lookup; anything else is looked up with getaddrinfo (AF_INET,
-// first address), which may block. Names under the reserved "invalid"
-// top-level domain and empty or over-long texts fail without a lookup.
-// Returns true when an address was found.
+// first address), which may block: never on the GUI thread (HostResolver).
+// kNever texts fail without a lookup. Returns true when an address was found.
 bool ResolveIPv4(const char* host, in_addr* out);
 
 // Starts a non-blocking connect. Returns 0 when it is under way or done

@@ -13,11 +13,15 @@ TcpPanelLink::TcpPanelLink(std::string host, int port, std::unique_ptr<NetPort> 
 }
 
 TcpPanelLink::~TcpPanelLink() {
+    // Before the socket goes: no watch may outlive its descriptor.
+    ResetOutput();
     // The port's destructor may still report a close: nobody listens by then.
     port_->callback = [](NetPort*) {};
 }
 
 LinkOpen TcpPanelLink::Open() {
+    // What waited belongs to the old connection (a new one gets a refresh).
+    ResetOutput();
     switch (port_->Connect(host_.c_str(), portNumber_)) {
         case 0:
             port_->SetNotify(&OnPortEvent, NetPort::kFdRead);
@@ -27,6 +31,19 @@ LinkOpen TcpPanelLink::Open() {
         default:
             return LinkOpen::kFailed;
     }
+}
+
+void TcpPanelLink::Close() {
+    ResetOutput();
+    port_->Close();
+}
+
+long TcpPanelLink::LineWrite(const uint8_t* data, size_t size, int* error) {
+    const int n = port_->Send(data, static_cast<int>(size));
+    if (n >= 0) return n;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+    *error = errno;
+    return -1;
 }
 
 LinkRead TcpPanelLink::Read(uint8_t* buffer, int size, int* got, int* error) {
@@ -51,12 +68,14 @@ void TcpPanelLink::OnPortEvent(NetPort* port) {
     if (link == nullptr) return;
     switch (port->event) {
         case NetPort::kFdConnect:
+            if (port->error != 0) link->ResetOutput();
             link->Raise(port->error != 0 ? LinkEvent::kConnectFailed : LinkEvent::kConnected, port->error);
             break;
         case NetPort::kFdRead:
             link->Raise(LinkEvent::kDataWaiting, port->error);
             break;
         case NetPort::kFdClose:
+            link->ResetOutput();  // before the port closes the socket
             link->Raise(LinkEvent::kClosed, port->error);
             break;
         default:

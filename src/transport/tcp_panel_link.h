@@ -2,7 +2,8 @@
 // A panel reached over TCP: a PanelLink on a NetPort. Open starts the
 // connect to the address given at construction; the port's events become
 // link events (connect 16 -> kConnected / kConnectFailed, read 1 ->
-// kDataWaiting, close 32 -> kClosed). GUI thread only.
+// kDataWaiting, close 32 -> kClosed). Output goes while the connection is
+// up, as the socket takes it (PanelLink). GUI thread only.
 
 #include <memory>
 #include <string>
@@ -27,12 +28,16 @@ public:
     // kPending (outcome as an event), kFailed (no socket) or kNoAddress. A
     // port that had a connection reports its close first.
     LinkOpen Open() override;
-    void Close() override { port_->Close(); }
-    int Send(const uint8_t* data, int length) override { return port_->Send(data, length); }
+    void Close() override;
     LinkRead Read(uint8_t* buffer, int size, int* got, int* error) override;
     std::string Address() const override { return port_->host; }
 
     NetPort& Port() { return *port_; }
+
+protected:
+    bool LineUp() const override { return port_->IsConnected(); }
+    long LineWrite(const uint8_t* data, size_t size, int* error) override;
+    int LineDescriptor() const override { return port_->sock; }
 
 private:
     static void OnPortEvent(NetPort* port);

@@ -3,7 +3,62 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/seam.h"
+#include "support/fake_seam.h"
+
 namespace vorn::test {
+
+namespace {
+
+// Frame length by type byte; 0 for bytes that start no frame.
+size_t FrameLength(uint8_t type) {
+    switch (type) {
+        case 130: return 3;
+        case 131: return 4;
+        case 132: return 5;
+        case 140: return 13;
+        case 142: return 15;
+        default: return 0;
+    }
+}
+
+void RunPosted() {
+    if (!HasSeam()) return;
+    if (auto* fake = dynamic_cast<FakeSeam*>(&GetSeam())) fake->RunPosted();
+}
+
+}  // namespace
+
+void AppendFrames(std::vector<Bytes>& frames, const uint8_t* data, int length) {
+    size_t at = 0;
+    const size_t size = length > 0 ? static_cast<size_t>(length) : 0;
+    while (at < size) {
+        size_t n = FrameLength(data[at]);
+        if (n == 0 || at + n > size) n = 1;
+        frames.emplace_back(data + at, data + at + n);
+        at += n;
+    }
+}
+
+const std::vector<Bytes>& Frames(const FakeNetPort& p) {
+    RunPosted();
+    return p.sent;
+}
+
+const std::vector<Bytes>& Frames(const FakeSerialPort& p) {
+    RunPosted();
+    return p.written;
+}
+
+void ClearFrames(FakeNetPort& p) {
+    RunPosted();
+    p.sent.clear();
+}
+
+void ClearFrames(FakeSerialPort& p) {
+    RunPosted();
+    p.written.clear();
+}
 
 int FakeNetPort::Connect(const char* h, int port) {
     host = h ? h : "";
@@ -27,8 +82,7 @@ int FakeNetPort::SetNotify(Callback cb, int events) {
 
 int FakeNetPort::Send(const void* data, int len) {
     if (sock == kNoSocket) return -1;
-    const auto* p = static_cast<const uint8_t*>(data);
-    sent.emplace_back(p, p + len);
+    AppendFrames(sent, static_cast<const uint8_t*>(data), len);
     return len;
 }
 
@@ -81,8 +135,7 @@ void FakeSerialPort::Close() {
 
 int FakeSerialPort::Write(const void* data, int length) {
     if (!isOpen) return -1;
-    const auto* p = static_cast<const uint8_t*>(data);
-    written.emplace_back(p, p + length);
+    AppendFrames(written, static_cast<const uint8_t*>(data), length);
     return length;
 }
 

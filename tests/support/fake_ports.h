@@ -28,6 +28,7 @@ public:
     int Send(const void* data, int len) override;
     int Receive(void* buffer, int size) override;
     void Close() override;
+    bool IsConnected() const override { return sock != kNoSocket; }
 
     // Plays an event to the callback as the port would: event code and error.
     void Raise(int eventCode, int errorCode = 0);
@@ -38,7 +39,9 @@ public:
     int connects = 0;
     int closes = 0;
     int lastPort = 0;
-    std::vector<Bytes> sent;        // every frame given to Send
+    // Every frame given to Send (a write of several frames, as the link's
+    // output makes them, is cut into its frames).
+    std::vector<Bytes> sent;
     std::deque<uint8_t> incoming;
 };
 
@@ -49,6 +52,7 @@ public:
     int Write(const void* data, int length) override;
     LinkRead Read(void* buffer, int length, int* got, int* error) override;
     uint32_t TakeLineErrors() override;
+    double LineBytesPerSecond() const override { return bytesPerSecond; }
 
     void Feed(const Bytes& bytes) { incoming.insert(incoming.end(), bytes.begin(), bytes.end()); }
     // Plays the port's side: data waiting, or the line hung up.
@@ -60,12 +64,22 @@ public:
     int closes = 0;
     uint32_t errorFlags = 0;        // what TakeLineErrors reports next
     int readError = 0;              // non-zero: the next Read fails with it (kClosed)
-    std::vector<Bytes> written;
+    double bytesPerSecond = 0;      // pacing rate the link sees; 0 not paced
+    std::vector<Bytes> written;     // every frame written (cut as `sent` is)
     std::deque<uint8_t> incoming;
 };
 
-// All frames captured by a port, in order, flattened to one list.
-inline const std::vector<Bytes>& Frames(const FakeNetPort& p) { return p.sent; }
-inline const std::vector<Bytes>& Frames(const FakeSerialPort& p) { return p.written; }
+// Appends the frames of one write to `frames`: each starts with a type byte
+// (130 and above) and has the length of its type; bytes that start no known
+// frame are kept as one-byte entries.
+void AppendFrames(std::vector<Bytes>& frames, const uint8_t* data, int length);
+
+// All frames captured by a port, in order, once the link's output has gone:
+// the posted calls of the installed FakeSeam run first.
+const std::vector<Bytes>& Frames(const FakeNetPort& p);
+const std::vector<Bytes>& Frames(const FakeSerialPort& p);
+// Forgets the frames captured so far, the link's pending output included.
+void ClearFrames(FakeNetPort& p);
+void ClearFrames(FakeSerialPort& p);
 
 }  // namespace vorn::test

@@ -74,6 +74,47 @@ void FakeSeam::Post(std::function<void()> call) {
     }
 }
 
+int FakeSeam::CallAfter(std::chrono::milliseconds delay, std::function<void()> call) {
+    const int id = nextCall_++;
+    calls_[id] = Call{now_ + std::max(delay, std::chrono::milliseconds(0)), std::move(call)};
+    return id;
+}
+
+void FakeSeam::Advance(std::chrono::milliseconds d) {
+    const Clock::time_point until = now_ + d;
+    // Bounded by the calls due before `until`; a call that keeps starting
+    // new ones due at once would not end, which no user of the seam does.
+    for (;;) {
+        auto next = calls_.end();
+        for (auto it = calls_.begin(); it != calls_.end(); ++it) {
+            if (it->second.due <= until && (next == calls_.end() || it->second.due < next->second.due)) next = it;
+        }
+        if (next == calls_.end()) break;
+        now_ = std::max(now_, next->second.due);
+        std::function<void()> call = std::move(next->second.call);
+        calls_.erase(next);
+        call();
+    }
+    now_ = until;
+}
+
+int FakeSeam::RunPosted(int rounds) {
+    int ran = 0;
+    for (int r = 0; r < rounds; ++r) {
+        std::deque<std::function<void()>> calls;
+        {
+            std::lock_guard<std::mutex> lock(postMutex_);
+            calls.swap(posted_);
+        }
+        if (calls.empty()) break;
+        for (auto& c : calls) {
+            c();
+            ++ran;
+        }
+    }
+    return ran;
+}
+
 bool FakeSeam::Tick(int id) {
     if (!TimerRunning(id)) return false;
     if (timerHandler_) timerHandler_(id);
@@ -110,6 +151,20 @@ int FakeSeam::Pump(std::chrono::milliseconds wait) {
     }
     for (auto& c : calls) {
         c();
+        ++ran;
+    }
+    // One-shot calls due on the clock as it stands (it moves only by
+    // Advance); those they start wait for the next pump.
+    std::vector<int> due;
+    for (const auto& [id, c] : calls_) {
+        if (c.due <= now_) due.push_back(id);
+    }
+    for (int id : due) {
+        auto it = calls_.find(id);
+        if (it == calls_.end()) continue;  // cancelled by an earlier call
+        std::function<void()> call = std::move(it->second.call);
+        calls_.erase(it);
+        call();
         ++ran;
     }
     if (n > 0) {

@@ -1,7 +1,9 @@
 #pragma once
 // Recording seam for tests: keeps every field write, list line, timer and
 // message box, ticks timers by hand, and runs descriptor watches and posted
-// calls from Pump(), which waits in poll() for at most the given time.
+// calls from Pump(), which waits in poll() for at most the given time. Its
+// clock stands still until Advance() moves it, which runs the one-shot calls
+// that fall due on the way.
 
 #include <chrono>
 #include <deque>
@@ -37,6 +39,9 @@ public:
     int AddWatch(int fd, Readiness what, std::function<void()> callback) override;
     void RemoveWatch(int watchId) override;
     void Post(std::function<void()> call) override;
+    Clock::time_point Now() const override { return now_; }
+    int CallAfter(std::chrono::milliseconds delay, std::function<void()> call) override;
+    void CancelCall(int id) override { calls_.erase(id); }
     void SetMenuCheck(int commandId, bool checked) override { menuChecks[commandId] = checked; }
     void SetWindowHeight(int height) override { windowHeights.push_back(height); }
 
@@ -44,6 +49,14 @@ public:
     // Returns false (and delivers nothing) when the timer is not running.
     bool Tick(int id);
     bool TimerRunning(int id) const { return timers.count(id) != 0; }
+
+    // Moves the clock on by d, running every one-shot call due on the way at
+    // its own time, in time order (calls made by them too, when due).
+    void Advance(std::chrono::milliseconds d);
+    // Runs the posted calls, those posted by them too (at most `rounds`
+    // rounds), without looking at any descriptor. Returns the calls run.
+    int RunPosted(int rounds = 100);
+    int PendingCalls() const { return static_cast<int>(calls_.size()); }
 
     // Runs posted calls and ready watches; waits up to `wait` for something
     // to become ready. Returns the number of callbacks run.
@@ -82,6 +95,13 @@ private:
     int nextWatch_ = 1;
     std::mutex postMutex_;
     std::deque<std::function<void()>> posted_;
+    struct Call {
+        Clock::time_point due;
+        std::function<void()> call;
+    };
+    Clock::time_point now_ = Clock::time_point{} + std::chrono::hours(1000);
+    std::map<int, Call> calls_;
+    int nextCall_ = 1;
     int wakePipe_[2] = {-1, -1};
 };
 

@@ -72,6 +72,12 @@ public:
     // COM symlink). Idempotent; also done by the destructor.
     virtual void Close() = 0;
 
+    // A paused link reads nothing from the driver (AddPollFds leaves its
+    // connection out), as a panel whose line or buffer stalls: what the
+    // driver sends waits in the kernel. Sending to the driver goes on.
+    void SetPaused(bool paused) { paused_ = paused; }
+    bool Paused() const { return paused_; }
+
 protected:
     // How WriteAll ended.
     enum class WriteEnd { kAll, kDriverNotReading, kFailed };
@@ -85,6 +91,7 @@ protected:
     static WriteEnd WriteAll(int fd, bool socket, std::span<const uint8_t> bytes, std::string& error);
 
     Callbacks callbacks_;
+    bool paused_ = false;
 };
 
 }  // namespace vorn::sim

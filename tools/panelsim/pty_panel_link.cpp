@@ -109,7 +109,7 @@ PtyPanelLink::~PtyPanelLink() { Close(); }
 std::string PtyPanelLink::Where() const { return slavePath_ + " " + (linkPath_.empty() ? "-" : linkPath_); }
 
 void PtyPanelLink::AddPollFds(std::vector<pollfd>& fds) const {
-    if (master_ >= 0 && connected_) fds.push_back({master_, POLLIN, 0});
+    if (master_ >= 0 && connected_ && !paused_) fds.push_back({master_, POLLIN, 0});
 }
 
 void PtyPanelLink::OnReady(int fd, short revents) {

@@ -277,6 +277,9 @@ Simulator::Answer Simulator::Execute(std::string_view line) {
     } else if (verb == "dump") {
         if (!args.empty()) return fail("dump takes no argument");
         answer.lines.push_back(Model(panel).ToJson(panel, Transport(panel), Connected(panel)));
+    } else if (verb == "pause" || verb == "resume") {
+        if (!args.empty()) return fail(std::string(verb) + " takes no argument");
+        Find(panel)->link->SetPaused(verb == "pause");
     } else if (verb == "drop") {
         if (!args.empty()) return fail("drop takes no argument");
         if (!Find(panel)->link->Drop(error)) return fail(error);
@@ -309,6 +312,9 @@ std::string Simulator::CommandHelp() {
            "  dump           print the panel as one line of JSON\n"
            "  drop           close the TCP connection; on a pty, hang the line up and put\n"
            "                 a new one under the same COM link\n"
+           "  pause          stop reading what the driver sends (it waits in the kernel);\n"
+           "                 alive messages and presses still go out\n"
+           "  resume         read again\n"
            "  help           this text\n"
            "  quit           exit 0\n"
            "B and N are decimal 0..255. At the end of the input the simulator keeps\n"

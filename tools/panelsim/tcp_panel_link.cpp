@@ -47,6 +47,10 @@ std::unique_ptr<TcpPanelLink> TcpPanelLink::Open(const std::string& host, int po
         }
         int one = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        // A panel's own TCP stack takes a few KiB at a time, not the
+        // megabytes a desktop's does: a panel that stops reading soon makes
+        // the driver wait. Accepted connections inherit this.
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
         if (bind(fd, ai->ai_addr, ai->ai_addrlen) != 0 || listen(fd, 4) != 0) {
             error = "cannot listen on " + host + ":" + service + ": " + std::strerror(errno);
             close(fd);
@@ -70,7 +74,7 @@ std::string TcpPanelLink::Where() const { return host_ + " " + std::to_string(po
 
 void TcpPanelLink::AddPollFds(std::vector<pollfd>& fds) const {
     if (listen_ >= 0) fds.push_back({listen_, POLLIN, 0});
-    if (conn_ >= 0) fds.push_back({conn_, POLLIN, 0});
+    if (conn_ >= 0 && !paused_) fds.push_back({conn_, POLLIN, 0});
 }
 
 void TcpPanelLink::OnReady(int fd, short revents) {

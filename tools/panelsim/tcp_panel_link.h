@@ -12,6 +12,9 @@ namespace vorn::sim {
 
 class TcpPanelLink : public PanelLink {
 public:
+    // Receive buffer of the panel's connection (bytes).
+    static constexpr int kReceiveBuffer = 4096;
+
     // Binds and listens; port 0 takes a free port (see Port()). nullptr with
     // the reason in error when the address cannot be used.
     static std::unique_ptr<TcpPanelLink> Open(const std::string& host, int port, std::string& error);

@@ -11,6 +11,7 @@
 
 #include "app/gui/main_window.h"
 #include "app/gui/status_view.h"
+#include "core/loop_lag.h"
 
 namespace vorn {
 
@@ -20,14 +21,38 @@ QString ToQString(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+constexpr std::chrono::milliseconds kLagProbePeriod{100};
+
+// Runs one call of the seam and records how long it kept the loop.
+template <typename Call>
+void Timed(Call&& call) {
+    const Seam::Clock::time_point start = Seam::Clock::now();
+    call();
+    const Seam::Clock::time_point end = Seam::Clock::now();
+    DriverLoopLag().Record(end, end - start);
+}
+
 }  // namespace
 
-QtSeam::QtSeam() : host_(std::make_unique<QObject>()) {}
+QtSeam::QtSeam() : host_(std::make_unique<QObject>()) {
+    // A precise timer, so that its own slack (5 % for a coarse one) does
+    // not show as lag.
+    lagProbe_ = new QTimer(host_.get());
+    lagProbe_->setTimerType(Qt::PreciseTimer);
+    QObject::connect(lagProbe_, &QTimer::timeout, host_.get(), [this] {
+        const Clock::time_point now = Clock::now();
+        DriverLoopLag().Record(now, now > probeDue_ ? now - probeDue_ : Clock::duration::zero());
+        probeDue_ = now + kLagProbePeriod;
+    });
+    probeDue_ = Clock::now() + kLagProbePeriod;
+    lagProbe_->start(kLagProbePeriod);
+}
 
 QtSeam::~QtSeam() {
     // Notifiers and timers are children of host_ and go with it.
     watches_.clear();
     timers_.clear();
+    calls_.clear();
 }
 
 void QtSeam::Attach(MainWindow* window, StatusView* view, QListWidget* debugList) {
@@ -76,7 +101,7 @@ void QtSeam::StartTimer(int id, int periodMs) {
     if (timer == nullptr) {
         timer = new QTimer(host_.get());
         QObject::connect(timer, &QTimer::timeout, host_.get(), [this, id] {
-            if (timerHandler_) timerHandler_(id);
+            if (timerHandler_) Timed([&] { timerHandler_(id); });
         });
     }
     timer->start(periodMs < 0 ? 0 : periodMs);  // restarts a running timer
@@ -135,7 +160,7 @@ int QtSeam::AddWatch(int fd, Readiness what, std::function<void()> callback) {
     // notifier; RemoveWatch only disables and defers the delete, so a
     // callback that removes its own watch keeps running safely.
     QObject::connect(notifier, &QSocketNotifier::activated, host_.get(),
-                     [cb = std::move(callback)] { cb(); });
+                     [cb = std::move(callback)] { Timed(cb); });
     watches_[id] = notifier;
     return id;
 }
@@ -149,7 +174,34 @@ void QtSeam::RemoveWatch(int watchId) {
 }
 
 void QtSeam::Post(std::function<void()> call) {
-    QMetaObject::invokeMethod(host_.get(), [c = std::move(call)] { c(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(host_.get(), [c = std::move(call)] { Timed(c); }, Qt::QueuedConnection);
+}
+
+int QtSeam::CallAfter(std::chrono::milliseconds delay, std::function<void()> call) {
+    const int id = nextCall_++;
+    auto* timer = new QTimer(host_.get());
+    timer->setSingleShot(true);
+    // Pacing asks for a few milliseconds; a coarse timer's slack would
+    // double them.
+    timer->setTimerType(Qt::PreciseTimer);
+    QObject::connect(timer, &QTimer::timeout, host_.get(), [this, id, timer, c = std::move(call)] {
+        // Forgotten before the call, which may start new calls; the timer
+        // (and this lambda with it) is deleted once the call has returned.
+        calls_.erase(id);
+        timer->deleteLater();
+        Timed(c);
+    });
+    calls_[id] = timer;
+    timer->start(delay.count() < 0 ? 0 : static_cast<int>(delay.count()));
+    return id;
+}
+
+void QtSeam::CancelCall(int id) {
+    auto it = calls_.find(id);
+    if (it == calls_.end()) return;
+    it->second->stop();
+    it->second->deleteLater();
+    calls_.erase(it);
 }
 
 void QtSeam::SetMenuCheck(int commandId, bool checked) {

@@ -2,7 +2,14 @@
 // The production seam: status fields, panel list and debug list of the main
 // window, timers by id (one QTimer each), descriptor watches
 // (QSocketNotifier), posted calls (queued invocations on an object of the GUI
-// thread), the close request and message boxes.
+// thread), one-shot calls (single-shot QTimers), the close request and
+// message boxes.
+//
+// It also measures the loop for LoopLag (core/loop_lag.h): a probe timer
+// every 100 ms records how late it fires, and every call the seam makes
+// (descriptor watch, timer tick, posted or one-shot call) records how long
+// it kept the loop. Work of Qt's own (the status page's server, painting)
+// shows through the probe only.
 //
 // Threading: created and used on the GUI thread; Post() is thread-safe.
 
@@ -51,6 +58,9 @@ public:
     int AddWatch(int fd, Readiness what, std::function<void()> callback) override;
     void RemoveWatch(int watchId) override;
     void Post(std::function<void()> call) override;
+    Clock::time_point Now() const override { return Clock::now(); }
+    int CallAfter(std::chrono::milliseconds delay, std::function<void()> call) override;
+    void CancelCall(int id) override;
     void SetMenuCheck(int commandId, bool checked) override;
     void SetWindowHeight(int height) override;
 
@@ -78,6 +88,10 @@ private:
     std::function<void(int)> timerHandler_;
     std::map<int, QSocketNotifier*> watches_;
     int nextWatch_ = 1;
+    std::map<int, QTimer*> calls_;  // one-shot calls not run yet
+    int nextCall_ = 1;
+    QTimer* lagProbe_ = nullptr;
+    Clock::time_point probeDue_{};
 };
 
 }  // namespace vorn
