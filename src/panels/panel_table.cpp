@@ -33,8 +33,10 @@ const PanelTypeEntry kPanelTypes[] = {
 }  // namespace
 
 void ResetPanelRecord(int n) {
-    if (n < 0 || n > kMaxPanels) return;
-    PanelRecord& p = Panels[n];
+    if (n >= 0 && n <= kMaxPanels) ResetPanelRecord(Panels[n], n);
+}
+
+void ResetPanelRecord(PanelRecord& p, int n) {
     p.InUse = 0;
     p.ComPort = -1;
     p.IpAddress = "0.0.0.0";

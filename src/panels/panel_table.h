@@ -108,6 +108,8 @@ inline int PanelStatusSlot(const PanelRecord& p) { return p.SlotOffset + kPanelS
 // included; its link is destroyed (without a close event: close it first
 // when it may be open). The panel list and PanelCount are the caller's.
 void ResetPanelRecord(int n);
+// The same for a record that is not in the table (a scratch copy of panel n).
+void ResetPanelRecord(PanelRecord& record, int n);
 
 // Every record and button to its start state (ResetPanelRecord), and the
 // driver-wide start values (ShowAllMessages 0, FlashTimerRunning 0,
