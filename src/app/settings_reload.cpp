@@ -241,6 +241,7 @@ void StartReload() {
         const PanelRecord& p = Panels[n];
         if (p.InUse == 0) {
             if (wanted) {
+                DebugMessage("Reload - panel %d added ", n);
                 ++s.added;
                 s.setUps.push_back(n);
             }
@@ -253,9 +254,11 @@ void StartReload() {
         }
         TakeDown(n);
         if (wanted) {
+            DebugMessage("Reload - panel %d changed: closed, set up again ", n);
             ++s.changed;
             s.setUps.push_back(n);
         } else {
+            DebugMessage("Reload - panel %d removed: closed ", n);
             ++s.removed;
         }
     }

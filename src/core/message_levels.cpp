@@ -81,6 +81,9 @@ constexpr MessageLevelEntry kTable[] = {
     // Reload of the settings file.
     {"Reload - %d added, %d changed, %d removed, %d unchanged ", S},
     {"Reload - driver settings changed: %s ", I},
+    {"Reload - panel %d added ", S},
+    {"Reload - panel %d changed: closed, set up again ", S},
+    {"Reload - panel %d removed: closed ", S},
     {"Reload - settings file %s cannot be read: %s - running configuration kept ", E},
     {"Reload - line %d: %s", E},
     {"Reload - %d error(s) in %s - running configuration kept ", E},
