@@ -107,7 +107,7 @@ int InitApp(extinfo& client) {
 void CloseApp() {
     ReportServiceEvent(ServiceEvent::kStopping);
     Seam& seam = GetSeam();
-    ResetSettingsReload();  // steps of a reload under way do nothing now
+    StopSettingsReloads();  // steps of a reload under way do nothing now
     EndSettingsBatch();  // closed before the start-up load ran
     // The status slots belong to the main: a reserve that shuts down while
     // the main runs leaves them alone. A main clears every block, configured

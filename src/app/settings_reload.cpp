@@ -34,7 +34,7 @@ constexpr char kDriverSection[] = "Pellax_Panel";
 // Errors of a refused file that are logged one by one; the rest are counted.
 constexpr int kErrorsLogged = 10;
 
-enum class Phase { kBeforeStartup, kIdle, kRunning };
+enum class Phase { kBeforeStartup, kIdle, kRunning, kStopped };
 
 struct ReloadState {
     Phase phase = Phase::kBeforeStartup;
@@ -282,6 +282,8 @@ void RequestSettingsReload() {
                 s.again = true;
             }
             return;
+        case Phase::kStopped:
+            return;
         case Phase::kIdle:
             break;
     }
@@ -312,6 +314,11 @@ void ResetSettingsReload() {
     s.file.reset();
     s.setUps.clear();
     s.next = 0;
+}
+
+void StopSettingsReloads() {
+    ResetSettingsReload();
+    State().phase = Phase::kStopped;
 }
 
 bool SettingsReloadRunning() { return State().phase == Phase::kRunning; }

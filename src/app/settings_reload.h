@@ -39,9 +39,13 @@ void RequestSettingsReload();
 // meanwhile is started).
 void AllowSettingsReloads();
 
-// Back to the state before the start-up load (InitApp), or at shutdown
-// (CloseApp): steps still to come do nothing, requests wait.
+// Back to the state before the start-up load (InitApp): steps still to come
+// do nothing, requests wait for AllowSettingsReloads.
 void ResetSettingsReload();
+
+// At shutdown (CloseApp): steps still to come do nothing, requests are
+// ignored from now on.
+void StopSettingsReloads();
 
 // True from the start of a reload until its last step.
 bool SettingsReloadRunning();
