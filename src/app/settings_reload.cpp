@@ -148,7 +148,7 @@ void Finish() {
         ShowChosenPanel();
     }
     DebugMessageAlways("Reload - %d added, %d changed, %d removed, %d unchanged ", s.added, s.changed, s.removed,
-                 s.unchanged);
+                       s.unchanged);
     s.phase = Phase::kIdle;
     s.started = false;
     if (s.again) {
@@ -191,7 +191,7 @@ bool ReadChecked(IniFile* ini) {
     const ConfigCheckResult check = CheckSettingsFile(DeviceNumber, ini);
     if (!check.readable) {
         DebugMessageAlways("Reload - settings file %s cannot be read: %s - running configuration kept ",
-                     check.path.c_str(), check.unreadable.c_str());
+                           check.path.c_str(), check.unreadable.c_str());
         return false;
     }
     if (const int errors = check.Errors(); errors > 0) {
@@ -205,7 +205,7 @@ bool ReadChecked(IniFile* ini) {
     }
     if (const int warnings = check.Warnings(); warnings > 0) {
         DebugMessageAlways("Reload - %d warning(s) in %s (pellax-panel --check-config %d lists them) ", warnings,
-                     check.path.c_str(), DeviceNumber);
+                           check.path.c_str(), DeviceNumber);
     }
     return true;
 }
