@@ -254,6 +254,21 @@ TEST_F(DiagnosticsTest, repeatsOverTheBudget_joinTheSuppressedCount) {
     EXPECT_EQ(seam.debugLines[101], "later");
 }
 
+// The answer to an operator's action is written past the budget, as a
+// repeat and with the debug lines off.
+TEST_F(DiagnosticsTest, alwaysLines_passTheBudgetRepeatsAndDebugModeZero) {
+    for (int i = 0; i < 120; ++i) DebugMessage("line %d", i);
+    DebugMessageAlways("Reload - %d", 1);
+    DebugMessageAlways("Reload - %d", 1);
+    Settings.DebugMode = 0;
+    DebugMessageAlways("Reload - %d", 2);
+    DebugMessage("silent");
+    ASSERT_EQ(seam.debugLines.size(), 103u);
+    EXPECT_EQ(seam.debugLines[101], "Reload - 1");
+    EXPECT_EQ(seam.debugLines[102], "Reload - 2");
+    EXPECT_NE(LogFile("20260304").find("Reload - 2"), std::string::npos);
+}
+
 TEST_F(DiagnosticsTest, resetDiagnostics_clearsTheRepeatAndRateCounters) {
     for (int i = 0; i < 150; ++i) DebugMessage("line %d", i);
     DebugMessage("line 0");

@@ -477,5 +477,31 @@ TEST_F(E2eTest, NewMainShowsTheLampsSetWhileItWasReserve) {
     ASSERT_NO_FATAL_FAILURE(StopDriverAndCheckSlots(reserve));
 }
 
+// SIGHUP with the lamp panel gone from the file: the process reloads, lets
+// COM3 go with "0" in its slot and keeps the TCP panel's connection; a
+// second SIGHUP with a broken file changes nothing.
+TEST_F(E2eTest, SighupReloadsTheSettingsFile) {
+    ASSERT_NO_FATAL_FAILURE(StartWorld(44));
+    SpawnedProcess& driver = StartDriver();
+    ASSERT_TRUE(WaitForSlot(StatusSlot(kTcpPanel), "1", 15s)) << driver.Stderr();
+    ASSERT_NO_FATAL_FAILURE(LampPanelAlive());
+    const std::string file = dir_.path() + "/sys/config/system/DEV_044.ini";
+    const std::string settings = test::ReadFile(file);
+    test::WriteFile(file, settings.substr(0, settings.find("[Pellax_Panel_2]")));
+    driver.Signal(SIGHUP);
+    ASSERT_TRUE(WaitForSlot(StatusSlot(kLampPanel), "0")) << driver.Stderr();
+    ASSERT_TRUE(WaitUntil([&] { return driver.Stderr().find("Reload - 0 added, 0 changed, 1 removed, 1 unchanged ") !=
+                                       std::string::npos; }, 10s))
+        << driver.Stderr();
+    test::WriteFile(file, "[Pellax_Panel_2]\nSerial_ComPort=3\n[Pellax_Panel_3]\nSerial_ComPort=3\n");
+    driver.Signal(SIGHUP);
+    ASSERT_TRUE(WaitUntil([&] { return driver.Stderr().find("- running configuration kept") != std::string::npos; },
+                          10s))
+        << driver.Stderr();
+    EXPECT_EQ(Get(StatusSlot(kTcpPanel)), "1");
+    EXPECT_EQ(Occurrences(sim_.Stderr(), "panel 1: connected"), 1u) << sim_.Stderr();
+    ASSERT_NO_FATAL_FAILURE(StopDriverAndCheckSlots(driver));
+}
+
 }  // namespace
 }  // namespace vorn

@@ -309,6 +309,15 @@ TEST_F(MainWindowTest, PanelListPickShowsThePanelAndIsLockedDuringATest) {
     EXPECT_EQ(ChosenPanel, 2);
     window_->seam().PanelListSelect(-1);
     EXPECT_EQ(window_->seam().PanelListSelection(), -1);
+
+    // A reload empties the list and fills it again: no pick either.
+    window_->seam().PanelListSelect(1);
+    window_->seam().PanelListClear();
+    EXPECT_EQ(list->count(), 0);
+    EXPECT_EQ(window_->seam().PanelListSelection(), -1);
+    window_->seam().PanelListAdd(" 10.   Panel10");
+    EXPECT_EQ(list->item(0)->text(), " 10.   Panel10");
+    EXPECT_EQ(ChosenPanel, 2);
 }
 
 TEST_F(MainWindowTest, AboutBoxShowsTheVersionsAndClosesWithOkOrEscape) {

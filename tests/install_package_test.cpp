@@ -86,6 +86,7 @@ TEST(InstallPackageTest, InstallIntoATemporaryPrefixHoldsEveryFile) {
         EXPECT_TRUE(Contains(driverUnit, line)) << line;
     }
     EXPECT_TRUE(Contains(driverUnit, "ExecStart=" + kPrefix + "/bin/pellax-panel %i\n")) << driverUnit;
+    EXPECT_TRUE(Contains(driverUnit, "ExecReload=" + kPrefix + "/bin/pellax-panel --check-config %i\n"));
     EXPECT_TRUE(Contains(infoUnit, "ExecStart=" + kPrefix + "/bin/infodriver --state ")) << infoUnit;
     EXPECT_TRUE(Contains(infoUnit, "Environment=VORN_INFODRIVER_DIR=/run/vorn/%i\n"));
     EXPECT_FALSE(Contains(driverUnit + infoUnit, "@VORN_")) << "every placeholder filled in";

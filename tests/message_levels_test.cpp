@@ -98,6 +98,7 @@ TEST(MessageLevelsTest, everyFormatInSrc_hasALevel_andEveryEntryIsInUse) {
         if (ext != ".cpp" && ext != ".h") continue;
         const std::string tokens = Tokens(test::ReadFile(entry.path()));
         FormatsOf(tokens, "DebugMessage", 0, &formats, &withoutLiteral);
+        FormatsOf(tokens, "DebugMessageAlways", 0, &formats, &withoutLiteral);
         FormatsOf(tokens, "AddLog", 1, &formats, &withoutLiteral);  // the message cutter's lines
     }
     EXPECT_GT(formats.size(), 100u) << "the scan finds the driver's messages";

@@ -34,7 +34,7 @@ using namespace std::chrono_literals;
 
 constexpr int kPanels = 12;
 const std::set<std::string> kSections = {"latency", "burst", "slowline", "paused", "stalled", "idle", "spawn",
-                                         "failover", "page"};
+                                         "failover", "page", "reload"};
 constexpr size_t kLongBurst = 400000;
 
 struct Options {
@@ -76,8 +76,10 @@ void Usage(std::FILE* out) {
                  "  --spawn-runs N     spawn measurements per system (5)\n"
                  "  --failover-runs N  failovers per system and signal (3)\n"
                  "  --only LIST        sections, comma-separated:\n"
-                 "                     latency,burst,slowline,paused,stalled,idle,spawn,failover,page\n"
-                 "                     (page: the driver's status page under 500 changes/s, once per round)\n"
+                 "                     latency,burst,slowline,paused,stalled,idle,spawn,failover,page,reload\n"
+                 "                     (page: the driver's status page under 500 changes/s, once per round;\n"
+                 "                     reload: SIGHUP reloads changing six of twelve panels, the other six\n"
+                 "                     getting a label every ms; five reloads per round)\n"
                  "  --system NAME      driver, relay or both (both)\n"
                  "  --json FILE        write every figure as JSON\n"
                  "  --note TEXT        first line of the report (commit, date)\n"
@@ -330,6 +332,21 @@ public:
                 Done(std::move(w));
             }
         }
+        if (Has("reload") && Runs(System::Driver)) {
+            for (int r = 1; r <= o_.rounds; ++r) {
+                Progress("reload %d/%d: 6 of 12 panels changed, a label every ms to the other 6", r, o_.rounds);
+                auto w = NewWorld();
+                w->Start(1s);
+                ChildProcess& c = w->Launch(System::Driver);
+                w->WaitPanelsReady(20s, 300ms);
+                const ReloadFigures f = MeasureReload(*w, c, 5);
+                Progress("  reload %.1f ms (median), untouched frame gap %.1f ms during against %.1f ms before (max)",
+                         Median(f.reloadMs).value_or(-1), Percentile(f.gapMsDuring, 100).value_or(-1),
+                         Percentile(f.gapMsBefore, 100).value_or(-1));
+                res.reload.push_back(f);
+                Done(std::move(w));
+            }
+        }
         if (Has("failover")) {
             for (int sig : {SIGKILL, SIGTERM}) {
                 for (int k = 0; k < o_.failoverRuns; ++k) {
@@ -451,7 +468,7 @@ int Main(int argc, char** argv) {
             std::fprintf(stderr, "bench: the relay lost or reordered changes: the harness is at fault\n");
             return 2;
         }
-        return CorrectnessFaults(res.driver) + OutputFaults(res.driver) == 0 ? 0 : 1;
+        return CorrectnessFaults(res.driver) + OutputFaults(res.driver) + ReloadFaults(res.reload) == 0 ? 0 : 1;
     } catch (const Interrupted&) {
         std::fprintf(stderr, "bench: interrupted%s%s\n", root.empty() ? "" : "; files kept in ", root.c_str());
         return 2;

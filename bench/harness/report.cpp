@@ -391,8 +391,9 @@ void PrintTable(const Results& res, std::FILE* out) {
         }
         return;
     }
-    if (rows.empty()) {  // only the page section ran
+    if (rows.empty()) {  // only the page or reload section ran
         PrintPagePush(res.page, out);
+        PrintReload(res.reload, out);
         return;
     }
     std::fprintf(out, "| %-34s | %10s | %10s | %8s | %8s | %-4s |\n", "figure", "driver", "relay", "ratio", "target",
@@ -409,13 +410,15 @@ void PrintTable(const Results& res, std::FILE* out) {
                      TargetText(r).c_str(), ok ? (*ok ? "ok" : "MISS") : "");
     }
     PrintPagePush(res.page, out);
+    PrintReload(res.reload, out);
 }
 
 bool WriteJson(const Results& res, const std::string& path) {
     std::ofstream o(path);
     o << "{\"note\":" << JsonString(res.note) << ",\"quick\":" << (res.quick ? "true" : "false")
       << ",\"changes\":" << res.changes << ",\"samples\":" << res.samples << ",\"driver\":" << SystemJson(res.driver)
-      << ",\"relay\":" << SystemJson(res.relay) << ",\"page\":" << PagePushJson(res.page) << ",\"summary\":[";
+      << ",\"relay\":" << SystemJson(res.relay) << ",\"page\":" << PagePushJson(res.page) << ",\"reload\":" << ReloadJson(res.reload)
+      << ",\"summary\":[";
     const std::vector<Row> rows = BuildRows(res);
     for (size_t i = 0; i < rows.size(); ++i) {
         const Row& r = rows[i];

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "page_push.h"
+#include "reload_timing.h"
 #include "scenarios.h"
 
 namespace vorn::bench {
@@ -31,6 +32,7 @@ struct Results {
     SystemResults driver;
     SystemResults relay;
     std::vector<PagePushFigures> page;  // the driver's status page (section "page")
+    std::vector<ReloadFigures> reload;  // the driver's settings reload (section "reload")
 };
 
 // Faults of correctness in one system's figures: lost, reordered or stale

@@ -148,8 +148,9 @@ void World::WriteSettings() const {
     for (const auto& p : panels_) {
         char id[8];
         std::snprintf(id, sizeof id, "%02X", p->address());
+        const bool renamed = renamedFrom_ > 0 && p->number() >= renamedFrom_;
         out << "[Pellax_Panel_" << p->number() << "]\nPanel_ID=BENCH-" << p->number()
-            << "\nPanel_Location=bench\nPanel_Type=CP-2048E\nPanel_Comms_ID=" << id
+            << (renamed ? renameSuffix_ : "") << "\nPanel_Location=bench\nPanel_Type=CP-2048E\nPanel_Comms_ID=" << id
             << "\nTCPIP_Address=127.0.0.1\nTCPIP_Port=" << p->port() << "\n";
     }
     for (const auto& p : ptys_) {
@@ -160,6 +161,12 @@ void World::WriteSettings() const {
             << "\nSerial_ComPort=" << p->number() << "\n";
     }
     if (!out) throw BenchError("cannot write the settings file in " + dir_);
+}
+
+void World::RewriteSettings(int from, const std::string& suffix) {
+    renamedFrom_ = from;
+    renameSuffix_ = suffix;
+    WriteSettings();
 }
 
 ChildProcess& World::Launch(System s) {

@@ -71,6 +71,9 @@ public:
     int statusPort() const { return statusPort_; }
     const std::string& dir() const { return dir_; }
     Clock::time_point LastFrame() const;
+    // The settings file written anew, Panel_ID of the TCP panels from
+    // `from` on ending in `suffix` (for a reload).
+    void RewriteSettings(int from, const std::string& suffix);
     // Log tails of the children, for failure reports.
     std::string LogTails() const;
     // True when the Infodriver's log holds the text.
@@ -86,6 +89,8 @@ private:
     int ptyTotal_;
     bool statusPage_;
     int statusPort_ = 0;
+    int renamedFrom_ = 0;
+    std::string renameSuffix_;
     ChildProcess::Env env_;
     std::unique_ptr<ChildProcess> infodriver_;
     std::vector<std::unique_ptr<FakePanel>> panels_;

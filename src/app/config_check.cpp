@@ -272,7 +272,7 @@ int ConfigCheckResult::Warnings() const { return static_cast<int>(problems.size(
 
 std::vector<ConfigProblem> CheckSettings(const IniFile& ini) { return Checker(ini).Run(); }
 
-ConfigCheckResult CheckSettingsFile(int device) {
+ConfigCheckResult CheckSettingsFile(int device, IniFile* file) {
     ConfigCheckResult result;
     ResolvePaths();
     const std::string name = SettingsFileName(device);
@@ -285,6 +285,7 @@ ConfigCheckResult CheckSettingsFile(int device) {
         case IniFile::LoadResult::kLoaded:
             result.readable = true;
             result.problems = CheckSettings(ini);
+            if (file != nullptr) *file = std::move(ini);
             break;
         case IniFile::LoadResult::kMissing:
             result.unreadable = "No such file or directory";

@@ -39,8 +39,9 @@ std::vector<ConfigProblem> CheckSettings(const IniFile& ini);
 // Resolves the paths as the driver does (QX_ROOT and QX_SYSTEM, the pointer
 // file, the fixed directory; any case of the file name), reads the device's
 // settings file and checks it. A missing file counts as unreadable: the
-// driver would run on defaults with no panel.
-ConfigCheckResult CheckSettingsFile(int device);
+// driver would run on defaults with no panel. `file` (when given) gets the
+// file as it was read and checked, for a caller that goes on to apply it.
+ConfigCheckResult CheckSettingsFile(int device, IniFile* file = nullptr);
 
 // Prints the problems as "FILE:LINE: error: ..." / "FILE:LINE: warning: ..."
 // and a last line with the counts; an unreadable file as

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <string>
 
+#include "app/settings_reload.h"
 #include "core/diagnostics.h"
 #include "core/driver_state.h"
 #include "core/seam.h"
@@ -40,6 +41,7 @@ int InitApp(extinfo& client) {
     // The status view's colours are fixed values on the window side, so
     // there are no brushes to create here.
     ResetPanelTable();
+    ResetSettingsReload();  // a reload waits for the start-up load
     DriverStatus = 1;
     CommsSummary = 1;
     // The settings read now and by the start-up load 300 ms later are written
@@ -105,6 +107,7 @@ int InitApp(extinfo& client) {
 void CloseApp() {
     ReportServiceEvent(ServiceEvent::kStopping);
     Seam& seam = GetSeam();
+    StopSettingsReloads();  // steps of a reload under way do nothing now
     EndSettingsBatch();  // closed before the start-up load ran
     // The status slots belong to the main: a reserve that shuts down while
     // the main runs leaves them alone. A main clears every block, configured

@@ -7,6 +7,7 @@
 #include "core/seam.h"
 #include "core/service_events.h"
 #include "core/settings.h"
+#include "app/settings_reload.h"
 #include "app/status_logic.h"
 #include "core/version_info.h"
 #include "panels/info_client.h"
@@ -135,6 +136,7 @@ void StartupLoadTick() {
     // mode (ModeCheckCountdown is 1) and a main driver connects there.
     seam.StartTimer(kHousekeepingTimer, kHousekeepingPeriodMs);
     ReportServiceEvent(ServiceEvent::kLoaded);
+    AllowSettingsReloads();  // one asked for during the load runs now
 }
 
 void HousekeepingTick() {

@@ -329,21 +329,19 @@ void WriteLine(const char* text, MessageLevel level) {
 // Whether the current second's budget has room for one more line.
 bool BudgetLeft() { return g_limit.written < kDebugLinesPerSecond; }
 
-}  // namespace
-
-void DebugMessage(const char* format, ...) {
-    if (Settings.DebugMode == 0) return;
+// DebugMessage and DebugMessageAlways; `budgeted` false skips DebugMode,
+// the repeat count and the per-second budget (the line still counts
+// towards it).
+void DebugLine(bool budgeted, const char* format, va_list args) {
+    if (budgeted && Settings.DebugMode == 0) return;
     // Formatting into a buffer of the line limit cuts the text at 160
     // characters and cannot overflow, whatever the arguments.
     char text[kDebugLineMax + 1];
-    va_list args;
-    va_start(args, format);
     int n = std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
     if (n < 0) text[0] = '\0';
 
     const std::time_t now = Now();
-    if (g_limit.haveLast && g_limit.lastAt == now && std::strcmp(text, g_limit.last) == 0) {
+    if (budgeted && g_limit.haveLast && g_limit.lastAt == now && std::strcmp(text, g_limit.last) == 0) {
         ++g_limit.repeats;
         return;
     }
@@ -374,7 +372,7 @@ void DebugMessage(const char* format, ...) {
             g_limit.suppressed += repeats;  // reported with the dropped lines instead
         }
     }
-    if (!BudgetLeft()) {
+    if (budgeted && !BudgetLeft()) {
         ++g_limit.suppressed;
         return;
     }
@@ -387,6 +385,22 @@ void DebugMessage(const char* format, ...) {
     std::memcpy(g_limit.last, text, std::strlen(text) + 1);
     g_limit.haveLast = true;
     g_limit.lastAt = now;
+}
+
+}  // namespace
+
+void DebugMessage(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    DebugLine(true, format, args);
+    va_end(args);
+}
+
+void DebugMessageAlways(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    DebugLine(false, format, args);
+    va_end(args);
 }
 
 }  // namespace vorn

@@ -1,13 +1,14 @@
 #pragma once
 // The driver's one diagnostic channel. A line goes to the debug list (through
 // the seam) and to either the daily log file (LogMode on) or standard error;
-// nothing at all happens while Settings.DebugMode is 0. GUI thread only.
+// nothing at all happens while Settings.DebugMode is 0 (DebugMessageAlways
+// aside). GUI thread only.
 //
 // The channel cannot flood: a line identical to the last one written, in the
 // same second of the diagnostics clock, is only counted, and at most
-// kDebugLinesPerSecond lines are written in any one second; the rest are
-// dropped and counted. The counts come out as summary lines (see
-// DebugMessage), so nothing is lost without a trace.
+// kDebugLinesPerSecond lines are written in any one second (besides the few
+// of DebugMessageAlways); the rest are dropped and counted. The counts come
+// out as summary lines (see DebugMessage), so nothing is lost without a trace.
 
 #include <ctime>
 #include <functional>
@@ -36,6 +37,12 @@ constexpr int kDebugLinesPerSecond = 100;
 // "DebugMessage - N lines suppressed (over 100 a second)". A dropped or
 // counted line costs its formatting and one comparison, nothing else.
 void DebugMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// As DebugMessage, but written whatever DebugMode says, also when the
+// second's budget is spent or the line repeats (it still counts towards the
+// budget): the answer to an operator's own action, at most a few lines per
+// action (the outcome of a settings reload), never for what a peer sends.
+void DebugMessageAlways(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Appends one line to today's log file in LogDir; the text is written as it
 // is. A file or directory that cannot be written loses the line silently, and

@@ -77,6 +77,19 @@ constexpr MessageLevelEntry kTable[] = {
     {"LoadAll -- PellaxPanel %d - Panel_Type '%s' names no known model - no buttons ", W},
     {"LoadAll - loaded valid data for %d PellaxPanels ", I},
     {"DeterminePanel - warning - no match for %s ", W},
+
+    // Reload of the settings file.
+    {"Reload - %d added, %d changed, %d removed, %d unchanged ", S},
+    {"Reload - driver settings changed: %s ", I},
+    {"Reload - panel %d added ", S},
+    {"Reload - panel %d changed: closed, set up again ", S},
+    {"Reload - panel %d removed: closed ", S},
+    {"Reload - settings file %s cannot be read: %s - running configuration kept ", E},
+    {"Reload - line %d: %s", E},
+    {"Reload - %d error(s) in %s - running configuration kept ", E},
+    {"Reload - %d warning(s) in %s (pellax-panel --check-config %d lists them) ", W},
+    {"Reload - asked for before the start-up load has run: done after it ", I},
+    {"Reload - asked for while one runs: done once more after it ", I},
     {"DetermineWhichPanelFromComPort - warning - no match for %d ", W},
 
     // Panel connections.

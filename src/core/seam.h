@@ -58,9 +58,12 @@ public:
     virtual void SetField(int controlId, std::string_view text) = 0;
     virtual void SetFieldNumber(int controlId, unsigned value) = 0;
 
-    // Panel list (control 1006): lines are only appended; selection is a
-    // 0-based line, -1 for none.
+    // Panel list (control 1006): lines are appended in order; a reload of
+    // the settings clears the list and fills it again. Selection is a
+    // 0-based line, -1 for none; clearing leaves none (and, like a selection
+    // made by the program, is not the operator's pick).
     virtual void PanelListAdd(std::string_view line) = 0;
+    virtual void PanelListClear() = 0;
     virtual void PanelListSelect(int line) = 0;
     virtual int PanelListSelection() const = 0;
 

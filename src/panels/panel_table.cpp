@@ -32,41 +32,46 @@ const PanelTypeEntry kPanelTypes[] = {
 
 }  // namespace
 
+void ResetPanelRecord(int n) {
+    if (n >= 0 && n <= kMaxPanels) ResetPanelRecord(Panels[n], n);
+}
+
+void ResetPanelRecord(PanelRecord& p, int n) {
+    p.InUse = 0;
+    p.ComPort = -1;
+    p.IpAddress = "0.0.0.0";
+    p.Port = -1;
+    p.Connected = 0;
+    p.RefreshPending = 0;
+    p.PanelId = "?";
+    p.Location = "?";
+    p.TypeName = "?";
+    p.TypeCode = kTypeNone;
+    p.ButtonCount = -1;
+    p.SlotOffset = kSlotsPerPanel * (n - 1);  // index 0 gets -300
+    p.CommsId = -1;
+    p.ListIndex = -1;
+    p.TxCount = 0;
+    p.RxCount = 0;
+    p.FlashButton = 0;
+    p.LastButton = 0;
+    p.AliveSeen = 0;
+    p.SilentTicks = 0;
+    p.RxTail.Clear();
+    p.Link.reset();
+    for (ButtonRecord& b : p.Buttons) {
+        b.LampState = 1;
+        b.MainText = kEmptyLabel;
+        b.AltText = kEmptyLabel;
+        b.Colour = 0;
+        b.AltColour = 0;
+    }
+}
+
 void ResetPanelTable() {
     ResetModeTracking();
     ResetCounterRefresh();
-    for (int n = 0; n <= kMaxPanels; ++n) {
-        PanelRecord& p = Panels[n];
-        p.InUse = 0;
-        p.ComPort = -1;
-        p.IpAddress = "0.0.0.0";
-        p.Port = -1;
-        p.Connected = 0;
-        p.RefreshPending = 0;
-        p.PanelId = "?";
-        p.Location = "?";
-        p.TypeName = "?";
-        p.TypeCode = kTypeNone;
-        p.ButtonCount = -1;
-        p.SlotOffset = kSlotsPerPanel * (n - 1);  // index 0 gets -300
-        p.CommsId = -1;
-        p.ListIndex = -1;
-        p.TxCount = 0;
-        p.RxCount = 0;
-        p.FlashButton = 0;
-        p.LastButton = 0;
-        p.AliveSeen = 0;
-        p.SilentTicks = 0;
-        p.RxTail.Clear();
-        p.Link.reset();
-        for (ButtonRecord& b : p.Buttons) {
-            b.LampState = 1;
-            b.MainText = kEmptyLabel;
-            b.AltText = kEmptyLabel;
-            b.Colour = 0;
-            b.AltColour = 0;
-        }
-    }
+    for (int n = 0; n <= kMaxPanels; ++n) ResetPanelRecord(n);
     ShowAllMessages = 0;
     FlashTimerRunning = 0;
     Settings.RefreshOnConnection = 1;  // until LoadIni reads the file

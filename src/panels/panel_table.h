@@ -104,7 +104,14 @@ extern PanelRecord Panels[kMaxPanels + 1];
 // The connection state slot of a panel's block.
 inline int PanelStatusSlot(const PanelRecord& p) { return p.SlotOffset + kPanelStatusOffset; }
 
-// Every record and button to its start state, SlotOffset included, and the
+// Record n (0..kMaxPanels) and its buttons to their start state, SlotOffset
+// included; its link is destroyed (without a close event: close it first
+// when it may be open). The panel list and PanelCount are the caller's.
+void ResetPanelRecord(int n);
+// The same for a record that is not in the table (a scratch copy of panel n).
+void ResetPanelRecord(PanelRecord& record, int n);
+
+// Every record and button to its start state (ResetPanelRecord), and the
 // driver-wide start values (ShowAllMessages 0, FlashTimerRunning 0,
 // RefreshOnConnection 1, DriverMode -1, PanelCount 0, ModeCheckCountdown 1,
 // TestColour -1, TestPanel -1). Links are destroyed.

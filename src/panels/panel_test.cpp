@@ -143,6 +143,12 @@ void StartPanelTest(int panel) {
     }
 }
 
+void CancelPanelTest() {
+    if (TestPanel == -1) return;
+    TestPanel = -1;
+    EndPanelTest();
+}
+
 void PanelTestStep() {
     if (!IsPanelNumber(ChosenPanel)) {
         DebugMessage("Panel-test timer error -- no chosen panel");

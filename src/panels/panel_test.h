@@ -6,5 +6,8 @@ namespace vorn {
 
 void StartPanelTest(int panel);
 void PanelTestStep();
+// Ends a running test at once without restoring the panel (its link is
+// about to go); nothing when no test runs.
+void CancelPanelTest();
 
 }  // namespace vorn

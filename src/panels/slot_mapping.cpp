@@ -94,37 +94,40 @@ void ShowInfodriverCounters(CounterRefresh when) {
     GetSeam().SetField(kFieldInfoRx, text);
 }
 
-void LoadAllInfodriverData() {
-    for (int n = 1; n <= kMaxPanels; ++n) {
-        PanelRecord& p = Panels[n];
-        if (p.InUse == 0) continue;
-        const int base = kSlotsPerPanel * (n - 1);
-        // ButtonCount is at most 99 for every type, -1 without one.
-        const int buttons = p.ButtonCount < kButtonSlots ? p.ButtonCount : kButtonSlots - 1;
-        if (IsTextPanelType(p.TypeCode)) {
-            DebugMessage("loading ALL infodrv data for panel %d %s", n, p.PanelId.c_str());
-            for (int b = 1; b <= buttons; ++b) {
-                const int slot = base + kLabelOffset + b;
-                const std::string text = ReadSlot(slot);
-                p.Buttons[b].MainText = text.substr(0, kLabelMax);  // stored as read, cut to fit
-                DebugMessage("  --> slot %d main text %s - button %d ", slot, text.c_str(), b);
-            }
-            for (int b = 1; b <= buttons; ++b) LoadColour(base + kColourOffset + b, b, &p.Buttons[b].Colour, "colr");
-            for (int b = 1; b <= buttons; ++b) {
-                const int slot = base + kAltLabelOffset + b;
-                const std::string text = ReadSlot(slot);
-                p.Buttons[b].AltText = text.substr(0, kLabelMax);
-                DebugMessage("  --> slot %d alt text %s - button %d ", slot, text.c_str(), b);
-            }
-            for (int b = 1; b <= buttons; ++b) {
-                LoadColour(base + kAltColourOffset + b, b, &p.Buttons[b].AltColour, "altcolr");
-            }
-        } else if (IsLampPanelType(p.TypeCode)) {
-            DebugMessage("loading colour infodrv data only for panel %d %s", n, p.PanelId.c_str());
-            for (int b = 1; b <= buttons; ++b) LoadColour(base + kColourOffset + b, b, &p.Buttons[b].Colour, "colr");
+void LoadPanelInfodriverData(int n) {
+    if (!IsPanelNumber(n)) return;
+    PanelRecord& p = Panels[n];
+    if (p.InUse == 0) return;
+    const int base = kSlotsPerPanel * (n - 1);
+    // ButtonCount is at most 99 for every type, -1 without one.
+    const int buttons = p.ButtonCount < kButtonSlots ? p.ButtonCount : kButtonSlots - 1;
+    if (IsTextPanelType(p.TypeCode)) {
+        DebugMessage("loading ALL infodrv data for panel %d %s", n, p.PanelId.c_str());
+        for (int b = 1; b <= buttons; ++b) {
+            const int slot = base + kLabelOffset + b;
+            const std::string text = ReadSlot(slot);
+            p.Buttons[b].MainText = text.substr(0, kLabelMax);  // stored as read, cut to fit
+            DebugMessage("  --> slot %d main text %s - button %d ", slot, text.c_str(), b);
         }
-        // A panel without a type has no buttons to load.
+        for (int b = 1; b <= buttons; ++b) LoadColour(base + kColourOffset + b, b, &p.Buttons[b].Colour, "colr");
+        for (int b = 1; b <= buttons; ++b) {
+            const int slot = base + kAltLabelOffset + b;
+            const std::string text = ReadSlot(slot);
+            p.Buttons[b].AltText = text.substr(0, kLabelMax);
+            DebugMessage("  --> slot %d alt text %s - button %d ", slot, text.c_str(), b);
+        }
+        for (int b = 1; b <= buttons; ++b) {
+            LoadColour(base + kAltColourOffset + b, b, &p.Buttons[b].AltColour, "altcolr");
+        }
+    } else if (IsLampPanelType(p.TypeCode)) {
+        DebugMessage("loading colour infodrv data only for panel %d %s", n, p.PanelId.c_str());
+        for (int b = 1; b <= buttons; ++b) LoadColour(base + kColourOffset + b, b, &p.Buttons[b].Colour, "colr");
     }
+    // A panel without a type has no buttons to load.
+}
+
+void LoadAllInfodriverData() {
+    for (int n = 1; n <= kMaxPanels; ++n) LoadPanelInfodriverData(n);
 }
 
 void InfoNotify(extinfo* client, int index, const char* text) {

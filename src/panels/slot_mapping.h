@@ -9,7 +9,11 @@ namespace vorn {
 
 class extinfo;
 
+// Reads the labels and colours of every panel in use from the Infodriver
+// (one synchronous read per slot: the loop waits meanwhile).
 void LoadAllInfodriverData();
+// The same for panel n alone (nothing when it is not in use).
+void LoadPanelInfodriverData(int n);
 // The notification callback given to the Infodriver client.
 void InfoNotify(extinfo* client, int index, const char* text);
 // Handles one changed slot (the panel operation its offset names).

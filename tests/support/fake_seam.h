@@ -25,6 +25,10 @@ public:
     void SetField(int controlId, std::string_view text) override;
     void SetFieldNumber(int controlId, unsigned value) override;
     void PanelListAdd(std::string_view line) override;
+    void PanelListClear() override {
+        panelList.clear();
+        selection_ = -1;
+    }
     void PanelListSelect(int line) override;
     int PanelListSelection() const override { return selection_; }
     void DebugListAppend(std::string_view line) override;

@@ -15,6 +15,7 @@
 
 #include "app/config_check.h"
 #include "app/driver_app.h"
+#include "app/settings_reload.h"
 #include "core/driver_state.h"
 #include "app/gui/main_window.h"
 #include "app/gui/qt_seam.h"
@@ -40,8 +41,11 @@ constexpr char kUsage[] =
     "Links up to twelve push-button panels (TCP or serial) to the Infodriver of\n"
     "DEVICE (1..65535). Settings: DEV_<DEVICE, three digits>.ini in the\n"
     "configuration directory. SIGTERM or SIGINT shut the driver down (exit 0);\n"
-    "it also exits 0 when its Infodriver is missing or goes away. A command line\n"
-    "that is no device number gives an error and exit code 255.\n"
+    "it also exits 0 when its Infodriver is missing or goes away. SIGHUP reloads\n"
+    "the settings file and applies what changed, panel by panel; a file that\n"
+    "--check-config finds an error in is refused and the running configuration\n"
+    "kept. A command line that is no device number gives an error and exit code\n"
+    "255.\n"
     "\n"
     "--check-config DEVICE reads the device's settings file as the driver would,\n"
     "writes nothing and attaches to nothing, and prints every problem as\n"
@@ -152,9 +156,10 @@ int main(int argc, char** argv) {
         return -1;
     }
 
-    vorn::SignalPipe terminationSignals;
+    vorn::SignalPipe signalPipe;
     vorn::MainWindow window;
-    QObject::connect(&terminationSignals, &vorn::SignalPipe::terminationRequested, &window, [&window](int) { window.close(); });
+    QObject::connect(&signalPipe, &vorn::SignalPipe::terminationRequested, &window, [&window](int) { window.close(); });
+    QObject::connect(&signalPipe, &vorn::SignalPipe::reloadRequested, &window, [] { vorn::RequestSettingsReload(); });
     QObject::connect(&window, &vorn::MainWindow::shutDown, &app, [] { QCoreApplication::exit(0); });
 
     // What the status view shows, for the service manager and the status page.
@@ -178,8 +183,12 @@ int main(int argc, char** argv) {
     if (window.Start() != 0) return vorn::ConfigurationFault ? -1 : 0;
     vorn::StatusPage statusPage(takeSnapshot);
     statusPage.Apply(vorn::StatusPageConfigFromSettings());
+    // A reload applies the page keys too (the page restarts only when one
+    // of them changed). No reload runs once the loop has ended.
+    vorn::SetSettingsReloadHook([&statusPage] { statusPage.Apply(vorn::StatusPageConfigFromSettings()); });
     window.ShowAtStart();
     const int exitCode = app.exec();
+    vorn::SetSettingsReloadHook(nullptr);
     vorn::SaveStopRecords(statusAtStop);
     return exitCode;
 }

@@ -73,6 +73,10 @@ void QtSeam::PanelListAdd(std::string_view line) {
     if (view_) view_->AddPanelLine(ToQString(line));
 }
 
+void QtSeam::PanelListClear() {
+    if (view_) view_->ClearPanelLines();
+}
+
 void QtSeam::PanelListSelect(int line) {
     if (view_) view_->SelectPanelLine(line);
 }

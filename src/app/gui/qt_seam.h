@@ -44,6 +44,7 @@ public:
     void SetField(int controlId, std::string_view text) override;
     void SetFieldNumber(int controlId, unsigned value) override;
     void PanelListAdd(std::string_view line) override;
+    void PanelListClear() override;
     void PanelListSelect(int line) override;
     int PanelListSelection() const override;
     void DebugListAppend(std::string_view line) override;

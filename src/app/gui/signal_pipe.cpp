@@ -42,6 +42,7 @@ SignalPipe::SignalPipe(QObject* parent) : QObject(parent) {
     action.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
     notifier_ = new QSocketNotifier(static_cast<qintptr>(readFd_), QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, [this] { Drain(); });
 }
@@ -53,6 +54,7 @@ SignalPipe::~SignalPipe() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
     const int writeFd = g_writeFd.exchange(-1);
     if (writeFd >= 0) close(writeFd);
     delete notifier_;
@@ -64,7 +66,15 @@ void SignalPipe::Drain() {
     // Bounded: at most one buffer per wake-up; more bytes wake us again
     // (the watch is level-triggered).
     const ssize_t n = read(readFd_, bytes, sizeof bytes);
-    for (ssize_t i = 0; i < n; ++i) emit terminationRequested(bytes[i]);
+    bool reload = false;
+    for (ssize_t i = 0; i < n; ++i) {
+        if (bytes[i] == SIGHUP) {
+            reload = true;
+        } else {
+            emit terminationRequested(bytes[i]);
+        }
+    }
+    if (reload) emit reloadRequested();
 }
 
 }  // namespace vorn

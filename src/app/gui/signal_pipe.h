@@ -1,7 +1,8 @@
 #pragma once
-// SIGTERM and SIGINT as close requests through the event loop: the signal
-// handler only writes one byte to a pipe (async-signal-safe); the read end is
-// watched on the GUI thread, which emits terminationRequested() there.
+// SIGTERM and SIGINT as close requests, SIGHUP as a request to reload the
+// settings, through the event loop: the signal handler only writes one byte
+// to a pipe (async-signal-safe); the read end is watched on the GUI thread,
+// which emits terminationRequested() or reloadRequested() there.
 
 #include <QObject>
 
@@ -21,6 +22,8 @@ public:
 
 signals:
     void terminationRequested(int signalNumber);
+    // Once per read of the pipe, however many SIGHUPs it held.
+    void reloadRequested();
 
 private:
     void Drain();

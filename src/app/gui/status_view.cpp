@@ -269,6 +269,12 @@ QString StatusView::FieldText(int controlId) const {
 
 void StatusView::AddPanelLine(const QString& line) { list_->addItem(line); }
 
+void StatusView::ClearPanelLines() {
+    const QSignalBlocker block(list_);
+    list_->clear();
+    list_->viewport()->update();
+}
+
 void StatusView::SelectPanelLine(int line) {
     // The program's own selection is not a pick by the operator.
     const QSignalBlocker block(list_);

@@ -72,6 +72,8 @@ public:
     // operator's pick (no ShowChosenPanel); -1 or a line beyond the list
     // clears the selection.
     void AddPanelLine(const QString& line);
+    // Empties the list (a reload rebuilds it); not an operator's pick either.
+    void ClearPanelLines();
     void SelectPanelLine(int line);
     int SelectedPanelLine() const;
 
