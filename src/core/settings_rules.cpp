@@ -1,9 +1,13 @@
 #include "core/settings_rules.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "core/settings.h"
 
@@ -24,7 +28,28 @@ long long AtollText(const std::string& text, bool* overflow) {
     return value;
 }
 
+bool IsNumericAddressText(const std::string& address) {
+    in6_addr any{};
+    return inet_pton(AF_INET, address.c_str(), &any) == 1 || inet_pton(AF_INET6, address.c_str(), &any) == 1;
+}
+
 }  // namespace
+
+std::string StatusTokenProblem(const std::string& token) {
+    for (char c : token) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                        std::strchr("-._~+/=", c) != nullptr;
+        if (!ok || c == '\0') return "StatusHttpToken may hold only letters, digits and - . _ ~ + / =";
+    }
+    return "";
+}
+
+bool IsLoopbackAddressText(const std::string& address) {
+    in_addr v4{};
+    if (inet_pton(AF_INET, address.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    in6_addr v6{};
+    return inet_pton(AF_INET6, address.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
 
 void AddSettingNote(std::vector<SettingNote>* notes, const char* key, bool error, std::string text) {
     if (notes != nullptr) notes->push_back({key, error, std::move(text)});
@@ -126,6 +151,18 @@ DriverSettings DecideDriverSettings(const SettingReader& read, std::vector<Setti
     s.StatusHttpAddress = read("StatusHttpAddress", "127.0.0.1");
     s.StatusHttpToken = read("StatusHttpToken", "");
     s.StatusHttpHosts = read("StatusHttpHosts", "");
+    // The page's own refusals, so that the check names them before a start
+    // or a reload does (the token itself never appears in a note).
+    if (s.StatusHttpPort >= 1 && s.StatusHttpPort <= 65535) {
+        if (const std::string problem = StatusTokenProblem(s.StatusHttpToken); !problem.empty()) {
+            AddSettingNote(notes, "StatusHttpToken", false, problem + ": no status page");
+        } else if (s.StatusHttpToken.empty() && IsNumericAddressText(s.StatusHttpAddress) &&
+                   !IsLoopbackAddressText(s.StatusHttpAddress)) {
+            AddSettingNote(notes, "StatusHttpAddress",
+                           false, Quoted(s.StatusHttpAddress) +
+                               " is not a loopback address and StatusHttpToken is empty: no status page");
+        }
+    }
 
     auto [keepText, keep] = whole("LogKeepDays", "30", &clean);
     s.LogKeepDays = keep < 0 ? 0 : keep;

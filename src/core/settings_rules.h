@@ -38,6 +38,14 @@ int DecideWholeNumber(const char* key, const std::string& text, std::vector<Sett
 // True when text is an optional sign followed by one or more digits only.
 bool IsWholeNumberText(const std::string& text);
 
+// Why a StatusHttpToken cannot be used ("" when it can): it may hold only
+// letters, digits and - . _ ~ + / = (it travels in a header and a cookie).
+std::string StatusTokenProblem(const std::string& token);
+
+// True for a numeric loopback address (127.0.0.0/8, ::1). A host name is
+// not looked up, so it is not loopback here.
+bool IsLoopbackAddressText(const std::string& address);
+
 // Defaults of the log keys.
 constexpr int kDefaultLogKeepDays = 30;
 constexpr long long kDefaultLogMaxDayBytes = 64LL * 1024 * 1024;

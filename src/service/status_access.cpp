@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/settings_rules.h"
 #include "service/status_render.h"
 
 namespace vorn {
@@ -58,15 +59,9 @@ bool SameSecret(std::string_view a, std::string_view b) {
 }
 
 bool TokenUsable(std::string_view token, std::string* why) {
-    for (char c : token) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                        std::strchr("-._~+/=", c) != nullptr;
-        if (!ok || c == '\0') {
-            if (why != nullptr) *why = "StatusHttpToken may hold only letters, digits and - . _ ~ + / =";
-            return false;
-        }
-    }
-    return true;
+    const std::string problem = StatusTokenProblem(std::string(token));
+    if (why != nullptr) *why = problem;
+    return problem.empty();
 }
 
 std::string HostOfHeader(std::string_view value) {
