@@ -13,6 +13,7 @@
 #include <string>
 
 #include "core/driver_state.h"
+#include "infodriver_server.h"
 #include "core/loop_lag.h"
 #include "core/service_events.h"
 #include "panels/info_client.h"
@@ -23,6 +24,8 @@
 #include "service/support_bundle.h"
 #include "service/status_render.h"
 #include "service/status_snapshot.h"
+#include "support/fake_ports.h"
+#include "support/temp_dir.h"
 #include "transport/extinfo.h"
 
 namespace vorn {
@@ -42,8 +45,18 @@ protected:
         Settings.SerialParams = "38400,8,1,E";
         DriverStatus = 0;
         DriverMode = IFMODE_TXRX;
+        // Attached to a reference Infodriver of the test's own.
+        setenv("VORN_INFODRIVER_DIR", dir.path().c_str(), 1);
+        InfodriverOptions options;
+        options.devices = {12};
+        options.socketDir = dir.path();
+        options.log = [](const std::string&) {};
+        server = std::make_unique<InfodriverServer>(options);
+        std::string error;
+        ASSERT_TRUE(server->Start(&error)) << error;
+        server->RunInThread();
         BindInfoClient(&info);
-        info.iStatus = kInfoSlotChanged;
+        ASSERT_EQ(info.connect(12, nullptr), kInfoSlotChanged);
         InfodriverRxCount = 7;
         InfodriverTxCount = 9;
 
@@ -55,7 +68,11 @@ protected:
         tcp.ButtonCount = 48;
         tcp.IpAddress = "10.0.0.5";
         tcp.Port = 2001;
+        auto port = std::make_unique<test::FakeNetPort>();
+        port->sock = 99;  // connected
+        tcp.Link = std::make_unique<TcpPanelLink>(tcp.IpAddress, tcp.Port, std::move(port));
         tcp.Connected = 1;
+        tcp.AliveSeen = 1;
         tcp.RxCount = 3;
         tcp.TxCount = 40;
         tcp.LastButton = 5;
@@ -76,8 +93,13 @@ protected:
     }
     void TearDown() override {
         ResetPanelTable();
+        info.disconnect();
         BindInfoClient(nullptr);
+        server.reset();
+        unsetenv("VORN_INFODRIVER_DIR");
     }
+    test::TempDir dir;
+    std::unique_ptr<InfodriverServer> server;
     extinfo info{kInfoInterfaceVersion};
 };
 
@@ -103,8 +125,15 @@ TEST_F(ServiceStatusTest, SnapshotFollowsTheDriverStateAndTheFieldTexts) {
     EXPECT_EQ(serial.connection, "No Connection");
     EXPECT_EQ(ServiceStatusLine(snap), "main: 1/2 panels connected");
 
-    DriverMode = IFMODE_RXONLY;
+    // Attached is the client's word on its link, whatever status code it
+    // was told last.
     info.iStatus = kInfoDisconnected;
+    EXPECT_TRUE(TakeStatusSnapshot(nullptr).infodriver.connected);
+    info.disconnect();
+    info.iStatus = kInfoSlotChanged;
+    EXPECT_FALSE(TakeStatusSnapshot(nullptr).infodriver.connected);
+
+    DriverMode = IFMODE_RXONLY;
     snap = TakeStatusSnapshot(nullptr);
     EXPECT_EQ(snap.driver.mode, 1);
     EXPECT_EQ(snap.driver.status, "Running OK");  // derived without the view
