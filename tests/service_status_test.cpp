@@ -3,6 +3,9 @@
 // texts), the answer to a request, and the request guard's framing.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -23,6 +26,7 @@
 #include "service/status_access.h"
 #include "service/support_bundle.h"
 #include "service/status_render.h"
+#include "service/service_notify.h"
 #include "service/status_snapshot.h"
 #include "support/fake_ports.h"
 #include "support/temp_dir.h"
@@ -337,6 +341,49 @@ TEST_F(ServiceStatusTest, FacesDrawTheButtonsAsThePanelTableHoldsThem) {
     const HttpAnswer script = AnswerStatusRequest("GET", "/app.js", take);
     EXPECT_EQ(script.contentType, "text/javascript; charset=utf-8");
     EXPECT_NE(script.body.find("new EventSource(\"/events\""), std::string::npos);
+}
+
+// WATCHDOG=1 only from a housekeeping tick that finds the loop on time: not
+// from a tick that came late, nor while a lag above the bound is less than
+// 2-3 s old. The clock is moved by hand; the manager's socket is real.
+TEST(ServiceNotifierTest, WatchdogIsFedOnlyWhileTheLoopRunsOnTime) {
+    using namespace std::chrono_literals;
+    test::TempDir dir;
+    const std::string path = dir.path() + "/notify";
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    setenv("WATCHDOG_USEC", "20000000", 1);
+    unsetenv("WATCHDOG_PID");
+    LoopLag lag;
+    ServiceNotifier notifier(lag);
+    unsetenv("WATCHDOG_USEC");
+    const auto t0 = LoopLag::Clock::time_point{} + 1000s;
+    // Whether a tick at t sent WATCHDOG=1 (STATUS= never changes here).
+    const auto fed = [&](LoopLag::Clock::duration t) {
+        notifier.OnEvent(ServiceEvent::kHousekeeping, [] { return std::string("main"); }, t0 + t);
+        char buffer[256];
+        bool watchdog = false;
+        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
+            watchdog = watchdog || std::string(buffer, static_cast<size_t>(n)).find("WATCHDOG=1") != std::string::npos;
+        }
+        return watchdog;
+    };
+    EXPECT_TRUE(fed(0s));
+    EXPECT_TRUE(fed(1s));
+    EXPECT_FALSE(fed(4s)) << "the tick came 2 s late";
+    EXPECT_TRUE(fed(5s));
+    lag.Record(t0 + 5500ms, 1500ms);
+    EXPECT_FALSE(fed(6s));
+    EXPECT_FALSE(fed(7s));
+    EXPECT_TRUE(fed(8s));
+    lag.Record(t0 + 8200ms, 900ms);
+    EXPECT_TRUE(fed(9s)) << "within the bound";
+    unsetenv("NOTIFY_SOCKET");  // read by every sd_notify
+    close(fd);
 }
 
 TEST(SupportAndAccessTextTest, TokensLeaveTheSettingsAndHostsReadAsWritten) {

@@ -51,6 +51,7 @@ constexpr MessageLevelEntry kTable[] = {
     {"Status page - cannot listen on %s port %d: %s", E},
     {"Status page on %s%s", I},
     {"Status page off", S},
+    {"Watchdog - event loop %ld ms late - not reported alive ", W},
     {"Status page - %s, page off", E},
     {"Status page - StatusHttpAddress %s is not a loopback address and StatusHttpToken is empty, page off", E},
     {"Status page - StatusHttpToken is shorter than 16 characters", W},
