@@ -51,8 +51,13 @@ protected:
         Panels[n].Connected = 0;
         return port;
     }
+    // Ticks of a running timer, the clock moved on by its period before each.
     void Ticks(int id, int count) {
-        for (int i = 0; i < count; ++i) ASSERT_TRUE(seam.Tick(id));
+        for (int i = 0; i < count; ++i) {
+            ASSERT_TRUE(seam.TimerRunning(id));
+            seam.Advance(std::chrono::milliseconds(seam.timers[id]));
+            ASSERT_TRUE(seam.Tick(id));
+        }
     }
 };
 

@@ -5,6 +5,7 @@
 
 #include "core/diagnostics.h"
 #include "core/driver_state.h"
+#include "core/seam.h"
 #include "core/service_events.h"
 #include "panels/info_client.h"
 #include "core/traffic_ring.h"
@@ -96,7 +97,6 @@ void ConnectSerial(int n) {
     DebugMessage("Successfully opened serial port %d, speed %ld", p.ComPort, static_cast<long>(Settings.Speed));
     p.Connected = 1;
     p.AliveSeen = 0;
-    p.SilentTicks = 0;
     CountPanelLinkUp(n);
     // A serial line has no connect event: the transport is open now, so the
     // panel's first alive message sends it its whole content, as a TCP panel
@@ -158,7 +158,6 @@ void DisconnectAllPanels() {
         if (p.Link) p.Link->Close();
         p.Connected = 0;
         p.AliveSeen = 0;
-        p.SilentTicks = 0;
         p.RxTail.Clear();
         if (hadOpen) PublishPanelConnection(n);
     }
@@ -184,7 +183,6 @@ void PollPanel(int panel) {
         p.Link->Close();
         p.Connected = 0;
         p.AliveSeen = 0;
-        p.SilentTicks = 0;
         p.RxTail.Clear();
         PublishPanelConnection(panel);
     } else if (p.Connected == 1) {
@@ -201,6 +199,7 @@ void PollPanel(int panel) {
 void CheckPanelSilence() {
     const int limit = Settings.PanelSilenceTimeout;
     if (limit <= 0) return;
+    const auto now = GetSeam().Now();
     for (int n = 1; n <= kMaxPanels; ++n) {
         PanelRecord& p = Panels[n];
         if (p.InUse == 0 || p.Connected != 1 || !p.Link) continue;
@@ -215,7 +214,6 @@ void CheckPanelSilence() {
                 DebugMessage("Panel %d took no output for %d s - connection closed ", n,
                              static_cast<int>(stalled.count()));
                 p.AliveSeen = 0;
-                p.SilentTicks = 0;
                 p.Link->Close();  // reports the close: "0" in the status slot
                 p.Connected = 0;
             } else {
@@ -230,11 +228,11 @@ void CheckPanelSilence() {
             continue;
         }
         if (p.AliveSeen == 0) continue;
-        if (++p.SilentTicks < limit) continue;
+        const auto silent = std::chrono::duration_cast<std::chrono::seconds>(now - p.HeardAt);
+        if (silent.count() < limit) continue;
         if (tcp) {
-            DebugMessage("Panel %d silent for %d s - connection closed ", n, p.SilentTicks);
+            DebugMessage("Panel %d silent for %d s - connection closed ", n, static_cast<int>(silent.count()));
             p.AliveSeen = 0;
-            p.SilentTicks = 0;
             p.Link->Close();  // reports the close: "0" in the status slot
             p.Connected = 0;
             continue;
@@ -243,9 +241,8 @@ void CheckPanelSilence() {
         // off, or its cable now carries another panel. Its next alive message
         // makes it connected again and (with RefreshOnConnection) repaints it,
         // as it may have been switched off and on without the line noticing.
-        DebugMessage("Panel %d silent for %d s - marked not connected ", n, p.SilentTicks);
+        DebugMessage("Panel %d silent for %d s - marked not connected ", n, static_cast<int>(silent.count()));
         p.AliveSeen = 0;
-        p.SilentTicks = 0;
         p.Connected = 0;
         p.Link->DiscardOutput();
         if (Settings.RefreshOnConnection == 1) p.RefreshPending = 1;

@@ -56,7 +56,7 @@ void ResetPanelTable() {
         p.FlashButton = 0;
         p.LastButton = 0;
         p.AliveSeen = 0;
-        p.SilentTicks = 0;
+        p.HeardAt = {};
         p.RxTail.Clear();
         p.Link.reset();
         for (ButtonRecord& b : p.Buttons) {

@@ -3,6 +3,7 @@
 // their buttons. Panels[1..12] are panel numbers; Panels[0] is reset with
 // the others but never used. GUI thread only; no lock guards it.
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -88,10 +89,10 @@ struct PanelRecord {
     int LastButton = 0;
     // Heard from: set by an alive message that counts on the open line,
     // cleared when the line opens or closes, when the panel falls silent and
-    // by a serial line error (panel_connection_state.h). Housekeeping ticks
-    // since the panel last sent a message with its own id.
+    // by a serial line error (panel_connection_state.h). HeardAt: when the
+    // panel last sent a message with its own id (the seam's clock).
     int AliveSeen = 0;
-    int SilentTicks = 0;
+    std::chrono::steady_clock::time_point HeardAt{};
     // The panel's line (TCP or serial), created by the loader and kept for
     // the whole run; null for a panel that is not configured.
     std::unique_ptr<PanelLink> Link;

@@ -161,7 +161,6 @@ void OnTcpConnect(PanelLink& link, int panel, int error) {
     // Bytes of an earlier connection never join the new one.
     p.RxTail.Clear();
     p.AliveSeen = 0;
-    p.SilentTicks = 0;
     if (error != 0) {
         DebugMessage("Failed to connect to panel %d - %s", panel, address.c_str());
         p.Connected = 0;
@@ -190,7 +189,6 @@ void OnLinkClosed(PanelLink& link, int panel, int error) {
     }
     p.Connected = 0;
     p.AliveSeen = 0;
-    p.SilentTicks = 0;
     PublishPanelConnection(panel);
 }
 
@@ -300,13 +298,14 @@ void ParsePanelData(const uint8_t* data, size_t length, int panel) {
     }
     if (data == nullptr) length = 0;
     PanelRecord& p = Panels[panel];
+    const auto heardAt = GetSeam().Now();
     CutResult cut = CutPanelMessages(p.RxTail, std::span<const uint8_t>(data, length), p.CommsId, panel);
     p.RxTail = cut.carry;
     // Items in stream order; their number is bounded by the block length.
     for (const RxItem& item : cut.items) {
         // Every item but a log line carries the panel's own id: the panel is
         // there. Bytes of other panels prove nothing.
-        if (item.kind != RxItemKind::Log) p.SilentTicks = 0;
+        if (item.kind != RxItemKind::Log) p.HeardAt = heardAt;
         switch (item.kind) {
             case RxItemKind::Log:
                 DebugMessage("%s", item.text.c_str());
