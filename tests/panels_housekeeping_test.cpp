@@ -286,6 +286,19 @@ TEST_F(HousekeepingTest, SilentPanelIsClosedAfterTheTimeout) {
     PollCountdown = 1;
     Ticks(kHousekeepingTimer, 1);
     EXPECT_EQ(talker->connects, 1) << "the poll reconnects it";
+    // It sent alive messages before: on a new connection it counts from its
+    // first one, and the connection is closed if none comes.
+    PollCountdown = 1000;
+    talker->sock = 99;
+    talker->Raise(NetPort::kFdConnect);
+    EXPECT_EQ(SlotNow(299), "0");
+    Ticks(kHousekeepingTimer, 3);
+    EXPECT_EQ(talker->closes, 2);
+    talker->sock = 99;
+    talker->Raise(NetPort::kFdConnect);
+    talker->Feed({130, 1, 125});
+    talker->Raise(NetPort::kFdRead);
+    EXPECT_EQ(SlotNow(299), "1");
 
     Settings.PanelSilenceTimeout = 0;
     mute->Feed({130, 2, 125});

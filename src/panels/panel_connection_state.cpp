@@ -39,7 +39,10 @@ PanelConnection PanelConnectionOf(int panel) {
         c.words = "Connected OK";
     } else {
         c.state = PanelLinkState::kUnheard;
-        c.connected = tcp;  // a TCP connection shows a peer; an open port does not
+        // A TCP connection shows a peer, unless the panel is one that sends
+        // alive messages (it did before) and has sent none on this one yet.
+        // An open port shows nothing.
+        c.connected = tcp && p.SendsAlive == 0;
         c.words = "No Response yet";
         c.why = tcp ? "connected, no alive message yet"
                     : where + " open, no alive message from panel id " + HexId(p.CommsId);

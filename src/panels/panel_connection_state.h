@@ -6,9 +6,11 @@
 //
 // A panel counts as connected while its line is up (a TCP connect still
 // under way is not) and
-//   - on TCP: from the connect, the connection itself showing a peer; once
-//     the panel has sent an alive message on it, only while it keeps doing so
-//     within PanelSilenceTimeout (CheckPanelSilence closes it otherwise);
+//   - on TCP: from the connect, the connection itself showing a peer, for a
+//     panel that has never sent an alive message; once it has sent one (on
+//     any connection), only while it keeps doing so within
+//     PanelSilenceTimeout: on a new connection from its first alive message
+//     on (CheckPanelSilence closes a connection that stays silent);
 //   - on a serial line: only once the panel has sent an alive message with
 //     its own id on the open line, and until it stays silent for
 //     PanelSilenceTimeout (CheckPanelSilence marks it down, the port kept

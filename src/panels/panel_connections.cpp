@@ -227,7 +227,9 @@ void CheckPanelSilence() {
             }
             continue;
         }
-        if (p.AliveSeen == 0) continue;
+        // Watched: a panel heard from on its line, and a TCP panel that sent
+        // alive messages before, from its connect on.
+        if (p.AliveSeen == 0 && !(tcp && p.SendsAlive != 0 && p.Link->LineIsUp())) continue;
         const auto silent = std::chrono::duration_cast<std::chrono::seconds>(now - p.HeardAt);
         if (silent.count() < limit) continue;
         if (tcp) {

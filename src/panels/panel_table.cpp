@@ -56,6 +56,7 @@ void ResetPanelTable() {
         p.FlashButton = 0;
         p.LastButton = 0;
         p.AliveSeen = 0;
+        p.SendsAlive = 0;
         p.HeardAt = {};
         p.RxTail.Clear();
         p.Link.reset();

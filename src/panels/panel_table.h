@@ -89,9 +89,12 @@ struct PanelRecord {
     int LastButton = 0;
     // Heard from: set by an alive message that counts on the open line,
     // cleared when the line opens or closes, when the panel falls silent and
-    // by a serial line error (panel_connection_state.h). HeardAt: when the
-    // panel last sent a message with its own id (the seam's clock).
+    // by a serial line error (panel_connection_state.h). SendsAlive: it has
+    // sent one since the table was loaded, on any connection. HeardAt: when
+    // the panel last sent a message with its own id, or its TCP connection
+    // was made (the seam's clock).
     int AliveSeen = 0;
+    int SendsAlive = 0;
     std::chrono::steady_clock::time_point HeardAt{};
     // The panel's line (TCP or serial), created by the loader and kept for
     // the whole run; null for a panel that is not configured.

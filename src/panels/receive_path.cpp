@@ -92,6 +92,7 @@ void OnAlive(int panel, uint8_t code) {
     const bool counts = p.Link != nullptr && (!IsTcp(p) || code == PANEL_ALIVE);
     if (counts) {
         p.AliveSeen = 1;
+        p.SendsAlive = 1;
         if (p.Connected == 0) {
             p.Connected = 1;
             if (Settings.RefreshOnConnection == 1) p.RefreshPending = 1;
@@ -167,6 +168,7 @@ void OnTcpConnect(PanelLink& link, int panel, int error) {
     } else {
         DebugMessage("Connect OK to panel %d - addr %s", panel, address.c_str());
         p.Connected = 1;
+        p.HeardAt = GetSeam().Now();  // a panel that sends alive messages has until the timeout to do so
         CountPanelLinkUp(panel);
         if (Settings.RefreshOnConnection == 1) p.RefreshPending = 1;
     }
