@@ -35,6 +35,7 @@ foreach(unit pellax-panel@.service vorn-infodriver@.service)
 endforeach()
 install(FILES
   ${PROJECT_SOURCE_DIR}/docs/infodriver-link.md
+  ${PROJECT_SOURCE_DIR}/docs/connection-state.md
   ${PROJECT_SOURCE_DIR}/docs/DEV_001.ini.example
   ${PROJECT_SOURCE_DIR}/docs/70-vorn-com.rules
   ${PROJECT_SOURCE_DIR}/README.md

@@ -168,7 +168,8 @@ void Configure(World& w, int type, int commsId, bool connected, uint32_t serialM
         p.FlashButton = 0;
         p.LastButton = 0;
         p.AliveSeen = 0;
-        p.SilentTicks = 0;
+        p.SendsAlive = 0;
+        p.HeardAt = {};
         p.RxTail.Clear();
         for (ButtonRecord& b : p.Buttons) b.LampState = 1;
         p.InUse = 1;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 
 #include <string>
 
@@ -21,6 +22,7 @@
 #include "app/housekeeping.h"
 #include "panels/info_client.h"
 #include "panels/panel_table.h"
+#include "support/fake_ports.h"
 #include "support/fake_seam.h"
 #include "support/infodriver_child.h"
 #include "support/temp_dir.h"
@@ -193,7 +195,11 @@ TEST_F(DriverAppTest, ShowChosenPanelFollowsTheListLines) {
     Configure(1, 1, "Desk A");
     Configure(2, 2, "Desk B");
     Configure(10, 3, "Desk J");
+    auto tcp = std::make_unique<test::FakeNetPort>();
+    tcp->sock = 99;  // connected
+    Panels[10].Link = std::make_unique<TcpPanelLink>(Panels[10].IpAddress, 2001, std::move(tcp));
     Panels[10].Connected = 1;
+    Panels[10].AliveSeen = 1;
     Panels[10].RxCount = 5;
     Panels[10].TxCount = 17;
     Panels[10].LastButton = 12;
@@ -211,8 +217,12 @@ TEST_F(DriverAppTest, ShowChosenPanelFollowsTheListLines) {
     EXPECT_EQ(seam_.Field(kFieldPanelTx), "17");
     EXPECT_EQ(seam_.Field(kFieldLastButton), "12");
 
-    // A serial panel on COM 3 with the default line settings.
+    // A serial panel on COM 3 with the default line settings, its port open
+    // but nothing heard from it.
     Panels[2].ComPort = 3;
+    Panels[2].IpAddress = "0.0.0.0";
+    Panels[2].Link = std::make_unique<SerialPanelLink>(3, std::make_unique<test::FakeSerialPort>());
+    Panels[2].Link->Open();
     Panels[2].Connected = 1;
     Settings.SerialParams = "38400,8,1,E";
     seam_.PanelListSelect(1);

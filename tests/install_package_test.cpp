@@ -28,7 +28,8 @@ const std::string kPrefix = VORN_INSTALL_PREFIX;
 
 const std::vector<std::string> kPrograms = {"pellax-panel", "infodriver", "infoctl", "panelsim"};
 const std::vector<std::string> kUnits = {"pellax-panel@.service", "vorn-infodriver@.service"};
-const std::vector<std::string> kShared = {"infodriver-link.md", "DEV_001.ini.example", "70-vorn-com.rules"};
+const std::vector<std::string> kShared = {"infodriver-link.md", "connection-state.md", "DEV_001.ini.example",
+                                          "70-vorn-com.rules"};
 const std::vector<std::string> kDocs = {"doc/pellax-panel/copyright", "doc/pellax-panel/changelog.gz",
                                         "man/man1/pellax-panel.1.gz", "man/man1/infodriver.1.gz",
                                         "man/man1/infoctl.1.gz", "man/man1/panelsim.1.gz"};

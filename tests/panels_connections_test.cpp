@@ -137,18 +137,21 @@ TEST_F(ConnectionsTest, SerialOpenResults) {
 
     port->openResult = 1;
     p.RxTail.Assign(std::vector<uint8_t>{131});
+    info.setslot(899, "1");  // left by an earlier driver
     ConnectToPanel(3);
     EXPECT_TRUE(Logged("opened serial port 4, status 1"));
     EXPECT_TRUE(Logged("Successfully opened serial port 4, speed 38400"));
     EXPECT_EQ(p.Connected, 1);
     EXPECT_TRUE(p.RxTail.Empty());
     EXPECT_EQ(p.TxCount, 5) << "a serial connection leaves the counters alone";
-    EXPECT_EQ(SlotNow(899), "");
+    EXPECT_EQ(SlotNow(899), "0") << "an open port is not a panel heard from";
 
-    // Data waiting on the line reaches the receive path.
-    port->Feed({131, 2, 1, 9});
+    // Data waiting on the line reaches the receive path; only an alive
+    // message makes the panel connected.
+    port->Feed({131, 2, 1, 9, 130, 7, 125});
     port->Notify();
     EXPECT_EQ(SlotNow(609), "1");
+    EXPECT_EQ(SlotNow(899), "0");
 
     // The open line marks the panel for a refresh at its first alive message.
     EXPECT_EQ(p.RefreshPending, 1);
@@ -159,6 +162,33 @@ TEST_F(ConnectionsTest, SerialOpenResults) {
     EXPECT_EQ(p.RefreshPending, 0);
     ASSERT_FALSE(Frames(*port).empty());
     EXPECT_EQ(Frames(*port).front(), (std::vector<uint8_t>{130, 2, 4})) << "refresh starts with a clear";
+    EXPECT_EQ(SlotNow(899), "1");
+}
+
+// A COM port that another panel of this driver holds is named as such, and
+// not opened; a COM port that names another device than the one held now is
+// closed and opened again at the poll.
+TEST_F(ConnectionsTest, SerialPortOfAnotherPanelAndAMovedComLink) {
+    FakeSerialPort* first = SerialPanel(3, "1000", 2, 4);
+    FakeSerialPort* second = SerialPanel(5, "1000", 6, 4);
+    second->Close();
+    Panels[5].Connected = 0;
+    ConnectToPanel(5);
+    EXPECT_TRUE(Logged("Serial port 4 ERROR - in use by panel 3"));
+    EXPECT_EQ(second->opens, 1) << "only the fixture's open";
+
+    Panels[5].InUse = 0;
+    Panels[3].Connected = 1;
+    Panels[3].AliveSeen = 1;
+    PollPanel(3);
+    EXPECT_EQ(first->closes, 0) << "still the device COM4 names";
+    first->moved = true;
+    PollPanel(3);
+    EXPECT_TRUE(Logged("Serial port 4 now names another device or none - port closed "));
+    EXPECT_EQ(first->closes, 1);
+    EXPECT_EQ(first->opens, 2) << "opened again on the device the name gives now";
+    EXPECT_EQ(Panels[3].Connected, 1);
+    EXPECT_EQ(SlotNow(899), "0");
 }
 
 TEST_F(ConnectionsTest, SerialOpenWithRefreshOff_marksNoRefresh) {

@@ -51,8 +51,13 @@ protected:
         Panels[n].Connected = 0;
         return port;
     }
+    // Ticks of a running timer, the clock moved on by its period before each.
     void Ticks(int id, int count) {
-        for (int i = 0; i < count; ++i) ASSERT_TRUE(seam.Tick(id));
+        for (int i = 0; i < count; ++i) {
+            ASSERT_TRUE(seam.TimerRunning(id));
+            seam.Advance(std::chrono::milliseconds(seam.timers[id]));
+            ASSERT_TRUE(seam.Tick(id));
+        }
     }
 };
 
@@ -163,32 +168,32 @@ TEST_F(HousekeepingTest, CommsSummaryAndChosenPanelFields) {
     EXPECT_EQ(seam.Field(kFieldCommsSummary), "All Panels Comms OK");
     EXPECT_EQ(CommsSummary, 0);
 
+    // The summary counts what slot 299 says: TCP panels from the connect,
+    // heard from or not.
     for (int n : {1, 2, 3}) TcpPanel(n, "CP-1000E", n);
+    HousekeepingTick();
+    EXPECT_EQ(seam.Field(kFieldCommsSummary), "All Panels Comms OK");
+    EXPECT_EQ(CommsSummary, 0);
+    Panels[3].Connected = 0;
+    HousekeepingTick();
+    EXPECT_EQ(seam.Field(kFieldCommsSummary), " Comms FAIL for 1 panel(s)");
+    EXPECT_EQ(CommsSummary, 1);
+    Panels[1].Connected = 0;
+    Panels[2].Connected = 0;
+    DriverMode = -1;  // not decided yet: the summary rule applies too
     HousekeepingTick();
     EXPECT_EQ(seam.Field(kFieldCommsSummary), "NO COMMS to any Panels");
     EXPECT_EQ(CommsSummary, 2);
-    Panels[1].RxCount = 4;
-    HousekeepingTick();
-    EXPECT_EQ(seam.Field(kFieldCommsSummary), " Comms FAIL for 2 panel(s)");
-    EXPECT_EQ(CommsSummary, 1);
-    Panels[2].RxCount = 1;
-    Panels[3].RxCount = 1;
-    Panels[3].Connected = 0;  // data once, but not connected now
-    HousekeepingTick();
-    EXPECT_EQ(seam.Field(kFieldCommsSummary), " Comms FAIL for 1 panel(s)");
-    Panels[3].Connected = 1;
-    DriverMode = -1;  // not decided yet: the summary rule applies too
-    HousekeepingTick();
-    EXPECT_EQ(seam.Field(kFieldCommsSummary), "All Panels Comms OK");
 
     ChosenPanel = 2;
-    Panels[2].RxCount = 0;
+    Panels[2].Connected = 1;
+    Panels[2].RxCount = 3;  // blocks, but no alive message
     Panels[2].TxCount = 17;
     HousekeepingTick();
     EXPECT_EQ(seam.Field(kFieldConnection), "No Response yet");
-    EXPECT_EQ(seam.Field(kFieldPanelRx), "0");
+    EXPECT_EQ(seam.Field(kFieldPanelRx), "3");
     EXPECT_EQ(seam.Field(kFieldPanelTx), "17");
-    Panels[2].RxCount = 3;
+    Panels[2].AliveSeen = 1;
     HousekeepingTick();
     EXPECT_EQ(seam.Field(kFieldConnection), "Connected OK");
     Panels[2].Connected = 0;
@@ -281,12 +286,58 @@ TEST_F(HousekeepingTest, SilentPanelIsClosedAfterTheTimeout) {
     PollCountdown = 1;
     Ticks(kHousekeepingTimer, 1);
     EXPECT_EQ(talker->connects, 1) << "the poll reconnects it";
+    // It sent alive messages before: on a new connection it counts from its
+    // first one, and the connection is closed if none comes.
+    PollCountdown = 1000;
+    talker->sock = 99;
+    talker->Raise(NetPort::kFdConnect);
+    EXPECT_EQ(SlotNow(299), "0");
+    Ticks(kHousekeepingTimer, 3);
+    EXPECT_EQ(talker->closes, 2);
+    talker->sock = 99;
+    talker->Raise(NetPort::kFdConnect);
+    talker->Feed({130, 1, 125});
+    talker->Raise(NetPort::kFdRead);
+    EXPECT_EQ(SlotNow(299), "1");
 
     Settings.PanelSilenceTimeout = 0;
     mute->Feed({130, 2, 125});
     mute->Raise(NetPort::kFdRead);
     Ticks(kHousekeepingTimer, 30);
     EXPECT_EQ(Panels[2].Connected, 1);
+}
+
+// A serial panel that falls silent is shown "0" after PanelSilenceTimeout
+// ticks, its port kept open and left alone by the poll; its next alive
+// message makes it connected again and repaints it, as after a power cycle.
+TEST_F(HousekeepingTest, SilentSerialPanelIsMarkedDownAndRepaintedWhenBack) {
+    DriverMode = IFMODE_TXRX;
+    ModeCheckCountdown = 1000;
+    PollCountdown = 1000;
+    Settings.PanelSilenceTimeout = 3;
+    seam.StartTimer(kHousekeepingTimer, 1000);
+    test::FakeSerialPort* port = SerialPanel(4, "CP-1000E", 4, 7);
+    port->Feed({130, 4, 125});
+    port->Notify();
+    Ticks(kHousekeepingTimer, 2);
+    EXPECT_EQ(SlotNow(1199), "1");
+    port->Feed({130, 9, 125, 131, 9, 1, 2});  // another panel's bytes prove nothing
+    port->Notify();
+    Ticks(kHousekeepingTimer, 1);
+    EXPECT_EQ(SlotNow(1199), "0");
+    EXPECT_TRUE(Logged("Panel 4 silent for 3 s - marked not connected "));
+    EXPECT_EQ(seam.Field(kFieldCommsSummary), "NO COMMS to any Panels");
+    PollCountdown = 1;
+    Ticks(kHousekeepingTimer, 10);
+    EXPECT_EQ(port->closes, 0);
+    EXPECT_EQ(port->opens, 1);
+
+    ClearFrames(*port);
+    port->Feed({130, 4, 125});
+    port->Notify();
+    EXPECT_EQ(SlotNow(1199), "1");
+    EXPECT_TRUE(Logged("Reconnected - refreshing panel 4 "));
+    EXPECT_EQ(Frames(*port).size(), 1u + 2u * 16u) << "clear, then text and colour of the 16 buttons";
 }
 
 // A reserve never writes the main's state: its first mode check leaves the

@@ -233,12 +233,16 @@ TEST_F(ReceivePathTest, SerialBlocksAndLineErrors) {
     FakeSerialPort* port = SerialPanel(3, "1000", 2, 4);
     PanelRecord& p = Panels[3];
 
+    // Blocks that carry only other panels' ids make no panel connected.
     p.Connected = 0;
+    Notify(port, {130, 7, 125, 131, 7, 1, 5});
+    EXPECT_EQ(p.Connected, 0);
+    EXPECT_EQ(SlotNow(899), "");
     Notify(port, {130, 2, 99, 131, 2, 1, 5});  // a serial panel's alive code is not examined
     EXPECT_EQ(p.Connected, 1);
     EXPECT_EQ(SlotNow(899), "1");
     EXPECT_EQ(SlotNow(605), "1");
-    EXPECT_EQ(p.RxCount, 1);
+    EXPECT_EQ(p.RxCount, 2);
     EXPECT_EQ(seam.Field(kFieldInfoTx).size(), 8u) << "counters shown at every notification";
 
     // Each flag alone, and flags together, drop the block.
@@ -253,11 +257,14 @@ TEST_F(ReceivePathTest, SerialBlocksAndLineErrors) {
         EXPECT_EQ(p.Connected, 1) << "Connected stays as it was";
         EXPECT_TRUE(Logged("*** Serial Com port 4 ERROR \"" + std::to_string(flags) + "\""));
     }
-    EXPECT_EQ(p.RxCount, 1) << "dropped blocks are not parsed";
+    EXPECT_EQ(p.RxCount, 2) << "dropped blocks are not parsed";
 
-    // A flag outside the list is not a line error.
+    // A flag outside the list is not a line error; the panel counts as heard
+    // from again at its next alive message.
     Notify(port, {131, 2, 0, 5}, 32);
     EXPECT_EQ(SlotNow(605), "0");
+    EXPECT_EQ(SlotNow(899), "0");
+    Notify(port, {130, 2, 125});
     EXPECT_EQ(SlotNow(899), "1");
 }
 

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -264,9 +265,35 @@ TEST_F(SerialPortTest, badPortOrDeviceOrSettings_givesMinusOne_withClearLogLine)
     EXPECT_EQ(seam.WatchCount(), 0);
 }
 
-TEST_F(SerialPortTest, comDevicePath_fallsBackToTtyS) {
+// With a COM link directory in use a COM number names its link only (a
+// missing one is a port that is not there); /dev/ttyS* only without one.
+// An open port knows whether its COM link still names the device it holds.
+TEST_F(SerialPortTest, comLinkNamesTheDevice_noFallBackToTtyS_andAMovedLinkIsSeen) {
     EXPECT_EQ(ComDevicePath(1), dir.file("COM1"));
-    EXPECT_EQ(ComDevicePath(5), "/dev/ttyS4");
+    EXPECT_EQ(ComDevicePath(5), dir.file("COM5"));
+    unsetenv("VORN_COM_DIR");
+    if (access("/dev/vorn", F_OK) != 0) EXPECT_EQ(ComDevicePath(5), "/dev/ttyS4");
+    setenv("VORN_COM_DIR", dir.path().c_str(), 1);
+
+    SerialPort port;
+    ASSERT_EQ(port.Open(1), 1);
+    EXPECT_TRUE(port.HoldsDeviceOf(1));
+    Pty other;
+    ASSERT_EQ(unlink(dir.file("COM1").c_str()), 0);
+    EXPECT_FALSE(port.HoldsDeviceOf(1)) << "link gone";
+    Link(1, other.slave());
+    EXPECT_FALSE(port.HoldsDeviceOf(1)) << "link names another pty";
+    Link(3, pty.slave());
+    EXPECT_TRUE(port.HoldsDeviceOf(3)) << "another link to the held device";
+    // No exclusive flag on a pty: it belongs to the terminal, which outlives
+    // a killed driver while the other end is open.
+    const int probe = open(pty.slave().c_str(), O_RDWR | O_NOCTTY);
+    int exclusive = -1;
+    EXPECT_EQ(ioctl(probe, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    close(probe);
+    port.Close();
+    EXPECT_FALSE(port.HoldsDeviceOf(3));
 }
 
 TEST_F(SerialPortTest, everyByteValue_passesUnchangedBothWays) {

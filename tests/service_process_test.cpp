@@ -315,6 +315,17 @@ TEST_F(ServiceProcessTest, NotifiesReadyWatchdogStatusAndStopping) {
     EXPECT_LT(seconds, 6.0);
     EXPECT_LT(std::chrono::duration<double>(from - first).count(), 2.5);
 
+    // A loop that ran late is not reported alive: stopped for 2.5 s (nothing
+    // comes meanwhile), the driver's first ticks after it send no WATCHDOG=1,
+    // and the pings come back once the loop keeps time again.
+    driver_.Signal(SIGSTOP);
+    EXPECT_FALSE(notify.Next(2500ms).has_value());
+    driver_.Signal(SIGCONT);
+    std::vector<std::string> late;
+    EXPECT_FALSE(notify.WaitFor("WATCHDOG=1", 1500ms, &late).has_value()) << late.size() << " datagrams";
+    EXPECT_TRUE(notify.WaitFor("WATCHDOG=1", 6s).has_value());
+    EXPECT_TRUE(Contains(driver_.Stderr(), "Watchdog - event loop ")) << driver_.Stderr();
+
     driver_.Signal(SIGTERM);
     std::optional<std::string> stopping = notify.WaitFor("STOPPING=1", 10s);
     ASSERT_TRUE(stopping.has_value());

@@ -3,6 +3,9 @@
 // texts), the answer to a request, and the request guard's framing.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -13,6 +16,7 @@
 #include <string>
 
 #include "core/driver_state.h"
+#include "infodriver_server.h"
 #include "core/loop_lag.h"
 #include "core/service_events.h"
 #include "panels/info_client.h"
@@ -22,7 +26,10 @@
 #include "service/status_access.h"
 #include "service/support_bundle.h"
 #include "service/status_render.h"
+#include "service/service_notify.h"
 #include "service/status_snapshot.h"
+#include "support/fake_ports.h"
+#include "support/temp_dir.h"
 #include "transport/extinfo.h"
 
 namespace vorn {
@@ -42,8 +49,18 @@ protected:
         Settings.SerialParams = "38400,8,1,E";
         DriverStatus = 0;
         DriverMode = IFMODE_TXRX;
+        // Attached to a reference Infodriver of the test's own.
+        setenv("VORN_INFODRIVER_DIR", dir.path().c_str(), 1);
+        InfodriverOptions options;
+        options.devices = {12};
+        options.socketDir = dir.path();
+        options.log = [](const std::string&) {};
+        server = std::make_unique<InfodriverServer>(options);
+        std::string error;
+        ASSERT_TRUE(server->Start(&error)) << error;
+        server->RunInThread();
         BindInfoClient(&info);
-        info.iStatus = kInfoSlotChanged;
+        ASSERT_EQ(info.connect(12, nullptr), kInfoSlotChanged);
         InfodriverRxCount = 7;
         InfodriverTxCount = 9;
 
@@ -55,7 +72,11 @@ protected:
         tcp.ButtonCount = 48;
         tcp.IpAddress = "10.0.0.5";
         tcp.Port = 2001;
+        auto port = std::make_unique<test::FakeNetPort>();
+        port->sock = 99;  // connected
+        tcp.Link = std::make_unique<TcpPanelLink>(tcp.IpAddress, tcp.Port, std::move(port));
         tcp.Connected = 1;
+        tcp.AliveSeen = 1;
         tcp.RxCount = 3;
         tcp.TxCount = 40;
         tcp.LastButton = 5;
@@ -76,8 +97,13 @@ protected:
     }
     void TearDown() override {
         ResetPanelTable();
+        info.disconnect();
         BindInfoClient(nullptr);
+        server.reset();
+        unsetenv("VORN_INFODRIVER_DIR");
     }
+    test::TempDir dir;
+    std::unique_ptr<InfodriverServer> server;
     extinfo info{kInfoInterfaceVersion};
 };
 
@@ -103,8 +129,15 @@ TEST_F(ServiceStatusTest, SnapshotFollowsTheDriverStateAndTheFieldTexts) {
     EXPECT_EQ(serial.connection, "No Connection");
     EXPECT_EQ(ServiceStatusLine(snap), "main: 1/2 panels connected");
 
-    DriverMode = IFMODE_RXONLY;
+    // Attached is the client's word on its link, whatever status code it
+    // was told last.
     info.iStatus = kInfoDisconnected;
+    EXPECT_TRUE(TakeStatusSnapshot(nullptr).infodriver.connected);
+    info.disconnect();
+    info.iStatus = kInfoSlotChanged;
+    EXPECT_FALSE(TakeStatusSnapshot(nullptr).infodriver.connected);
+
+    DriverMode = IFMODE_RXONLY;
     snap = TakeStatusSnapshot(nullptr);
     EXPECT_EQ(snap.driver.mode, 1);
     EXPECT_EQ(snap.driver.status, "Running OK");  // derived without the view
@@ -308,6 +341,49 @@ TEST_F(ServiceStatusTest, FacesDrawTheButtonsAsThePanelTableHoldsThem) {
     const HttpAnswer script = AnswerStatusRequest("GET", "/app.js", take);
     EXPECT_EQ(script.contentType, "text/javascript; charset=utf-8");
     EXPECT_NE(script.body.find("new EventSource(\"/events\""), std::string::npos);
+}
+
+// WATCHDOG=1 only from a housekeeping tick that finds the loop on time: not
+// from a tick that came late, nor while a lag above the bound is less than
+// 2-3 s old. The clock is moved by hand; the manager's socket is real.
+TEST(ServiceNotifierTest, WatchdogIsFedOnlyWhileTheLoopRunsOnTime) {
+    using namespace std::chrono_literals;
+    test::TempDir dir;
+    const std::string path = dir.path() + "/notify";
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    setenv("WATCHDOG_USEC", "20000000", 1);
+    unsetenv("WATCHDOG_PID");
+    LoopLag lag;
+    ServiceNotifier notifier(lag);
+    unsetenv("WATCHDOG_USEC");
+    const auto t0 = LoopLag::Clock::time_point{} + 1000s;
+    // Whether a tick at t sent WATCHDOG=1 (STATUS= never changes here).
+    const auto fed = [&](LoopLag::Clock::duration t) {
+        notifier.OnEvent(ServiceEvent::kHousekeeping, [] { return std::string("main"); }, t0 + t);
+        char buffer[256];
+        bool watchdog = false;
+        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
+            watchdog = watchdog || std::string(buffer, static_cast<size_t>(n)).find("WATCHDOG=1") != std::string::npos;
+        }
+        return watchdog;
+    };
+    EXPECT_TRUE(fed(0s));
+    EXPECT_TRUE(fed(1s));
+    EXPECT_FALSE(fed(4s)) << "the tick came 2 s late";
+    EXPECT_TRUE(fed(5s));
+    lag.Record(t0 + 5500ms, 1500ms);
+    EXPECT_FALSE(fed(6s));
+    EXPECT_FALSE(fed(7s));
+    EXPECT_TRUE(fed(8s));
+    lag.Record(t0 + 8200ms, 900ms);
+    EXPECT_TRUE(fed(9s)) << "within the bound";
+    unsetenv("NOTIFY_SOCKET");  // read by every sd_notify
+    close(fd);
 }
 
 TEST(SupportAndAccessTextTest, TokensLeaveTheSettingsAndHostsReadAsWritten) {

@@ -12,6 +12,7 @@
 #include "core/version_info.h"
 #include "panels/info_client.h"
 #include "panels/mode_tracking.h"
+#include "panels/panel_connection_state.h"
 #include "panels/panel_connections.h"
 #include "panels/panel_loader.h"
 #include "panels/panel_table.h"
@@ -75,11 +76,9 @@ void CommsSummaryStep() {
         seam.SetField(kFieldCommsSummary, "RXOnly - Panels Disconnected");
         return;
     }
-    int ok = 0;
-    for (int n = 1; n <= kMaxPanels; ++n) {
-        const PanelRecord& p = Panels[n];
-        if (p.InUse == 1 && p.Connected == 1 && p.RxCount > 0) ++ok;
-    }
+    // The panels that count as connected, as slot 299 and every other view
+    // counts them.
+    const int ok = ConnectedPanelCount();
     if (ok == PanelCount) {
         CommsSummary = 0;
         seam.SetField(kFieldCommsSummary, "All Panels Comms OK");
@@ -98,13 +97,7 @@ void ChosenPanelStep() {
     if (!IsPanelNumber(ChosenPanel)) return;
     Seam& seam = GetSeam();
     const PanelRecord& p = Panels[ChosenPanel];
-    if (p.Connected == 1 && p.RxCount > 0) {
-        seam.SetField(kFieldConnection, "Connected OK");
-    } else if (p.Connected == 1) {
-        seam.SetField(kFieldConnection, "No Response yet");
-    } else {
-        seam.SetField(kFieldConnection, "No Connection");
-    }
+    seam.SetField(kFieldConnection, PanelConnectionOf(ChosenPanel).words);
     seam.SetFieldNumber(kFieldPanelRx, static_cast<unsigned>(p.RxCount));
     seam.SetFieldNumber(kFieldPanelTx, static_cast<unsigned>(p.TxCount));
 }

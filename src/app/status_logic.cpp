@@ -7,6 +7,7 @@
 #include "core/diagnostics.h"
 #include "core/driver_state.h"
 #include "core/seam.h"
+#include "panels/panel_connection_state.h"
 #include "panels/panel_table.h"
 #include "panels/panel_test.h"
 #include "panels/panel_senders.h"
@@ -46,13 +47,7 @@ void ShowChosenPanel() {
     std::snprintf(id, sizeof id, "%02x", static_cast<unsigned>(panel.CommsId));
     for (char* c = id; *c != '\0'; ++c) *c = static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
     seam.SetField(kFieldPanelId, id);
-    if (panel.Connected == 1 && panel.RxCount > 0) {
-        seam.SetField(kFieldConnection, "Connected OK");
-    } else if (panel.Connected == 1) {
-        seam.SetField(kFieldConnection, "No Response yet");
-    } else {
-        seam.SetField(kFieldConnection, "No Connection");
-    }
+    seam.SetField(kFieldConnection, PanelConnectionOf(ChosenPanel).words);
     seam.SetFieldNumber(kFieldPanelRx, static_cast<unsigned>(panel.RxCount));
     seam.SetFieldNumber(kFieldPanelTx, static_cast<unsigned>(panel.TxCount));
     seam.SetFieldNumber(kFieldLastButton, static_cast<unsigned>(panel.LastButton));

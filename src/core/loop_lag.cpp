@@ -19,11 +19,12 @@ void LoopLag::Record(Clock::time_point now, Clock::duration lag) {
     s.longest = std::max(s.longest, lag);
 }
 
-LoopLag::Clock::duration LoopLag::Longest(Clock::time_point now) const {
+LoopLag::Clock::duration LoopLag::Longest(Clock::time_point now, int seconds) const {
     const int64_t number = SecondOf(now);
+    const int64_t window = std::clamp(seconds, 1, kWindowSeconds);
     Clock::duration longest = Clock::duration::zero();
     for (const Second& s : seconds_) {
-        if (s.number > number - kWindowSeconds && s.number <= number) longest = std::max(longest, s.longest);
+        if (s.number > number - window && s.number <= number) longest = std::max(longest, s.longest);
     }
     return longest;
 }

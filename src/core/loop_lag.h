@@ -20,7 +20,10 @@ public:
     void Record(Clock::time_point now, Clock::duration lag);
     // The longest lag recorded in the kWindowSeconds before now (zero when
     // none was).
-    Clock::duration Longest(Clock::time_point now) const;
+    Clock::duration Longest(Clock::time_point now) const { return Longest(now, kWindowSeconds); }
+    // The longest lag recorded in the current whole second and the
+    // `seconds` - 1 before it (1..kWindowSeconds).
+    Clock::duration Longest(Clock::time_point now, int seconds) const;
 
 private:
     // The longest lag of each of the last kWindowSeconds whole seconds,

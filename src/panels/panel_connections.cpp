@@ -5,9 +5,11 @@
 
 #include "core/diagnostics.h"
 #include "core/driver_state.h"
+#include "core/seam.h"
 #include "core/service_events.h"
 #include "panels/info_client.h"
 #include "core/traffic_ring.h"
+#include "panels/panel_connection_state.h"
 #include "panels/panel_table.h"
 #include "protocol/panel_frames.h"
 #include "panels/panel_senders.h"
@@ -58,6 +60,17 @@ void ConnectTcp(int n) {
     p.TxCount = 0;
 }
 
+// Another configured panel of this driver whose open line is the device
+// that panel n's COM port names now; 0 when none.
+int PanelHoldingDeviceOf(int n) {
+    for (int m = 1; m <= kMaxPanels; ++m) {
+        if (m != n && Panels[m].InUse != 0 && Panels[m].Link && Panels[m].Link->HoldsDeviceOf(Panels[n].ComPort)) {
+            return m;
+        }
+    }
+    return 0;
+}
+
 void ConnectSerial(int n) {
     PanelRecord& p = Panels[n];
     if (p.ComPort < 1) return;  // not configured: nothing written, nothing logged
@@ -65,6 +78,12 @@ void ConnectSerial(int n) {
     if (!p.Link || p.Link->Kind() != LinkKind::kSerial) {
         DebugMessage("ConnectToPanel - NO SERIAL Class for panel %d ", n);
         return;
+    }
+    // Held by a panel of this driver: say which, rather than letting the
+    // open report another program.
+    if (const int holder = PanelHoldingDeviceOf(n); holder != 0) {
+        DebugMessage("Serial port %d ERROR - in use by panel %d", p.ComPort, holder);
+        return;  // the next poll tries again
     }
     p.RxTail.Clear();
     const int status = SerialOpenStatus(p.Link->Open());
@@ -77,12 +96,16 @@ void ConnectSerial(int n) {
     if (status < 0) return;  // stays unconnected; the next poll tries again
     DebugMessage("Successfully opened serial port %d, speed %ld", p.ComPort, static_cast<long>(Settings.Speed));
     p.Connected = 1;
+    p.AliveSeen = 0;
     CountPanelLinkUp(n);
     // A serial line has no connect event: the transport is open now, so the
     // panel's first alive message sends it its whole content, as a TCP panel
     // gets after its connect. Without this a serial panel would show nothing
     // the control system set before the driver became main.
     if (Settings.RefreshOnConnection == 1) p.RefreshPending = 1;
+    // Open, but not heard from: "0" until its first alive message, also over
+    // a "1" that an earlier driver left.
+    PublishPanelConnection(n);
 }
 
 // Every frame that leaves the driver for a panel passes here, once its
@@ -130,12 +153,13 @@ void DisconnectAllPanels() {
         if (p.InUse == 0) continue;
         // Only a panel this driver had open gets "0": a starting reserve
         // must not write over the status of the main's live panels.
-        const bool hadOpen = p.Connected != 0;
+        const bool hadOpen = p.Connected != 0 || (p.Link && p.Link->LineIsUp());
         // Closing a TCP link reports the close to NetEventMain at once.
         if (p.Link) p.Link->Close();
         p.Connected = 0;
+        p.AliveSeen = 0;
         p.RxTail.Clear();
-        if (hadOpen) Info().updateslot(PanelStatusSlot(p), "0");
+        if (hadOpen) PublishPanelConnection(n);
     }
 }
 
@@ -146,17 +170,28 @@ void PollPanel(int panel) {
     }
     PanelRecord& p = Panels[panel];
     if (Info().linklost()) return;  // ending: the panels belong to the other driver now
-    if (p.Connected == 1) {
-        // Serial panels are not polled; their data notifications keep them alive.
-        if (p.Link && p.Link->Kind() == LinkKind::kTcp) {
+    const bool serial = p.Link && p.Link->Kind() == LinkKind::kSerial;
+    if (serial && p.Link->LineIsUp()) {
+        // Serial panels are not polled. An open line stays open, also while
+        // its panel is silent or its output was given up: the panel is back
+        // when it is heard from (the receive path), not when reopened. Unless
+        // the COM port names another device now (a link moved to another
+        // adapter) or none: then the line held is not this COM port's any
+        // more, and is closed and opened again on whatever the name gives.
+        if (p.Link->HoldsDeviceOf(p.ComPort)) return;
+        DebugMessage("Serial port %d now names another device or none - port closed ", p.ComPort);
+        p.Link->Close();
+        p.Connected = 0;
+        p.AliveSeen = 0;
+        p.RxTail.Clear();
+        PublishPanelConnection(panel);
+    } else if (p.Connected == 1) {
+        if (!serial && p.Link) {
             const PanelFrame frame = BuildPollFrame(p.CommsId);
             p.Link->Send(frame.Data(), frame.Length());  // counted once it has gone
         }
         return;
     }
-    // A serial line whose output was given up stays open: the panel is
-    // back when it is heard from (the receive path), not when reopened.
-    if (p.Link && p.Link->Kind() == LinkKind::kSerial && p.Link->LineIsUp()) return;
     DebugMessage("Poll - attempting to reconnect to panel %d ", panel);
     ConnectToPanel(panel);
 }
@@ -164,6 +199,7 @@ void PollPanel(int panel) {
 void CheckPanelSilence() {
     const int limit = Settings.PanelSilenceTimeout;
     if (limit <= 0) return;
+    const auto now = GetSeam().Now();
     for (int n = 1; n <= kMaxPanels; ++n) {
         PanelRecord& p = Panels[n];
         if (p.InUse == 0 || p.Connected != 1 || !p.Link) continue;
@@ -178,25 +214,41 @@ void CheckPanelSilence() {
                 DebugMessage("Panel %d took no output for %d s - connection closed ", n,
                              static_cast<int>(stalled.count()));
                 p.AliveSeen = 0;
-                p.SilentTicks = 0;
                 p.Link->Close();  // reports the close: "0" in the status slot
+                p.Connected = 0;
             } else {
                 DebugMessage("Panel %d took no output for %d s - waiting output discarded ", n,
                              static_cast<int>(stalled.count()));
                 p.Link->DiscardOutput();
                 if (Settings.RefreshOnConnection == 1) p.RefreshPending = 1;
-                Info().updateslot(PanelStatusSlot(p), "0");
+                p.Connected = 0;
+                p.AliveSeen = 0;
+                PublishPanelConnection(n);
             }
+            continue;
+        }
+        // Watched: a panel heard from on its line, and a TCP panel that sent
+        // alive messages before, from its connect on.
+        if (p.AliveSeen == 0 && !(tcp && p.SendsAlive != 0 && p.Link->LineIsUp())) continue;
+        const auto silent = std::chrono::duration_cast<std::chrono::seconds>(now - p.HeardAt);
+        if (silent.count() < limit) continue;
+        if (tcp) {
+            DebugMessage("Panel %d silent for %d s - connection closed ", n, static_cast<int>(silent.count()));
+            p.AliveSeen = 0;
+            p.Link->Close();  // reports the close: "0" in the status slot
             p.Connected = 0;
             continue;
         }
-        if (!tcp || p.AliveSeen == 0) continue;
-        if (++p.SilentTicks < limit) continue;
-        DebugMessage("Panel %d silent for %d s - connection closed ", n, p.SilentTicks);
+        // A serial panel that fell silent keeps its port: it may be switched
+        // off, or its cable now carries another panel. Its next alive message
+        // makes it connected again and (with RefreshOnConnection) repaints it,
+        // as it may have been switched off and on without the line noticing.
+        DebugMessage("Panel %d silent for %d s - marked not connected ", n, static_cast<int>(silent.count()));
         p.AliveSeen = 0;
-        p.SilentTicks = 0;
-        p.Link->Close();  // reports the close: "0" in the status slot
         p.Connected = 0;
+        p.Link->DiscardOutput();
+        if (Settings.RefreshOnConnection == 1) p.RefreshPending = 1;
+        PublishPanelConnection(n);
     }
 }
 

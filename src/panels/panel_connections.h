@@ -22,9 +22,13 @@ void PollAllPanels();
 //   poll reconnects it; a serial panel's waiting output is discarded and it
 //   counts as not connected (status slot "0") until it is heard from again,
 //   then it is refreshed; the poll leaves its open port alone meanwhile;
-// - a TCP panel that has sent alive messages on its connection and then
-//   stays silent for that many ticks is taken as dead the same way. A panel
-//   that never sends alive messages is never timed out for silence.
+// - a panel that has sent alive messages on its line and then sends nothing
+//   with its own id for that long is taken as down the same way: a TCP
+//   connection is closed, a serial panel marked not connected with its port
+//   kept open (panel_connection_state.h). A TCP connection of a panel that
+//   sent alive messages before is closed too when none comes within that
+//   long of the connect. A TCP panel that never sends alive messages is
+//   never timed out for silence.
 void CheckPanelSilence();
 void RefreshAllPanels();
 

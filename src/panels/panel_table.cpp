@@ -56,7 +56,8 @@ void ResetPanelRecord(PanelRecord& p, int n) {
     p.FlashButton = 0;
     p.LastButton = 0;
     p.AliveSeen = 0;
-    p.SilentTicks = 0;
+    p.SendsAlive = 0;
+    p.HeardAt = {};
     p.RxTail.Clear();
     p.Link.reset();
     for (ButtonRecord& b : p.Buttons) {

@@ -3,6 +3,7 @@
 // their buttons. Panels[1..12] are panel numbers; Panels[0] is reset with
 // the others but never used. GUI thread only; no lock guards it.
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -40,7 +41,7 @@ constexpr int kJoystickLastOffset = 295; // the identity slots follow
 constexpr int kPanelIdOffset = 296;
 constexpr int kLocationOffset = 297;
 constexpr int kTypeNameOffset = 298;
-constexpr int kPanelStatusOffset = 299;  // "1" connected, "0" not
+constexpr int kPanelStatusOffset = 299;  // "1" connected, "0" not (panel_connection_state.h)
 
 // Panel numbers 1..kMaxPanels; Panels[0] is never addressed.
 inline bool IsPanelNumber(int n) { return n >= 1 && n <= kMaxPanels; }
@@ -86,10 +87,15 @@ struct PanelRecord {
     int RxCount = 0;
     int FlashButton = 0;
     int LastButton = 0;
-    // Silence watch of a TCP panel: set by its first alive message on a
-    // connection; housekeeping ticks since it last sent anything.
+    // Heard from: set by an alive message that counts on the open line,
+    // cleared when the line opens or closes, when the panel falls silent and
+    // by a serial line error (panel_connection_state.h). SendsAlive: it has
+    // sent one since the table was loaded, on any connection. HeardAt: when
+    // the panel last sent a message with its own id, or its TCP connection
+    // was made (the seam's clock).
     int AliveSeen = 0;
-    int SilentTicks = 0;
+    int SendsAlive = 0;
+    std::chrono::steady_clock::time_point HeardAt{};
     // The panel's line (TCP or serial), created by the loader and kept for
     // the whole run; null for a panel that is not configured.
     std::unique_ptr<PanelLink> Link;

@@ -13,6 +13,7 @@
 #include "core/service_events.h"
 #include "panels/info_client.h"
 #include "core/traffic_ring.h"
+#include "panels/panel_connection_state.h"
 #include "panels/panel_table.h"
 #include "panels/slot_mapping.h"
 #include "protocol/hex_dump.h"
@@ -81,17 +82,22 @@ int PanelOfLink(const PanelLink* link) {
 bool IsTcp(const PanelRecord& p) { return p.Link && p.Link->Kind() == LinkKind::kTcp; }
 
 // Alive message (130, CommsId, code). A TCP panel proves it is alive only
-// with code 125; a serial panel's code is not examined.
+// with code 125; a serial panel's code is not examined. One that counts makes
+// the panel heard from (panel_connection_state.h); a panel that was taken as
+// down (silent, or a line that took nothing) is connected again and, with
+// RefreshOnConnection, repainted at once: it may have been switched off and
+// on meanwhile.
 void OnAlive(int panel, uint8_t code) {
     PanelRecord& p = Panels[panel];
     const bool counts = p.Link != nullptr && (!IsTcp(p) || code == PANEL_ALIVE);
     if (counts) {
         p.AliveSeen = 1;
-        Info().updateslot(PanelStatusSlot(p), "1");
+        p.SendsAlive = 1;
         if (p.Connected == 0) {
             p.Connected = 1;
             if (Settings.RefreshOnConnection == 1) p.RefreshPending = 1;
         }
+        PublishPanelConnection(panel);
     }
     if (ShowAllMessages) DebugMessage("Alive message from panel %d", panel);
     if (p.RefreshPending == 1) {
@@ -156,18 +162,17 @@ void OnTcpConnect(PanelLink& link, int panel, int error) {
     // Bytes of an earlier connection never join the new one.
     p.RxTail.Clear();
     p.AliveSeen = 0;
-    p.SilentTicks = 0;
     if (error != 0) {
         DebugMessage("Failed to connect to panel %d - %s", panel, address.c_str());
         p.Connected = 0;
-        Info().updateslot(PanelStatusSlot(p), "0");
     } else {
         DebugMessage("Connect OK to panel %d - addr %s", panel, address.c_str());
         p.Connected = 1;
+        p.HeardAt = GetSeam().Now();  // a panel that sends alive messages has until the timeout to do so
         CountPanelLinkUp(panel);
         if (Settings.RefreshOnConnection == 1) p.RefreshPending = 1;
-        Info().updateslot(PanelStatusSlot(p), "1");
     }
+    PublishPanelConnection(panel);
 }
 
 // The line went away: a TCP close event, or a serial hang-up or read error.
@@ -185,12 +190,16 @@ void OnLinkClosed(PanelLink& link, int panel, int error) {
         link.Close();
     }
     p.Connected = 0;
-    Info().updateslot(PanelStatusSlot(p), "0");
+    p.AliveSeen = 0;
+    PublishPanelConnection(panel);
 }
 
 // One block of a serial line. Any line error flag, alone or together with
 // others, makes the block untrustworthy: it is dropped, and so is a partial
-// message carried from before it, since the bytes between them may be lost.
+// message carried from before it, since the bytes between them may be lost;
+// the panel counts as not heard from until its next alive message. A block
+// by itself makes no panel connected: only an alive message with the
+// panel's own id does (what else is on the line may be another panel's).
 void OnSerialBlock(PanelLink& link, int panel, std::span<const uint8_t> block, uint32_t errors) {
     PanelRecord& p = Panels[panel];
     ShowInfodriverCounters();
@@ -202,11 +211,10 @@ void OnSerialBlock(PanelLink& link, int panel, std::span<const uint8_t> block, u
     if ((errors & kSerialErrorMask) != 0) {
         DebugMessage("*** Serial Com port %d ERROR \"%u\"", comPort, static_cast<unsigned>(errors));
         p.RxTail.Clear();
-        Info().updateslot(PanelStatusSlot(p), "0");
+        p.AliveSeen = 0;
+        PublishPanelConnection(panel);
         return;
     }
-    p.Connected = 1;
-    Info().updateslot(PanelStatusSlot(p), "1");
     ParsePanelData(block.data(), block.size(), panel);
 }
 
@@ -292,11 +300,14 @@ void ParsePanelData(const uint8_t* data, size_t length, int panel) {
     }
     if (data == nullptr) length = 0;
     PanelRecord& p = Panels[panel];
-    if (length > 0) p.SilentTicks = 0;  // any byte proves the panel is there
+    const auto heardAt = GetSeam().Now();
     CutResult cut = CutPanelMessages(p.RxTail, std::span<const uint8_t>(data, length), p.CommsId, panel);
     p.RxTail = cut.carry;
     // Items in stream order; their number is bounded by the block length.
     for (const RxItem& item : cut.items) {
+        // Every item but a log line carries the panel's own id: the panel is
+        // there. Bytes of other panels prove nothing.
+        if (item.kind != RxItemKind::Log) p.HeardAt = heardAt;
         switch (item.kind) {
             case RxItemKind::Log:
                 DebugMessage("%s", item.text.c_str());

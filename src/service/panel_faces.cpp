@@ -50,19 +50,17 @@ struct PanelState {
 
 PanelState StateOf(const StatusSnapshot& snap, const PanelSnapshot& p) {
     if (snap.driver.mode == 1) return {"s-rsv", "Reserve's view", "the main driver drives this panel"};
-    if (p.connected && p.rx > 0) return {"s-ok", p.connection, ""};
-    if (p.connected) return {"s-warn", p.connection, "connected, nothing received yet"};
+    if (p.connected && p.heard) return {"s-ok", p.connection, ""};
+    if (p.connected) return {"s-warn", p.connection, p.why};
     std::string why;
     if (!snap.infodriver.connected) {
         why = "no Infodriver";
     } else if (snap.driver.mode != 2) {
         why = "the driver is not main yet";
-    } else if (p.link == "tcp") {
-        why = "no connection to " + p.address;
-    } else if (p.link == "serial") {
-        why = p.address.substr(0, p.address.find(' ')) + " is not open";
-    } else {
+    } else if (p.link == "none") {
         why = "no address and no COM port";
+    } else {
+        why = p.why;
     }
     return {"s-off", p.connection, why};
 }
@@ -128,8 +126,8 @@ std::string Css() {
 
 bool SameHeader(const PanelSnapshot& a, const PanelSnapshot& b) {
     return a.id == b.id && a.location == b.location && a.type == b.type && a.link == b.link &&
-           a.address == b.address && a.connected == b.connected && a.connection == b.connection &&
-           (a.rx > 0) == (b.rx > 0) && a.lastButton == b.lastButton;
+           a.address == b.address && a.connected == b.connected && a.heard == b.heard &&
+           a.connection == b.connection && a.why == b.why && a.lastButton == b.lastButton;
 }
 
 // Button b's drawing (1-based) differs between the two snapshots of a panel.

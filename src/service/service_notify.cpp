@@ -2,11 +2,14 @@
 
 #include <systemd/sd-daemon.h>
 
+#include <algorithm>
 #include <cstdlib>
+
+#include "core/diagnostics.h"
 
 namespace vorn {
 
-ServiceNotifier::ServiceNotifier() {
+ServiceNotifier::ServiceNotifier(const LoopLag& lag) : lag_(lag) {
     const char* socket = std::getenv("NOTIFY_SOCKET");
     active_ = socket != nullptr && socket[0] != '\0';
     std::uint64_t usec = 0;
@@ -19,7 +22,25 @@ void ServiceNotifier::Send(const std::string& state) {
     (void)sd_notify(0, state.c_str());
 }
 
-void ServiceNotifier::OnEvent(ServiceEvent event, const std::function<std::string()>& statusLine) {
+bool ServiceNotifier::LoopOnTime(Clock::time_point now) {
+    const Clock::duration sinceTick = haveTick_ ? now - lastTick_ : kTickPeriod;
+    haveTick_ = true;
+    lastTick_ = now;
+    const Clock::duration late = std::max(sinceTick - kTickPeriod, lag_.Longest(now, kLagWindowSeconds));
+    if (late <= kOnTimeBound) {
+        lateLogged_ = false;
+        return true;
+    }
+    if (!lateLogged_) {
+        lateLogged_ = true;
+        DebugMessage("Watchdog - event loop %ld ms late - not reported alive ",
+                     static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(late).count()));
+    }
+    return false;
+}
+
+void ServiceNotifier::OnEvent(ServiceEvent event, const std::function<std::string()>& statusLine,
+                              Clock::time_point now) {
     if (!active_ || stopping_) return;
     std::string state;
     switch (event) {
@@ -30,7 +51,7 @@ void ServiceNotifier::OnEvent(ServiceEvent event, const std::function<std::strin
             state = "READY=1\nSTATUS=" + lastStatus_;
             break;
         case ServiceEvent::kHousekeeping: {
-            if (watchdogUsec_ > 0) state = "WATCHDOG=1";
+            if (watchdogUsec_ > 0 && LoopOnTime(now)) state = "WATCHDOG=1";
             std::string status = statusLine ? statusLine() : std::string();
             if (status != lastStatus_) {
                 lastStatus_ = status;

@@ -57,7 +57,7 @@ const char* DriverClass(int statusCode) { return statusCode == 0 ? "ok" : status
 const char* ModeClass(int mode) { return mode == 2 ? "ok" : mode == 1 ? "warn" : ""; }
 const char* CommsClass(int code) { return code == 0 ? "ok" : code == 2 ? "bad" : "warn"; }
 const char* PanelClass(const PanelSnapshot& p) {
-    if (p.connected && p.rx > 0) return "ok";
+    if (p.connected && p.heard) return "ok";
     return p.connected ? "warn" : "bad";
 }
 
@@ -343,6 +343,7 @@ std::string RenderStatusJson(const StatusSnapshot& snap) {
         out += ",\"address\":" + JsonString(p.address);
         out += std::string(",\"connected\":") + (p.connected ? "true" : "false");
         out += ",\"connection\":" + JsonString(p.connection);
+        if (!p.why.empty()) out += ",\"why\":" + JsonString(p.why);
         out += ",\"rx\":" + Number(p.rx);
         out += ",\"tx\":" + Number(p.tx);
         out += ",\"last_button\":" + std::to_string(p.lastButton);
@@ -366,7 +367,9 @@ std::string RenderMetrics(const StatusSnapshot& snap) {
                    MetricLabelValue(p.id) + "\"} " + Number(value(p)) + "\n";
         }
     };
-    perPanel("pellax_panel_connected", "gauge", "1 while the panel's link is up, else 0.",
+    perPanel("pellax_panel_connected", "gauge",
+             "1 while the panel counts as connected (its link up and, once it sent alive messages, still sending them), "
+             "as slot 299 says, else 0.",
              [](const PanelSnapshot& p) { return p.connected ? 1u : 0u; });
     perPanel("pellax_panel_rx_messages_total", "counter",
              "Blocks received from the panel since its link was last opened.",

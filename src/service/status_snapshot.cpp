@@ -8,6 +8,7 @@
 #include "core/service_events.h"
 #include "core/version_info.h"
 #include "panels/info_client.h"
+#include "panels/panel_connection_state.h"
 #include "panels/panel_table.h"
 #include "transport/extinfo.h"
 
@@ -27,20 +28,11 @@ std::string FieldOr(const FieldTextFn& fieldText, int controlId, std::string fal
     return fallback;
 }
 
-// Attached to the Infodriver: every status but the ones a failed or lost
-// link leaves behind.
+// Attached to the Infodriver: the client's own word on its link, not the
+// last status code it was told (which a notification may have overwritten).
 bool InfodriverAttached() {
     const extinfo* client = BoundInfoClient();
-    if (client == nullptr) return false;
-    switch (client->iStatus) {
-        case kInfoDisconnected:
-        case kInfoDeviceZero:
-        case kInfoNoInfodriver:
-        case kInfoNoClass:
-            return false;
-        default:
-            return true;
-    }
+    return client != nullptr && client->isattached();
 }
 
 PanelSnapshot PanelOf(int n) {
@@ -62,15 +54,11 @@ PanelSnapshot PanelOf(int n) {
     } else {
         s.link = "none";
     }
-    s.connected = p.Connected == 1;
-    // The status view's words for the chosen panel.
-    if (p.Connected == 1 && p.RxCount > 0) {
-        s.connection = "Connected OK";
-    } else if (p.Connected == 1) {
-        s.connection = "No Response yet";
-    } else {
-        s.connection = "No Connection";
-    }
+    const PanelConnection state = PanelConnectionOf(n);
+    s.connected = state.connected;
+    s.heard = state.state == PanelLinkState::kHeard;
+    s.connection = state.words;  // the status view's words for the chosen panel
+    s.why = state.why;
     s.rx = Count(p.RxCount);
     s.tx = Count(p.TxCount);
     s.lastButton = p.LastButton;

@@ -30,8 +30,10 @@ struct PanelSnapshot {
     int buttons = 0;             // buttons of the type, 0 when unknown
     std::string link;            // "tcp", "serial" or "none"
     std::string address;         // "10.20.3.41:2001", "COM3 38400,8,1,E" or ""
-    bool connected = false;      // the link is up
+    bool connected = false;      // counts as connected (panels/panel_connection_state.h): slot 299 "1"
+    bool heard = false;          // alive messages come on its line ("Connected OK")
     std::string connection;      // "Connected OK", "No Response yet", "No Connection"
+    std::string why;             // unless heard from: why, in a few words
     std::uint64_t rx = 0;        // receive blocks since the link was opened
     std::uint64_t tx = 0;        // frames sent since the link was opened
     int lastButton = 0;          // last button pressed or released, 0 none
@@ -58,7 +60,7 @@ struct StatusSnapshot {
         double loopLagSeconds = 0;  // longest event loop lag of the last minute
     } driver;
     struct Infodriver {
-        bool connected = false;
+        bool connected = false;  // attached: the link is up and the handshake done
         std::string status;    // the Infodriver status field's text
         std::uint64_t rx = 0;  // slot changes received
         std::uint64_t tx = 0;  // slot writes sent

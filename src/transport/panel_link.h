@@ -97,6 +97,14 @@ public:
     virtual std::string Address() const { return {}; }
     virtual int ComPort() const { return 0; }
 
+    // A serial line: true while it is open on the device that its COM port
+    // names now (false once the COM link is gone or names another device).
+    // A TCP link holds no device: false.
+    virtual bool HoldsDeviceOf(int comPort) const {
+        (void)comPort;
+        return false;
+    }
+
     // Frames waiting for the line.
     size_t WaitingFrames() const { return queue_.Frames(); }
     // True while bytes may be written (a TCP connection made, a serial port

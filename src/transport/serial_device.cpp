@@ -95,6 +95,23 @@ void ApplyLineSettings(termios* tio, const SerialLineSettings& s) {
     }
 }
 
+SerialDeviceId IdOf(const struct stat& st) {
+    SerialDeviceId id;
+    id.known = true;
+    if (S_ISCHR(st.st_mode)) {
+        id.device = static_cast<uint64_t>(st.st_rdev);
+    } else {
+        id.device = static_cast<uint64_t>(st.st_dev);
+        id.inode = static_cast<uint64_t>(st.st_ino);
+    }
+    return id;
+}
+
+bool IsPseudoTerminalSlave(const struct stat& st) {
+    // 136..143: the kernel's pseudo-terminal slave majors.
+    return S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
+}
+
 // Pseudo-terminals have no line: the kernel drops parity from their
 // settings and the C library then reports the whole change as refused,
 // although everything else was applied. For them only, a change counts as
@@ -104,9 +121,7 @@ bool PseudoTerminalTook(int fd, const termios& want) {
     struct stat st {};
     termios now {};
     const tcflag_t parityBits = PARENB | PARODD | CMSPAR;
-    // 136..143: the kernel's pseudo-terminal slave majors.
-    bool took = fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
-                major(st.st_rdev) <= 143 && tcgetattr(fd, &now) == 0 &&
+    bool took = fstat(fd, &st) == 0 && IsPseudoTerminalSlave(st) && tcgetattr(fd, &now) == 0 &&
                 now.c_iflag == want.c_iflag && now.c_oflag == want.c_oflag &&
                 now.c_lflag == want.c_lflag &&
                 (now.c_cflag & ~parityBits) == (want.c_cflag & ~parityBits);
@@ -131,11 +146,21 @@ const char* Reason(int err) {
 
 std::string ComDevicePath(int comPort) {
     const char* dir = std::getenv("VORN_COM_DIR");
-    std::string base = (dir != nullptr && dir[0] != '\0') ? dir : "/dev/vorn";
-    std::string link = base + "/COM" + std::to_string(comPort);
+    const bool set = dir != nullptr && dir[0] != '\0';
+    const std::string base = set ? dir : "/dev/vorn";
     struct stat st {};
-    if (lstat(link.c_str(), &st) == 0) return link;
+    if (set || (stat(base.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) return base + "/COM" + std::to_string(comPort);
     return "/dev/ttyS" + std::to_string(comPort - 1);
+}
+
+SerialDeviceId SerialDeviceIdOfPath(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? IdOf(st) : SerialDeviceId{};
+}
+
+SerialDeviceId SerialDeviceIdOfFd(int fd) {
+    struct stat st {};
+    return fd >= 0 && fstat(fd, &st) == 0 ? IdOf(st) : SerialDeviceId{};
 }
 
 std::string CheckLineSettings(const SerialLineSettings& s) {
@@ -218,8 +243,11 @@ SerialOpen OpenSerialDevice(int comPort, const SerialLineSettings& settings, int
         close(dev);
         return SerialOpen::kFailed;
     }
-    // Keeps out openers that ignore flock (not root: root passes TIOCEXCL).
-    if (ioctl(dev, TIOCEXCL) != 0) {
+    // Keeps out openers that ignore flock (not root: root passes TIOCEXCL),
+    // on real lines only (see the header).
+    struct stat st {};
+    const bool pty = fstat(dev, &st) == 0 && IsPseudoTerminalSlave(st);
+    if (!pty && ioctl(dev, TIOCEXCL) != 0) {
         int err = errno;
         DebugMessage("PortOpen - COM%d %s exclusive mode refused (%s) ", comPort, path.c_str(),
                      std::strerror(err));
@@ -253,8 +281,9 @@ SerialOpen OpenSerialDevice(int comPort, const SerialLineSettings& settings, int
 
 void CloseSerialDevice(int fd) {
     if (fd < 0) return;
-    // Exclusive mode belongs to the terminal, not to this descriptor; a pty
-    // slave outlives our close while its master is open, so clear it.
+    // Exclusive mode belongs to the terminal, not to this descriptor: clear
+    // it for whoever opens the line next (a pty from an older driver that set
+    // it there included).
     ioctl(fd, TIOCNXCL);
     close(fd);  // also drops the flock
 }

@@ -27,24 +27,42 @@ struct SerialLineSettings {
     int stopBits = 0;   // 0 one, 1 one and a half (5 data bits only), 2 two
 };
 
-// Device of COM port n: $VORN_COM_DIR/COM<n> when that name exists (a link
-// whose target is gone counts as existing, so a vanished device is reported
-// missing instead of silently opening another one); VORN_COM_DIR defaults to
-// /dev/vorn. Otherwise /dev/ttyS<n-1>.
+// Device of COM port n. While a COM link directory is in use (VORN_COM_DIR
+// set, or else /dev/vorn a directory) it is always <dir>/COM<n>: a missing
+// link means the port is not there, never some other device. Without one it
+// is /dev/ttyS<n-1>.
 std::string ComDevicePath(int comPort);
+
+// Which device a path or an open descriptor is: the device number of a
+// character device (every node and link of one device agree), else the
+// file's own identity. `known` is false when there was nothing to look at.
+struct SerialDeviceId {
+    bool known = false;
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    bool operator==(const SerialDeviceId&) const = default;
+};
+SerialDeviceId SerialDeviceIdOfPath(const std::string& path);
+SerialDeviceId SerialDeviceIdOfFd(int fd);
 
 // Checks the settings without touching any device. Returns "" when they are
 // usable, else a short reason for the log.
 std::string CheckLineSettings(const SerialLineSettings& settings);
 
-// Opens COM port `comPort` non-blocking, takes it exclusively (flock plus
-// TIOCEXCL), switches it to raw mode without flow control (software and
+// Opens COM port `comPort` non-blocking, takes it exclusively, switches it to raw mode without flow control (software and
 // hardware: panels use three-wire cables) and sets speed, data bits, parity
 // and stop bits; the other settings stay as the device had them. On
 // success stores the descriptor in *fd and returns kOpen. Otherwise returns
 // kFailed or kInUse after one log line naming the cause (the line starts
 // with "PortOpen - COM<n>"), and leaves nothing open. GUI thread only (it
 // logs).
+//
+// Exclusive: an flock, which the kernel drops with the last descriptor of
+// the holder, however it ended (a driver killed by SIGKILL included), and
+// TIOCEXCL on real lines only. TIOCEXCL belongs to the terminal, not to the
+// holder: on a real line it ends with the last close, but a pseudo-terminal's
+// slave lives on while its master is open, so a flag left there by a killed
+// driver would keep every later unprivileged opener out.
 SerialOpen OpenSerialDevice(int comPort, const SerialLineSettings& settings, int* fd);
 
 // Releases the exclusive hold and closes the descriptor. fd < 0: nothing.

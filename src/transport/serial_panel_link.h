@@ -44,6 +44,7 @@ public:
     }
     uint32_t TakeLineErrors() override { return port_->TakeLineErrors(); }
     int ComPort() const override { return comPort_; }
+    bool HoldsDeviceOf(int comPort) const override { return port_->HoldsDeviceOf(comPort); }
 
     SerialPort& Port() { return *port_; }
 

@@ -52,6 +52,7 @@ int SerialPort::Open(int port) {
         case SerialOpen::kFailed: return -1;
     }
     isOpen = 1;
+    held_ = SerialDeviceIdOfFd(fd_);
     haveCounters_ = ReadSerialLineCounters(fd_, &counters_);
     StartWatch();
     return 1;
@@ -66,7 +67,13 @@ void SerialPort::Close() {
     fd_ = -1;
     comPort = 0;
     isOpen = 0;
+    held_ = {};
     haveCounters_ = false;
+}
+
+bool SerialPort::HoldsDeviceOf(int port) const {
+    if (isOpen == 0 || fd_ < 0 || !held_.known) return false;
+    return SerialDeviceIdOfPath(ComDevicePath(port)) == held_;
 }
 
 int SerialPort::Write(const void* data, int length) {

@@ -57,6 +57,10 @@ public:
     int GetPort() const { return comPort; }
     // The open device's descriptor (for a writable watch), -1 when closed.
     virtual int Descriptor() const { return fd_; }
+    // True while the port is open on the device that COM port `port` names
+    // now (ComDevicePath); false once that name is gone or names another
+    // device (a COM link moved to another adapter).
+    virtual bool HoldsDeviceOf(int port) const;
     // Characters per second the line carries with its settings: the speed
     // over start bit, data bits, parity bit and stop bits. 0: not paced.
     virtual double LineBytesPerSecond() const;
@@ -91,6 +95,7 @@ private:
     int watchId_ = 0;
     bool watchPaused_ = false;
     unsigned reads_ = 0;  // Read calls, to see whether a handler read at all
+    SerialDeviceId held_;  // the device opened
     SerialLineCounters counters_;
     bool haveCounters_ = false;
     // Cleared by the destructor: a watch callback whose handler destroyed

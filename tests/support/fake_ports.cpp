@@ -124,6 +124,7 @@ int FakeSerialPort::Open(int port) {
     comPort = port;
     if (openResult < 0) return openResult;
     isOpen = 1;
+    moved = false;  // opened on whatever the name gives now
     return 1;
 }
 

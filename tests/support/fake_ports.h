@@ -53,6 +53,7 @@ public:
     LinkRead Read(void* buffer, int length, int* got, int* error) override;
     uint32_t TakeLineErrors() override;
     double LineBytesPerSecond() const override { return bytesPerSecond; }
+    bool HoldsDeviceOf(int port) const override { return isOpen != 0 && port == comPort && !moved; }
 
     void Feed(const Bytes& bytes) { incoming.insert(incoming.end(), bytes.begin(), bytes.end()); }
     // Plays the port's side: data waiting, or the line hung up.
@@ -65,6 +66,7 @@ public:
     uint32_t errorFlags = 0;        // what TakeLineErrors reports next
     int readError = 0;              // non-zero: the next Read fails with it (kClosed)
     double bytesPerSecond = 0;      // pacing rate the link sees; 0 not paced
+    bool moved = false;             // the COM link names another device now
     std::vector<Bytes> written;     // every frame written (cut as `sent` is)
     std::deque<uint8_t> incoming;
 };

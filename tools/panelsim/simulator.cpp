@@ -14,6 +14,7 @@ struct Simulator::Panel {
     PanelModel model;
     std::unique_ptr<PanelLink> link;
     DecodeCarry carry;  // cleared whenever the connection changes
+    bool off = false;   // switched off with its line kept: silent, deaf, faces forgotten
 };
 
 Simulator::Simulator(Options options, std::function<void(std::string_view)> log, Clock::time_point now)
@@ -35,7 +36,8 @@ bool Simulator::AddPanel(const PanelSpec& spec, std::string& error) {
         [this, number](bool connected, std::string_view why) { OnState(number, connected, why); },
         [this, number](std::string_view text) { Log(number, text); },
     });
-    panels_.push_back(std::make_unique<Panel>(Panel{spec, PanelModel(spec.type, spec.commsId), std::move(link), {}}));
+    panels_.push_back(
+        std::make_unique<Panel>(Panel{spec, PanelModel(spec.type, spec.commsId), std::move(link), {}, false}));
     return true;
 }
 
@@ -71,7 +73,7 @@ void Simulator::Changed(int panel) {
 
 void Simulator::OnBytes(int panel, std::span<const uint8_t> bytes) {
     Panel* p = Find(panel);
-    if (p == nullptr) return;
+    if (p == nullptr || p->off) return;  // a panel without power takes nothing in
     p->model.counts().rxBytes += bytes.size();
     DecodeResult r = DecodeDriverFrames(p->carry, bytes, p->model.commsId());
     p->carry = r.carry;
@@ -136,7 +138,7 @@ bool Simulator::SendButton(int panel, uint8_t action, uint8_t number, bool joyst
 
 void Simulator::SendAlive(int panel) {
     Panel* p = Find(panel);
-    if (p == nullptr || !p->link->Connected()) return;
+    if (p == nullptr || !p->link->Connected() || p->off) return;
     const uint8_t frame[3] = {MSG_PANEL, p->model.commsId(), PANEL_ALIVE};
     std::string error;
     if (!SendBytes(panel, frame, error)) Log(panel, "alive not sent: " + error);
@@ -280,6 +282,14 @@ Simulator::Answer Simulator::Execute(std::string_view line) {
     } else if (verb == "pause" || verb == "resume") {
         if (!args.empty()) return fail(std::string(verb) + " takes no argument");
         Find(panel)->link->SetPaused(verb == "pause");
+    } else if (verb == "off" || verb == "on") {
+        if (!args.empty()) return fail(std::string(verb) + " takes no argument");
+        Panel* p = Find(panel);
+        // Power lost: the faces go; the line stays as it is (no hang-up).
+        if (verb == "off" && !p->off) p->model.ClearFaces();
+        p->off = verb == "off";
+        p->carry.Clear();
+        Changed(panel);
     } else if (verb == "drop") {
         if (!args.empty()) return fail("drop takes no argument");
         if (!Find(panel)->link->Drop(error)) return fail(error);
@@ -315,6 +325,10 @@ std::string Simulator::CommandHelp() {
            "  pause          stop reading what the driver sends (it waits in the kernel);\n"
            "                 alive messages and presses still go out\n"
            "  resume         read again\n"
+           "  off            switch the panel off with its line kept: no alive messages,\n"
+           "                 what comes is lost, the faces are forgotten\n"
+           "  on             switch it on again: alive messages resume, the faces\n"
+           "                 stay blank until the driver sends them\n"
            "  help           this text\n"
            "  quit           exit 0\n"
            "B and N are decimal 0..255. At the end of the input the simulator keeps\n"
