@@ -11,6 +11,7 @@
 #include <cstring>
 #include <optional>
 
+#include "core/ascii_text.h"
 #include "core/diagnostics.h"
 #include "core/driver_state.h"
 #include "core/ini_file.h"
@@ -25,16 +26,6 @@ constexpr const char* kDriverSection = "Pellax_Panel";
 // A configuration directory holds a handful of files; a scan that meets more
 // entries than this stops and uses the name as given.
 constexpr int kMaxDirEntries = 100000;
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    }
-    return true;
-}
 
 // The name of the existing entry of dir that equals name without regard to
 // case: the exact spelling if present, else the lowest in byte order (so the

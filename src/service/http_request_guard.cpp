@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "core/ascii_text.h"
+
 namespace vorn {
 
 namespace {
@@ -19,17 +21,6 @@ bool IsTokenChar(char c) {
 bool IsControl(char c) {
     const auto u = static_cast<unsigned char>(c);
     return u < 0x20 || u == 0x7F;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
 }
 
 std::string_view Trim(std::string_view s) {

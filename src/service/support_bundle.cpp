@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/driver_app.h"
+#include "core/ascii_text.h"
 #include "core/diagnostics.h"
 #include "core/driver_state.h"
 #include "core/settings.h"
@@ -72,17 +73,6 @@ bool ReplaceFile(const std::string& path, const std::string& bytes) {
     if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
         ::unlink(temp.c_str());
         return false;
-    }
-    return true;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
     }
     return true;
 }
