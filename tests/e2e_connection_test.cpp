@@ -9,10 +9,7 @@
 // tests print their times.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +20,8 @@
 #include <vector>
 
 #include "support/driver_site.h"
+#include "support/http_exchange.h"
+#include "support/loopback_listener.h"
 #include "support/piped_process.h"
 #include "support/spawned_process.h"
 #include "support/temp_dir.h"
@@ -54,53 +53,6 @@ long long Ms(Clock::duration d) { return std::chrono::duration_cast<std::chrono:
 bool ButtonShows(const std::string& dump, int n, const std::string& part) {
     const size_t at = dump.find("{\"n\":" + std::to_string(n) + ",");
     return at != std::string::npos && dump.substr(at, dump.find('}', at) - at).find(part) != std::string::npos;
-}
-
-// A loopback TCP listener that accepts connections (in the kernel's backlog)
-// and never sends a byte: a panel that takes the connection and stays mute.
-class MutePanel {
-public:
-    MutePanel() {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd_, 4) == 0 &&
-            getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-            port_ = ntohs(a.sin_port);
-        }
-    }
-    ~MutePanel() { close(fd_); }
-    int port() const { return port_; }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
-};
-
-// One HTTP GET of the status page with Connection: close; the body, "" on failure.
-std::string HttpBody(int port, const std::string& path) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    std::string answer;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-        const std::string request = "GET " + path + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
-        (void)!send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-        const auto end = Clock::now() + 5s;
-        for (pollfd p{fd, POLLIN, 0}; Clock::now() < end && poll(&p, 1, 500) >= 0;) {
-            char buf[16384];
-            const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-            if (n == 0) break;
-            if (n > 0) answer.append(buf, static_cast<size_t>(n));
-        }
-    }
-    close(fd);
-    const size_t head = answer.find("\r\n\r\n");
-    return head == std::string::npos ? "" : answer.substr(head + 4);
 }
 
 // The JSON object of panel n in status.json, up to its closing brace.
@@ -200,7 +152,8 @@ TEST_F(ConnectionTest, killedUnprivilegedDriverLeavesTheNextOneItsSerialPort) {
         }
     }
     ASSERT_NO_FATAL_FAILURE(StartInfodriver());
-    const std::vector<std::string> slaves = StartSimulator({"pty:COM3:dir=" + site_.path() + "/com:type=CP-3201E:id=02"});
+    const std::vector<std::string> slaves =
+        StartSimulator({"pty:COM3:dir=" + site_.path() + "/com:type=CP-3201E:id=02"});
     ASSERT_EQ(slaves.size(), 1u);
     if (dropUser_) {
         ASSERT_EQ(chown(slaves[0].c_str(), kNobody, static_cast<gid_t>(-1)), 0);
@@ -231,16 +184,12 @@ TEST_F(ConnectionTest, killedUnprivilegedDriverLeavesTheNextOneItsSerialPort) {
 // foreign line is "0", a silent panel is "0" within PanelSilenceTimeout + 1 s
 // and is repainted at its first alive message.
 TEST_F(ConnectionTest, everyFigureAgreesForAMuteTcpPanelAForeignLineAndAPanelSwitchedOffAndOn) {
-    MutePanel mute;
+    test::LoopbackListener mute;  // takes the connection and stays mute
     ASSERT_GT(mute.port(), 0);
     ASSERT_NO_FATAL_FAILURE(StartInfodriver());
     StartSimulator({"pty:COM3:dir=" + site_.path() + "/com:type=CP-3201E:id=05",
                     "pty:COM4:dir=" + site_.path() + "/com:type=CP-2048E:id=03"});
-    int http = 0;
-    {
-        MutePanel probe;  // a free loopback port for the status page
-        http = probe.port();
-    }
+    const int http = test::FreeLoopbackPort();  // for the status page
     constexpr int kSilence = 2;
     WriteSettings("PanelSilenceTimeout=" + std::to_string(kSilence) + "\nStatusHttpPort=" + std::to_string(http) +
                   "\n[Pellax_Panel_1]\nPanel_ID=MUTE\nPanel_Type=CP-2048E\nPanel_Comms_ID=01\n"
@@ -250,10 +199,14 @@ TEST_F(ConnectionTest, everyFigureAgreesForAMuteTcpPanelAForeignLineAndAPanelSwi
     site_.Set(599, "1");  // as a driver before this one left it
     StartDriver();
 
+    // One GET of the status page with Connection: close; the body.
+    const auto page = [&](const char* path) {
+        return test::HttpBody(test::HttpGet(http, path, "Connection: close\r\n"));
+    };
     // Every view says the same of each panel, and the summary counts them.
     const auto agree = [&](const std::vector<bool>& connected) {
-        const std::string json = HttpBody(http, "/status.json");
-        const std::string metrics = HttpBody(http, "/metrics");
+        const std::string json = page("/status.json");
+        const std::string metrics = page("/metrics");
         int count = 0;
         for (int n = 1; n <= 3; ++n) {
             const bool up = connected[static_cast<size_t>(n - 1)];
@@ -272,9 +225,9 @@ TEST_F(ConnectionTest, everyFigureAgreesForAMuteTcpPanelAForeignLineAndAPanelSwi
         return Contains(json, "\"comms\":\"" + summary + "\"");
     };
     ASSERT_TRUE(WaitUntil([&] { return agree({true, false, true}); }, 20s))
-        << HttpBody(http, "/status.json") << "\n" << HttpBody(http, "/metrics") << "\nslots " << site_.Get(299) << site_.Get(599)
-        << site_.Get(899);
-    const std::string json = HttpBody(http, "/status.json");
+        << page("/status.json") << "\n" << page("/metrics") << "\nslots " << site_.Get(299)
+        << site_.Get(599) << site_.Get(899);
+    const std::string json = page("/status.json");
     EXPECT_TRUE(Contains(PanelJson(json, 1), "\"connection\":\"No Response yet\"")) << json;
     EXPECT_TRUE(Contains(PanelJson(json, 2), "no alive message from panel id 02")) << json;
     EXPECT_TRUE(Contains(PanelJson(json, 3), "\"connection\":\"Connected OK\"")) << json;

@@ -357,7 +357,8 @@ TEST_F(E2eTest, OnlyTheMainConnectsAndTheReserveTakesOver) {
     InfoFrame attached;
     attached.message = XOV_DEVATTACHED;
     ASSERT_TRUE(link.Send(attached, 2000));
-    ASSERT_TRUE(WaitUntil([&] { return Occurrences(site_.Infoctl({"modes"}), "TXRX") == 1; }, 5s)) << site_.Infoctl({"modes"});
+    const auto modes = [&] { return site_.Infoctl({"modes"}); };
+    ASSERT_TRUE(WaitUntil([&] { return Occurrences(modes(), "TXRX") == 1; }, 5s)) << modes();
 
     // While this client is main, the drivers' requests to become main are
     // refused (the link client answers every request with 0).
@@ -388,7 +389,7 @@ TEST_F(E2eTest, OnlyTheMainConnectsAndTheReserveTakesOver) {
     ASSERT_TRUE(link.Send(giveUp, 2000));
     ASSERT_TRUE(pumpUntil([&] { return site_.Get(StatusSlot(kTcpPanel)) == "1"; }, 15s)) << first.Stderr();
     ASSERT_NO_FATAL_FAILURE(LampPanelAlive());
-    EXPECT_EQ(Occurrences(site_.Infoctl({"modes"}), "TXRX"), 1u) << site_.Infoctl({"modes"});
+    EXPECT_EQ(Occurrences(modes(), "TXRX"), 1u) << modes();
     EXPECT_NE(first.Stderr().find("Connection opened OK to Panel 1=DESK-A"), std::string::npos);
     EXPECT_NE(first.Stderr().find("Successfully opened serial port 3"), std::string::npos);
     EXPECT_EQ(second.Stderr().find("Connection opened OK"), std::string::npos) << "the reserve connected";
