@@ -82,14 +82,7 @@ TEST_F(PanelOutputTest, PausedTcpPanelConvergesOnTheLastLabels) {
     const int tiny = 2048;  // inherited by the accepted socket
     ASSERT_EQ(setsockopt(listener.fd(), SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny), 0);
 
-    PanelRecord& p = Panels[2];
-    p.InUse = 1;
-    p.IpAddress = "127.0.0.1";
-    p.Port = listener.port();
-    p.ComPort = 0;
-    p.CommsId = 5;
-    ApplyPanelType(p, "2048");
-    InstallPanelLink(2, std::make_unique<TcpPanelLink>(p.IpAddress, p.Port));
+    PanelRecord& p = LoopbackPanel(2, "2048", 5, listener.port());
     ConnectToPanel(2);
     UniqueFd peer;
     ASSERT_TRUE(seam.PumpUntil([&] {

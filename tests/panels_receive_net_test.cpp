@@ -31,16 +31,9 @@ TEST_F(ReceiveNetTest, PressOverLoopbackThenClose) {
     LoopbackListener listener(SOCK_NONBLOCK);
     ASSERT_GT(listener.port(), 0);
 
-    PanelRecord& p = Panels[2];
-    p.InUse = 1;
-    p.IpAddress = "127.0.0.1";
-    p.Port = listener.port();
-    p.ComPort = 0;
-    p.CommsId = 5;
+    PanelRecord& p = LoopbackPanel(2, "2048", 5, listener.port());
     p.PanelId = "loop";
     p.Location = "bench";
-    ApplyPanelType(p, "2048");
-    InstallPanelLink(2, std::make_unique<TcpPanelLink>(p.IpAddress, p.Port));
 
     ConnectToPanel(2);
     ASSERT_EQ(p.Connected, 1) << "connect under way";
