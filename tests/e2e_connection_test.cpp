@@ -24,7 +24,6 @@
 #include "support/loopback_listener.h"
 #include "support/piped_process.h"
 #include "support/spawned_process.h"
-#include "support/temp_dir.h"
 #include "support/wait_until.h"
 
 namespace vorn {
@@ -33,6 +32,8 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using test::BinPath;
+using test::ButtonShows;
+using test::Occurrences;
 using test::SpawnedProcess;
 using test::WaitUntil;
 
@@ -41,19 +42,7 @@ constexpr const char* kSetpriv = "/usr/bin/setpriv";
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-size_t Occurrences(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
-
 long long Ms(Clock::duration d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); }
-
-// Whether button n of a simulator dump shows `part` (labels here hold no braces).
-bool ButtonShows(const std::string& dump, int n, const std::string& part) {
-    const size_t at = dump.find("{\"n\":" + std::to_string(n) + ",");
-    return at != std::string::npos && dump.substr(at, dump.find('}', at) - at).find(part) != std::string::npos;
-}
 
 // The JSON object of panel n in status.json, up to its closing brace.
 std::string PanelJson(const std::string& json, int n) {

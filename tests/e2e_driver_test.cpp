@@ -31,8 +31,11 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using test::BinPath;
+using test::ButtonJson;
+using test::ButtonShows;
 using test::InfodriverChild;
 using test::PipedProcess;
+using test::Occurrences;
 using test::SpawnedProcess;
 using test::WaitUntil;
 
@@ -42,24 +45,12 @@ constexpr int kLampBase = 300;
 constexpr int kDriverStatusSlot = 4001;
 constexpr int StatusSlot(int panel) { return 300 * (panel - 1) + 299; }
 
-// The JSON object of button n in a simulator dump ("" when missing). The
-// labels used here hold no braces.
-std::string ButtonJson(const std::string& dump, int n) {
-    const std::string key = "{\"n\":" + std::to_string(n) + ",";
-    const size_t at = dump.find(key);
-    if (at == std::string::npos) return "";
-    const size_t end = dump.find('}', at);
-    return end == std::string::npos ? "" : dump.substr(at, end + 1 - at);
-}
-
 std::string Face(int n, const std::string& text, int colour) {
     return "{\"n\":" + std::to_string(n) + ",\"text\":\"" + text + "\",\"graphic\":null,\"colour\":" +
            std::to_string(colour) + ",\"lamp\":false}";
 }
 
-bool LampOn(const std::string& dump, int n) {
-    return ButtonJson(dump, n).find("\"lamp\":true") != std::string::npos;
-}
+bool LampOn(const std::string& dump, int n) { return ButtonShows(dump, n, "\"lamp\":true"); }
 
 long Count(const std::string& dump, const std::string& name) {
     const std::string key = "\"" + name + "\":";
@@ -68,12 +59,6 @@ long Count(const std::string& dump, const std::string& name) {
 }
 
 bool IsConnected(const std::string& dump) { return dump.find("\"connected\":true") != std::string::npos; }
-
-size_t Occurrences(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
 
 // Last lines of a log, for failure messages.
 std::string Tail(const std::string& text, size_t lines = 40) {

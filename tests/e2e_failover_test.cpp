@@ -25,23 +25,13 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using test::BinPath;
+using test::ButtonShows;
+using test::Occurrences;
 using test::SpawnedProcess;
 using test::WaitUntil;
 
 constexpr int kLampBase = 300;  // panel 2, CP-3201E on COM3
 constexpr const char* kReserveLine = "PELLAX_Panel driver running in  RXONLY  mode";
-
-size_t Occurrences(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
-
-// Whether button n of a simulator dump shows `text` (labels here hold no braces).
-bool ButtonShows(const std::string& dump, int n, const std::string& part) {
-    const size_t at = dump.find("{\"n\":" + std::to_string(n) + ",");
-    return at != std::string::npos && dump.substr(at, dump.find('}', at) - at).find(part) != std::string::npos;
-}
 
 class FailoverTest : public ::testing::Test {
 protected:

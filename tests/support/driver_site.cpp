@@ -79,4 +79,21 @@ bool DriverSite::WaitForSlot(int slot, const std::string& text, std::chrono::mil
     return WaitUntil([&] { return Get(slot) == text; }, deadline);
 }
 
+std::string ButtonJson(const std::string& dump, int n) {
+    const size_t at = dump.find("{\"n\":" + std::to_string(n) + ",");
+    if (at == std::string::npos) return "";
+    const size_t end = dump.find('}', at);
+    return end == std::string::npos ? "" : dump.substr(at, end + 1 - at);
+}
+
+bool ButtonShows(const std::string& dump, int n, const std::string& part) {
+    return ButtonJson(dump, n).find(part) != std::string::npos;
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
 }  // namespace vorn::test

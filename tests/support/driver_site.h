@@ -8,6 +8,7 @@
 // children that use it: it is removed at scope end, with everything in it.
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -59,5 +60,13 @@ public:
 private:
     TempDir dir_;
 };
+
+// The JSON object of button n in a simulator dump, "" when missing (the
+// labels of these tests hold no braces).
+std::string ButtonJson(const std::string& dump, int n);
+// Whether that object contains part.
+bool ButtonShows(const std::string& dump, int n, const std::string& part);
+// Times part occurs in text (a log, a dump).
+size_t Occurrences(const std::string& text, const std::string& part);
 
 }  // namespace vorn::test
