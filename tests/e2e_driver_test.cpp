@@ -34,8 +34,8 @@ using test::BinPath;
 using test::ButtonJson;
 using test::ButtonShows;
 using test::InfodriverChild;
-using test::PipedProcess;
 using test::Occurrences;
+using test::PipedProcess;
 using test::SpawnedProcess;
 using test::WaitUntil;
 

@@ -45,8 +45,8 @@ std::vector<std::string> DriverSite::StartSimulator(PipedProcess& sim, const std
     std::vector<std::string> panels;
     if (!sim.Start(BinPath("panelsim"), args, env, path())) return {};
     // "panel N tcp HOST PORT" or "panel N pty SLAVE LINK" a panel, then
-    // "ready"; bounded by the panels the arguments name.
-    for (;;) {
+    // "ready". No more panels than arguments: more lines are a failure.
+    for (size_t i = 0; i <= args.size(); ++i) {
         const std::optional<std::string> line = sim.ReadLine(std::chrono::seconds(10));
         if (!line) return {};
         if (*line == "ready") return panels;
@@ -55,6 +55,7 @@ std::vector<std::string> DriverSite::StartSimulator(PipedProcess& sim, const std
         words >> panel >> number >> kind >> first >> second;
         panels.push_back(kind == "tcp" ? second : first);
     }
+    return {};
 }
 
 std::string DriverSite::Infoctl(const std::vector<std::string>& args, int* code) const {

@@ -44,7 +44,7 @@ public:
     bool StartDriver(SpawnedProcess& driver) const;
     // panelsim with args, read up to its "ready": for each panel in order,
     // the TCP port or the pty's slave path it announced. Empty when the
-    // simulator did not start or did not get ready within 10 s a line.
+    // simulator did not start or a line of it took more than 10 s.
     std::vector<std::string> StartSimulator(PipedProcess& sim, const std::vector<std::string>& args) const;
 
     // infoctl DEVICE args: its standard output without the last newline;
