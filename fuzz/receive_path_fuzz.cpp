@@ -151,9 +151,8 @@ World& TheWorld() {
 }
 
 // Every panel in use with the same type and address byte; TCP or serial on
-// fake ports, connected or not.
-// Between inputs only what the receive path can change is put back (the
-// whole ResetPanelTable, run once, would cost most of an input's time).
+// fake ports, connected or not. The driver-wide values are reset once; each
+// input starts from fresh records, so that none depends on an earlier one.
 void Configure(World& w, int type, int commsId, bool connected, uint32_t serialMask) {
     static bool reset = false;
     if (!reset) ResetPanelTable();
@@ -161,17 +160,7 @@ void Configure(World& w, int type, int commsId, bool connected, uint32_t serialM
     PanelCount = 0;
     for (int n = 1; n <= kMaxPanels; ++n) {
         PanelRecord& p = Panels[n];
-        p.Link.reset();
-        p.RefreshPending = 0;
-        p.TxCount = 0;
-        p.RxCount = 0;
-        p.FlashButton = 0;
-        p.LastButton = 0;
-        p.AliveSeen = 0;
-        p.SendsAlive = 0;
-        p.HeardAt = {};
-        p.RxTail.Clear();
-        for (ButtonRecord& b : p.Buttons) b.LampState = 1;
+        ResetPanelRecord(n);
         p.InUse = 1;
         p.CommsId = commsId;
         p.PanelId = "panel" + std::to_string(n);

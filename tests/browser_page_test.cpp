@@ -9,11 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTcpServer>
 #include <QTest>
 #include <QWebSocket>
 #include <chrono>
@@ -22,10 +20,11 @@
 #include <string>
 #include <vector>
 
+#include "support/driver_site.h"
 #include "support/infodriver_child.h"
+#include "support/loopback_listener.h"
 #include "support/piped_process.h"
 #include "support/spawned_process.h"
-#include "support/temp_dir.h"
 #include "support/wait_until.h"
 
 namespace vorn {
@@ -84,15 +83,7 @@ class BrowserPageTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (Chromium() == nullptr) GTEST_SKIP() << "chromium is not installed (scripts/setup installs it)";
-        for (const char* sub : {"/sock", "/sys", "/sys/config", "/sys/config/system", "/com", "/chrome"}) {
-            mkdir((dir_.path() + sub).c_str(), 0700);
-        }
-        env_ = {{"QX_ROOT", dir_.path()},
-                {"QX_SYSTEM", "sys"},
-                {"VORN_INFODRIVER_DIR", dir_.path() + "/sock"},
-                {"VORN_COM_DIR", dir_.path() + "/com"},
-                {"QT_QPA_PLATFORM", "offscreen"},
-                {"NOTIFY_SOCKET", std::nullopt}};
+        mkdir((site_.path() + "/chrome").c_str(), 0700);
     }
     void TearDown() override {
         if (HasFailure() && driver_.pid() > 0) std::printf("--- driver stderr\n%s\n", driver_.Stderr().c_str());
@@ -122,8 +113,7 @@ protected:
         return errors;
     }
 
-    test::TempDir dir_;
-    SpawnedProcess::EnvChanges env_;
+    test::DriverSite site_{36};
     SpawnedProcess driver_;
     SpawnedProcess browser_;
     DevTools tools_;
@@ -131,40 +121,30 @@ protected:
 };
 
 TEST_F(BrowserPageTest, FacesLoadCleanlyFollowTheSlotsLiveAndFitAPhone) {
-    InfodriverChild info(36, dir_.path() + "/sock", dir_.path());
+    InfodriverChild info(36, site_.path() + "/sock", site_.path());
     ASSERT_TRUE(info.Start()) << info.process().Stderr();
     PipedProcess sim;
-    ASSERT_TRUE(sim.Start(BinPath("panelsim"),
-                          {"tcp:127.0.0.1:0:type=CP-2048E:id=01", "pty:COM3:dir=" + dir_.path() + "/com:type=CP-3201E:id=02"},
-                          env_, dir_.path()))
-        << sim.error();
-    std::optional<std::string> line = sim.ReadLine(10s);
-    ASSERT_TRUE(line && line->rfind("panel 1 tcp 127.0.0.1 ", 0) == 0) << line.value_or("<none>");
-    const std::string simPort = line->substr(line->rfind(' ') + 1);
-    ASSERT_TRUE(sim.ReadLine(5s).has_value());
-    ASSERT_EQ(sim.ReadLine(5s).value_or("<none>"), "ready");
+    const std::vector<std::string> panels = site_.StartSimulator(
+        sim, {"tcp:127.0.0.1:0:type=CP-2048E:id=01", "pty:COM3:dir=" + site_.path() + "/com:type=CP-3201E:id=02"});
+    ASSERT_EQ(panels.size(), 2u) << sim.error() << sim.Stderr();
     info.Set(51, "CAM 1");
     info.Set(101, "2");
-    int port = 0;
-    {
-        QTcpServer probe;  // a port that was free a moment ago
-        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-        port = probe.serverPort();
-    }
-    test::WriteFile(dir_.path() + "/sys/config/system/DEV_036.ini",
-                    "[Pellax_Panel]\nDebugMode=1\nLogMode=0\nStatusHttpPort=" + std::to_string(port) +
+    const int port = test::FreeLoopbackPort();
+    ASSERT_GT(port, 0);
+    site_.WriteSettings("[Pellax_Panel]\nDebugMode=1\nLogMode=0\nStatusHttpPort=" + std::to_string(port) +
                         "\n[Pellax_Panel_1]\nPanel_ID=DESK-A\nPanel_Type=CP-2048E\nPanel_Comms_ID=01\n"
-                        "TCPIP_Address=127.0.0.1\nTCPIP_Port=" + simPort +
+                        "TCPIP_Address=127.0.0.1\nTCPIP_Port=" + panels[0] +
                         "\n[Pellax_Panel_2]\nPanel_ID=LAMPS-B\nPanel_Type=CP-3201E\nPanel_Comms_ID=02\nSerial_ComPort=3\n");
-    ASSERT_TRUE(driver_.Start(BinPath("pellax-panel"), {"36"}, env_, dir_.path())) << driver_.error();
+    ASSERT_TRUE(site_.StartDriver(driver_)) << driver_.error();
     ASSERT_TRUE(info.WaitForSlot(299, "1", 15s));
     ASSERT_TRUE(info.WaitForSlot(599, "1", 15s));
 
     ASSERT_TRUE(browser_.Start(Chromium(),
                                {"--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
                                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                                "--user-data-dir=" + dir_.path() + "/chrome", "--remote-debugging-port=0", "about:blank"},
-                               {}, dir_.path()))
+                                "--user-data-dir=" + site_.path() + "/chrome", "--remote-debugging-port=0",
+                                "about:blank"},
+                               {}, site_.path()))
         << browser_.error();
     std::string endpoint;
     ASSERT_TRUE(WaitUntil(
@@ -237,9 +217,3 @@ TEST_F(BrowserPageTest, FacesLoadCleanlyFollowTheSlotsLiveAndFitAPhone) {
 
 }  // namespace
 }  // namespace vorn
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

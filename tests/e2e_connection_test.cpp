@@ -9,10 +9,7 @@
 // tests print their times.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,9 +19,11 @@
 #include <string>
 #include <vector>
 
+#include "support/driver_site.h"
+#include "support/http_exchange.h"
+#include "support/loopback_listener.h"
 #include "support/piped_process.h"
 #include "support/spawned_process.h"
-#include "support/temp_dir.h"
 #include "support/wait_until.h"
 
 namespace vorn {
@@ -33,6 +32,8 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using test::BinPath;
+using test::ButtonShows;
+using test::Occurrences;
 using test::SpawnedProcess;
 using test::WaitUntil;
 
@@ -41,66 +42,7 @@ constexpr const char* kSetpriv = "/usr/bin/setpriv";
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-size_t Occurrences(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
-
 long long Ms(Clock::duration d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); }
-
-// Whether button n of a simulator dump shows `part` (labels here hold no braces).
-bool ButtonShows(const std::string& dump, int n, const std::string& part) {
-    const size_t at = dump.find("{\"n\":" + std::to_string(n) + ",");
-    return at != std::string::npos && dump.substr(at, dump.find('}', at) - at).find(part) != std::string::npos;
-}
-
-// A loopback TCP listener that accepts connections (in the kernel's backlog)
-// and never sends a byte: a panel that takes the connection and stays mute.
-class MutePanel {
-public:
-    MutePanel() {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd_, 4) == 0 &&
-            getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-            port_ = ntohs(a.sin_port);
-        }
-    }
-    ~MutePanel() { close(fd_); }
-    int port() const { return port_; }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
-};
-
-// One HTTP GET of the status page with Connection: close; the body, "" on failure.
-std::string HttpBody(int port, const std::string& path) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    std::string answer;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-        const std::string request = "GET " + path + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
-        (void)!send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-        const auto end = Clock::now() + 5s;
-        for (pollfd p{fd, POLLIN, 0}; Clock::now() < end && poll(&p, 1, 500) >= 0;) {
-            char buf[16384];
-            const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-            if (n == 0) break;
-            if (n > 0) answer.append(buf, static_cast<size_t>(n));
-        }
-    }
-    close(fd);
-    const size_t head = answer.find("\r\n\r\n");
-    return head == std::string::npos ? "" : answer.substr(head + 4);
-}
 
 // The JSON object of panel n in status.json, up to its closing brace.
 std::string PanelJson(const std::string& json, int n) {
@@ -111,18 +53,11 @@ std::string PanelJson(const std::string& json, int n) {
 class ConnectionTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const char* sub : {"/sock", "/com", "/simcom", "/home", "/sys", "/sys/config", "/sys/config/system",
-                                "/sys/logs"}) {
-            ASSERT_EQ(mkdir((dir_.path() + sub).c_str(), 0700), 0) << sub;
+        for (const char* sub : {"/simcom", "/home"}) {
+            ASSERT_EQ(mkdir((site_.path() + sub).c_str(), 0700), 0) << sub;
         }
-        env_ = {{"QX_ROOT", dir_.path()},
-                {"QX_SYSTEM", "sys"},
-                {"VORN_COM_DIR", dir_.path() + "/com"},
-                {"VORN_INFODRIVER_DIR", dir_.path() + "/sock"},
-                {"HOME", dir_.path() + "/home"},
-                {"XDG_RUNTIME_DIR", std::nullopt},
-                {"NOTIFY_SOCKET", std::nullopt},
-                {"QT_QPA_PLATFORM", "offscreen"}};
+        site_.env["HOME"] = site_.path() + "/home";
+        site_.env["XDG_RUNTIME_DIR"] = std::nullopt;
         ASSERT_FALSE(BinPath("pellax-panel").empty()) << "VORN_BIN_DIR is not set";
     }
 
@@ -137,11 +72,11 @@ protected:
 
     // Children started through Start run as nobody while dropUser_ is set.
     bool Start(SpawnedProcess& child, const std::string& program, const std::vector<std::string>& args) {
-        if (!dropUser_) return child.Start(program, args, env_, dir_.path());
+        if (!dropUser_) return child.Start(program, args, site_.env, site_.path());
         std::vector<std::string> all = {"--reuid=" + std::to_string(kNobody), "--regid=" + std::to_string(kNobody),
                                         "--clear-groups", "--", program};
         all.insert(all.end(), args.begin(), args.end());
-        return child.Start(kSetpriv, all, env_, dir_.path());
+        return child.Start(kSetpriv, all, site_.env, site_.path());
     }
 
     void StartInfodriver() {
@@ -149,27 +84,19 @@ protected:
         ASSERT_TRUE(WaitUntil([&] { return Contains(info_.Stderr(), "infodriver: ready"); }, 10s));
     }
 
-    // The simulator with `specs`; the slave path of each panel, in order.
+    // The simulator (alive every 250 ms) with `specs`; the slave path of
+    // each panel, in order.
     std::vector<std::string> StartSimulator(std::vector<std::string> specs) {
         specs.insert(specs.begin(), {"--alive", "250"});
-        std::vector<std::string> slaves;
-        EXPECT_TRUE(sim_.Start(BinPath("panelsim"), specs, env_, dir_.path())) << sim_.error();
-        for (size_t i = 2; i < specs.size(); ++i) {
-            const std::string line = sim_.ReadLine(10s).value_or("");
-            const size_t pty = line.find(" pty ");
-            slaves.push_back(pty == std::string::npos ? "" : line.substr(pty + 5, line.find(' ', pty + 5) - pty - 5));
-        }
-        EXPECT_EQ(sim_.ReadLine(5s).value_or("<none>"), "ready");
+        const std::vector<std::string> slaves = site_.StartSimulator(sim_, specs);
+        EXPECT_EQ(slaves.size(), specs.size() - 2) << sim_.error() << sim_.Stderr();
         return slaves;
     }
 
     void WriteSettings(const std::string& text) {
-        char name[32];
-        std::snprintf(name, sizeof name, "DEV_%03d.ini", kDevice);
-        const std::string path = dir_.path() + "/sys/config/system/" + name;
-        test::WriteFile(path, "[Pellax_Panel]\nDebugMode=1\nLogMode=0\nRefreshOnConnection=1\n" + text);
+        site_.WriteSettings("[Pellax_Panel]\nDebugMode=1\nLogMode=0\nRefreshOnConnection=1\n" + text);
         if (dropUser_) {
-            ASSERT_EQ(chown(path.c_str(), kNobody, kNobody), 0);
+            ASSERT_EQ(chown(site_.SettingsPath().c_str(), kNobody, kNobody), 0);
         }
     }
 
@@ -179,17 +106,6 @@ protected:
             << drivers_.back()->error();
         return *drivers_.back();
     }
-
-    std::string Infoctl(const std::vector<std::string>& args) {
-        std::vector<std::string> all = {std::to_string(kDevice)};
-        all.insert(all.end(), args.begin(), args.end());
-        std::string out;
-        SpawnedProcess::Run(BinPath("infoctl"), all, env_, dir_.path(), &out);
-        if (!out.empty() && out.back() == '\n') out.pop_back();
-        return out;
-    }
-    std::string Get(int slot) { return Infoctl({"get", std::to_string(slot)}); }
-    void Set(int slot, const std::string& text) { Infoctl({"set", std::to_string(slot), text}); }
 
     std::string Sim(const std::string& command) {
         if (!sim_.WriteLine(command)) return "";
@@ -205,8 +121,7 @@ protected:
     size_t Opened(int panel) { return Occurrences(sim_.Stderr(), "panel " + std::to_string(panel) + ": connected"); }
 
     static constexpr int kDevice = 71;
-    test::TempDir dir_;  // first member: removed after every child is gone
-    SpawnedProcess::EnvChanges env_;
+    test::DriverSite site_{kDevice};  // first member: removed after every child is gone
     bool dropUser_ = false;
     SpawnedProcess info_;
     test::PipedProcess sim_;
@@ -220,13 +135,14 @@ TEST_F(ConnectionTest, killedUnprivilegedDriverLeavesTheNextOneItsSerialPort) {
     dropUser_ = geteuid() == 0;
     if (dropUser_) {
         ASSERT_EQ(access(kSetpriv, X_OK), 0) << "util-linux's setpriv drops the user id";
-        ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+        ASSERT_EQ(chmod(site_.path().c_str(), 0755), 0);
         for (const char* sub : {"/sock", "/com", "/home", "/sys", "/sys/config", "/sys/config/system", "/sys/logs"}) {
-            ASSERT_EQ(chown((dir_.path() + sub).c_str(), kNobody, kNobody), 0) << sub;
+            ASSERT_EQ(chown((site_.path() + sub).c_str(), kNobody, kNobody), 0) << sub;
         }
     }
     ASSERT_NO_FATAL_FAILURE(StartInfodriver());
-    const std::vector<std::string> slaves = StartSimulator({"pty:COM3:dir=" + dir_.path() + "/com:type=CP-3201E:id=02"});
+    const std::vector<std::string> slaves =
+        StartSimulator({"pty:COM3:dir=" + site_.path() + "/com:type=CP-3201E:id=02"});
     ASSERT_EQ(slaves.size(), 1u);
     if (dropUser_) {
         ASSERT_EQ(chown(slaves[0].c_str(), kNobody, static_cast<gid_t>(-1)), 0);
@@ -234,11 +150,11 @@ TEST_F(ConnectionTest, killedUnprivilegedDriverLeavesTheNextOneItsSerialPort) {
     WriteSettings("[Pellax_Panel_1]\nPanel_ID=LAMPS\nPanel_Type=CP-3201E\nPanel_Comms_ID=02\nSerial_ComPort=3\n");
 
     SpawnedProcess& first = StartDriver();
-    ASSERT_TRUE(WaitUntil([&] { return Get(299) == "1"; }, 20s)) << "the first driver never drove the panel";
+    ASSERT_TRUE(WaitUntil([&] { return site_.Get(299) == "1"; }, 20s)) << "the first driver never drove the panel";
     first.Signal(SIGKILL);
     ASSERT_EQ(first.Wait(5s).value_or(-1), 128 + SIGKILL);
 
-    Set(105, "1");  // lamp 5: only the next driver can show it
+    site_.Set(105, "1");  // lamp 5: only the next driver can show it
     const auto start = Clock::now();
     SpawnedProcess& next = StartDriver();
     ASSERT_TRUE(WaitUntil([&] { return Opened(1) >= 2 && ButtonShows(Dump(1), 5, "\"lamp\":true"); }, 20s))
@@ -246,7 +162,7 @@ TEST_F(ConnectionTest, killedUnprivilegedDriverLeavesTheNextOneItsSerialPort) {
     std::printf("[ figures  ] %s: the next driver drove the serial panel %lld ms after its start\n",
                 dropUser_ ? "as nobody" : "as this user", Ms(Clock::now() - start));
     EXPECT_FALSE(Contains(next.Stderr(), "in use")) << next.Stderr();
-    EXPECT_EQ(Get(299), "1");
+    EXPECT_EQ(site_.Get(299), "1");
     next.Signal(SIGTERM);
     EXPECT_EQ(next.Wait(10s).value_or(-1), 0);
 }
@@ -257,34 +173,34 @@ TEST_F(ConnectionTest, killedUnprivilegedDriverLeavesTheNextOneItsSerialPort) {
 // foreign line is "0", a silent panel is "0" within PanelSilenceTimeout + 1 s
 // and is repainted at its first alive message.
 TEST_F(ConnectionTest, everyFigureAgreesForAMuteTcpPanelAForeignLineAndAPanelSwitchedOffAndOn) {
-    MutePanel mute;
+    test::LoopbackListener mute;  // takes the connection and stays mute
     ASSERT_GT(mute.port(), 0);
     ASSERT_NO_FATAL_FAILURE(StartInfodriver());
-    StartSimulator({"pty:COM3:dir=" + dir_.path() + "/com:type=CP-3201E:id=05",
-                    "pty:COM4:dir=" + dir_.path() + "/com:type=CP-2048E:id=03"});
-    int http = 0;
-    {
-        MutePanel probe;  // a free loopback port for the status page
-        http = probe.port();
-    }
+    StartSimulator({"pty:COM3:dir=" + site_.path() + "/com:type=CP-3201E:id=05",
+                    "pty:COM4:dir=" + site_.path() + "/com:type=CP-2048E:id=03"});
+    const int http = test::FreeLoopbackPort();  // for the status page
     constexpr int kSilence = 2;
     WriteSettings("PanelSilenceTimeout=" + std::to_string(kSilence) + "\nStatusHttpPort=" + std::to_string(http) +
                   "\n[Pellax_Panel_1]\nPanel_ID=MUTE\nPanel_Type=CP-2048E\nPanel_Comms_ID=01\n"
                   "TCPIP_Address=127.0.0.1\nTCPIP_Port=" + std::to_string(mute.port()) +
                   "\n[Pellax_Panel_2]\nPanel_ID=FOREIGN\nPanel_Type=CP-3201E\nPanel_Comms_ID=02\nSerial_ComPort=3\n"
                   "[Pellax_Panel_3]\nPanel_ID=CYCLED\nPanel_Type=CP-2048E\nPanel_Comms_ID=03\nSerial_ComPort=4\n");
-    Set(599, "1");  // as a driver before this one left it
+    site_.Set(599, "1");  // as a driver before this one left it
     StartDriver();
 
+    // One GET of the status page with Connection: close; the body.
+    const auto page = [&](const char* path) {
+        return test::HttpBody(test::HttpGet(http, path, "Connection: close\r\n"));
+    };
     // Every view says the same of each panel, and the summary counts them.
     const auto agree = [&](const std::vector<bool>& connected) {
-        const std::string json = HttpBody(http, "/status.json");
-        const std::string metrics = HttpBody(http, "/metrics");
+        const std::string json = page("/status.json");
+        const std::string metrics = page("/metrics");
         int count = 0;
         for (int n = 1; n <= 3; ++n) {
             const bool up = connected[static_cast<size_t>(n - 1)];
             count += up ? 1 : 0;
-            if (Get(300 * (n - 1) + 299) != (up ? "1" : "0") ||
+            if (site_.Get(300 * (n - 1) + 299) != (up ? "1" : "0") ||
                 !Contains(PanelJson(json, n), up ? "\"connected\":true" : "\"connected\":false") ||
                 !Contains(metrics, "pellax_panel_connected{panel=\"" + std::to_string(n) + "\"")) {
                 return false;
@@ -298,20 +214,20 @@ TEST_F(ConnectionTest, everyFigureAgreesForAMuteTcpPanelAForeignLineAndAPanelSwi
         return Contains(json, "\"comms\":\"" + summary + "\"");
     };
     ASSERT_TRUE(WaitUntil([&] { return agree({true, false, true}); }, 20s))
-        << HttpBody(http, "/status.json") << "\n" << HttpBody(http, "/metrics") << "\nslots " << Get(299) << Get(599)
-        << Get(899);
-    const std::string json = HttpBody(http, "/status.json");
+        << page("/status.json") << "\n" << page("/metrics") << "\nslots " << site_.Get(299)
+        << site_.Get(599) << site_.Get(899);
+    const std::string json = page("/status.json");
     EXPECT_TRUE(Contains(PanelJson(json, 1), "\"connection\":\"No Response yet\"")) << json;
     EXPECT_TRUE(Contains(PanelJson(json, 2), "no alive message from panel id 02")) << json;
     EXPECT_TRUE(Contains(PanelJson(json, 3), "\"connection\":\"Connected OK\"")) << json;
 
     // Switched off with the line kept: "0" within the silence time and a
     // second; on again: repainted at its first alive message.
-    Set(651, "CYCLE");
+    site_.Set(651, "CYCLE");
     ASSERT_TRUE(WaitUntil([&] { return ButtonShows(Dump(2), 1, "CYCLE"); }, 10s));
     ASSERT_EQ(Sim("2 off"), "ok");
     const auto off = Clock::now();
-    ASSERT_TRUE(WaitUntil([&] { return Get(899) == "0"; }, 10s));
+    ASSERT_TRUE(WaitUntil([&] { return site_.Get(899) == "0"; }, 10s));
     const auto down = Clock::now() - off;
     EXPECT_TRUE(WaitUntil([&] { return agree({true, false, false}); }, 5s));
     EXPECT_FALSE(ButtonShows(Dump(2), 1, "CYCLE")) << "off forgets the faces";
@@ -332,20 +248,20 @@ TEST_F(ConnectionTest, everyFigureAgreesForAMuteTcpPanelAForeignLineAndAPanelSwi
 // port that another panel of the driver holds is named as such.
 TEST_F(ConnectionTest, comLinkMovedIsFollowedAndRemovedIsNotReplaced) {
     ASSERT_NO_FATAL_FAILURE(StartInfodriver());
-    const std::vector<std::string> slaves = StartSimulator({"pty:COM1:dir=" + dir_.path() + "/simcom:type=CP-3201E:id=04",
-                                                            "pty:COM2:dir=" + dir_.path() + "/simcom:type=CP-3201E:id=04"});
+    const std::vector<std::string> slaves = StartSimulator({"pty:COM1:dir=" + site_.path() + "/simcom:type=CP-3201E:id=04",
+                                                            "pty:COM2:dir=" + site_.path() + "/simcom:type=CP-3201E:id=04"});
     ASSERT_EQ(slaves.size(), 2u);
-    const std::string link = dir_.path() + "/com/COM6";
+    const std::string link = site_.path() + "/com/COM6";
     ASSERT_EQ(symlink(slaves[0].c_str(), link.c_str()), 0);
     WriteSettings("[Pellax_Panel_1]\nPanel_ID=LAMPS\nPanel_Type=CP-3201E\nPanel_Comms_ID=04\nSerial_ComPort=6\n"
                   "[Pellax_Panel_2]\nPanel_ID=TWIN\nPanel_Type=CP-3201E\nPanel_Comms_ID=04\nSerial_ComPort=6\n");
     SpawnedProcess& driver = StartDriver();
-    ASSERT_TRUE(WaitUntil([&] { return Get(299) == "1"; }, 20s));
+    ASSERT_TRUE(WaitUntil([&] { return site_.Get(299) == "1"; }, 20s));
     EXPECT_TRUE(WaitUntil([&] { return Contains(driver.Stderr(), "Serial port 6 ERROR - in use by panel 1"); }, 10s));
     EXPECT_FALSE(Contains(driver.Stderr(), " is in use ")) << "another program was blamed";
 
     // The link now names the second pty: closed and opened there, repainted.
-    Set(107, "1");
+    site_.Set(107, "1");
     const std::string moved = link + ".new";
     ASSERT_EQ(symlink(slaves[1].c_str(), moved.c_str()), 0);
     ASSERT_EQ(rename(moved.c_str(), link.c_str()), 0);
@@ -360,7 +276,7 @@ TEST_F(ConnectionTest, comLinkMovedIsFollowedAndRemovedIsNotReplaced) {
     ASSERT_EQ(unlink(link.c_str()), 0);
     ASSERT_EQ(Sim("2 drop"), "ok");
     EXPECT_TRUE(WaitUntil([&] { return Contains(driver.Stderr(), "PortOpen - COM6 " + link + " does not exist"); }, 10s));
-    EXPECT_TRUE(WaitUntil([&] { return Get(299) == "0"; }, 5s));
+    EXPECT_TRUE(WaitUntil([&] { return site_.Get(299) == "0"; }, 5s));
     EXPECT_FALSE(Contains(driver.Stderr(), "/dev/ttyS")) << driver.Stderr();
     driver.Signal(SIGTERM);
     EXPECT_EQ(driver.Wait(10s).value_or(-1), 0);

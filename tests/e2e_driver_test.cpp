@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "link_client.h"
+#include "support/driver_site.h"
 #include "support/infodriver_child.h"
 #include "support/piped_process.h"
 #include "support/spawned_process.h"
@@ -31,7 +31,10 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using test::BinPath;
+using test::ButtonJson;
+using test::ButtonShows;
 using test::InfodriverChild;
+using test::Occurrences;
 using test::PipedProcess;
 using test::SpawnedProcess;
 using test::WaitUntil;
@@ -42,24 +45,12 @@ constexpr int kLampBase = 300;
 constexpr int kDriverStatusSlot = 4001;
 constexpr int StatusSlot(int panel) { return 300 * (panel - 1) + 299; }
 
-// The JSON object of button n in a simulator dump ("" when missing). The
-// labels used here hold no braces.
-std::string ButtonJson(const std::string& dump, int n) {
-    const std::string key = "{\"n\":" + std::to_string(n) + ",";
-    const size_t at = dump.find(key);
-    if (at == std::string::npos) return "";
-    const size_t end = dump.find('}', at);
-    return end == std::string::npos ? "" : dump.substr(at, end + 1 - at);
-}
-
 std::string Face(int n, const std::string& text, int colour) {
     return "{\"n\":" + std::to_string(n) + ",\"text\":\"" + text + "\",\"graphic\":null,\"colour\":" +
            std::to_string(colour) + ",\"lamp\":false}";
 }
 
-bool LampOn(const std::string& dump, int n) {
-    return ButtonJson(dump, n).find("\"lamp\":true") != std::string::npos;
-}
+bool LampOn(const std::string& dump, int n) { return ButtonShows(dump, n, "\"lamp\":true"); }
 
 long Count(const std::string& dump, const std::string& name) {
     const std::string key = "\"" + name + "\":";
@@ -68,12 +59,6 @@ long Count(const std::string& dump, const std::string& name) {
 }
 
 bool IsConnected(const std::string& dump) { return dump.find("\"connected\":true") != std::string::npos; }
-
-size_t Occurrences(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
 
 // Last lines of a log, for failure messages.
 std::string Tail(const std::string& text, size_t lines = 40) {
@@ -85,16 +70,8 @@ std::string Tail(const std::string& text, size_t lines = 40) {
 class E2eTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const char* sub : {"/sock", "/com", "/sys", "/sys/config", "/sys/config/system", "/sys/logs"}) {
-            ASSERT_EQ(mkdir((dir_.path() + sub).c_str(), 0700), 0) << sub;
-        }
-        env_ = {{"QX_ROOT", dir_.path()},
-                {"QX_SYSTEM", "sys"},
-                {"VORN_COM_DIR", dir_.path() + "/com"},
-                {"VORN_INFODRIVER_DIR", dir_.path() + "/sock"},
-                {"QT_QPA_PLATFORM", "offscreen"}};
         // For the link client that runs inside this process.
-        setenv("VORN_INFODRIVER_DIR", (dir_.path() + "/sock").c_str(), 1);
+        setenv("VORN_INFODRIVER_DIR", (site_.path() + "/sock").c_str(), 1);
         ASSERT_FALSE(BinPath("pellax-panel").empty()) << "VORN_BIN_DIR is not set";
     }
 
@@ -111,37 +88,26 @@ protected:
     // The Infodriver of the device, the simulator with both panels and the
     // settings file naming them.
     void StartWorld(int device) {
-        device_ = device;
-        info_ = std::make_unique<InfodriverChild>(device, dir_.path() + "/sock", dir_.path());
+        site_.device = device;
+        info_ = std::make_unique<InfodriverChild>(device, site_.path() + "/sock", site_.path());
         ASSERT_TRUE(info_->Start()) << info_->process().Stderr();
         // No alive messages of its own: each test sends them when it wants
         // the driver to see one.
-        ASSERT_TRUE(sim_.Start(BinPath("panelsim"),
-                               {"--alive", "0", "tcp:127.0.0.1:0:type=CP-2048E:id=01",
-                                "pty:COM3:dir=" + dir_.path() + "/com:type=CP-3201E:id=02"},
-                               env_, dir_.path()))
-            << sim_.error();
-        std::optional<std::string> tcp = sim_.ReadLine(10s);
-        ASSERT_TRUE(tcp && tcp->rfind("panel 1 tcp 127.0.0.1 ", 0) == 0) << tcp.value_or("<none>") << sim_.Stderr();
-        const std::string port = tcp->substr(tcp->rfind(' ') + 1);
-        std::optional<std::string> pty = sim_.ReadLine(5s);
-        ASSERT_TRUE(pty && pty->rfind("panel 2 pty ", 0) == 0) << pty.value_or("<none>");
-        ASSERT_EQ(sim_.ReadLine(5s).value_or("<none>"), "ready");
-
-        char name[32];
-        std::snprintf(name, sizeof name, "DEV_%03d.ini", device);
-        test::WriteFile(dir_.path() + "/sys/config/system/" + name,
-                        "[Pellax_Panel]\nDebugMode=1\nLogMode=0\nRefreshOnConnection=1\nDriver_Identity=e2e\n"
-                        "[Pellax_Panel_1]\nPanel_ID=DESK-A\nPanel_Location=Studio A\nPanel_Type=CP-2048E\n"
-                        "Panel_Comms_ID=01\nTCPIP_Address=127.0.0.1\nTCPIP_Port=" + port + "\n"
-                        "[Pellax_Panel_2]\nPanel_ID=LAMPS-B\nPanel_Location=Studio B\nPanel_Type=CP-3201E\n"
-                        "Panel_Comms_ID=02\nSerial_ComPort=3\n");
+        const std::vector<std::string> panels = site_.StartSimulator(
+            sim_, {"--alive", "0", "tcp:127.0.0.1:0:type=CP-2048E:id=01",
+                   "pty:COM3:dir=" + site_.path() + "/com:type=CP-3201E:id=02"});
+        ASSERT_EQ(panels.size(), 2u) << sim_.error() << sim_.Stderr();
+        site_.WriteSettings("[Pellax_Panel]\nDebugMode=1\nLogMode=0\nRefreshOnConnection=1\nDriver_Identity=e2e\n"
+                            "[Pellax_Panel_1]\nPanel_ID=DESK-A\nPanel_Location=Studio A\nPanel_Type=CP-2048E\n"
+                            "Panel_Comms_ID=01\nTCPIP_Address=127.0.0.1\nTCPIP_Port=" + panels[0] + "\n"
+                            "[Pellax_Panel_2]\nPanel_ID=LAMPS-B\nPanel_Location=Studio B\nPanel_Type=CP-3201E\n"
+                            "Panel_Comms_ID=02\nSerial_ComPort=3\n");
     }
 
     SpawnedProcess& StartDriver() {
         drivers_.push_back(std::make_unique<SpawnedProcess>());
         SpawnedProcess& d = *drivers_.back();
-        EXPECT_TRUE(d.Start(BinPath("pellax-panel"), {std::to_string(device_)}, env_, dir_.path())) << d.error();
+        EXPECT_TRUE(site_.StartDriver(d)) << d.error();
         return d;
     }
 
@@ -161,23 +127,13 @@ protected:
                      std::chrono::milliseconds deadline = 10s) {
         return WaitUntil([&] { lastDump_ = Dump(panel); return pred(lastDump_); }, deadline);
     }
-    std::string Get(int slot) { return info_->Get(slot); }
-    void Set(int slot, const std::string& text) { ASSERT_TRUE(info_->Set(slot, text)) << slot; }
-    bool WaitForSlot(int slot, const std::string& text, std::chrono::milliseconds deadline = 10s) {
-        return info_->WaitForSlot(slot, text, deadline);
-    }
-    std::string Modes() {
-        std::string out;
-        SpawnedProcess::Run(BinPath("infoctl"), {std::to_string(device_), "modes"}, env_, dir_.path(), &out);
-        return out;
-    }
 
     // Sends alive on the pty panel once the driver has opened its line, and
     // waits for the driver to write "1" into the panel's status slot.
     void LampPanelAlive() {
         ASSERT_TRUE(WaitForDump(kLampPanel, IsConnected)) << "the driver never opened COM3: " << lastDump_;
         ASSERT_EQ(Sim("2 alive"), "ok");
-        ASSERT_TRUE(WaitForSlot(StatusSlot(kLampPanel), "1"));
+        ASSERT_TRUE(site_.WaitForSlot(StatusSlot(kLampPanel), "1"));
     }
 
     // SIGTERM to the driver: exit 0, "0" in slot 4001 and every status slot.
@@ -187,13 +143,11 @@ protected:
         ASSERT_TRUE(code.has_value()) << "driver did not stop";
         EXPECT_EQ(*code, 0);
         EXPECT_NE(driver.Stderr().find("CloseApp - driver shut down"), std::string::npos);
-        EXPECT_EQ(Get(kDriverStatusSlot), "0");
-        for (int p = 1; p <= 12; ++p) EXPECT_EQ(Get(StatusSlot(p)), "0") << "panel " << p;
+        EXPECT_EQ(site_.Get(kDriverStatusSlot), "0");
+        for (int p = 1; p <= 12; ++p) EXPECT_EQ(site_.Get(StatusSlot(p)), "0") << "panel " << p;
     }
 
-    test::TempDir dir_;  // first member: removed after every child is gone
-    SpawnedProcess::EnvChanges env_;
-    int device_ = 0;
+    test::DriverSite site_;  // first member: removed after every child is gone
     std::unique_ptr<InfodriverChild> info_;
     PipedProcess sim_;
     std::vector<std::unique_ptr<SpawnedProcess>> drivers_;
@@ -207,20 +161,20 @@ TEST_F(E2eTest, MainDriverCarriesSlotsToPanelsAndButtonsToSlots) {
     ASSERT_NO_FATAL_FAILURE(StartWorld(41));
     // Data the control system holds before the driver starts: it reaches the
     // panels with their first refresh.
-    Set(51, "PRELOAD");
-    Set(101, "3");
-    Set(kLampBase + 102, "1");
+    site_.Set(51, "PRELOAD");
+    site_.Set(101, "3");
+    site_.Set(kLampBase + 102, "1");
     SpawnedProcess& driver = StartDriver();
-    ASSERT_TRUE(WaitForSlot(kDriverStatusSlot, "1")) << driver.Stderr();
+    ASSERT_TRUE(site_.WaitForSlot(kDriverStatusSlot, "1")) << driver.Stderr();
 
     // Main at the first housekeeping tick: the TCP panel connects, its
     // identity slots are written, and nothing is resent before its first alive.
-    ASSERT_TRUE(WaitForSlot(StatusSlot(kTcpPanel), "1"));
-    EXPECT_EQ(Get(296), "DESK-A");
-    EXPECT_EQ(Get(297), "Studio A");
-    EXPECT_EQ(Get(kLampBase + 296), "LAMPS-B");
+    ASSERT_TRUE(site_.WaitForSlot(StatusSlot(kTcpPanel), "1"));
+    EXPECT_EQ(site_.Get(296), "DESK-A");
+    EXPECT_EQ(site_.Get(297), "Studio A");
+    EXPECT_EQ(site_.Get(kLampBase + 296), "LAMPS-B");
     EXPECT_EQ(Count(Dump(kTcpPanel), "clears"), 0);
-    EXPECT_NE(Get(StatusSlot(kLampPanel)), "1") << "serial status before any data";
+    EXPECT_NE(site_.Get(StatusSlot(kLampPanel)), "1") << "serial status before any data";
     ASSERT_NO_FATAL_FAILURE(LampPanelAlive());
     // The driver may see its connect complete before the simulator accepts it.
     ASSERT_TRUE(WaitForDump(kTcpPanel, IsConnected));
@@ -231,49 +185,49 @@ TEST_F(E2eTest, MainDriverCarriesSlotsToPanelsAndButtonsToSlots) {
     EXPECT_EQ(ButtonJson(lastDump_, 1), Face(1, "PRELOAD   ", 3));
 
     // Labels are cut or padded to ten characters; the slot keeps the text.
-    Set(52, "LABEL-TWO-LONGER");
-    Set(102, "4");
+    site_.Set(52, "LABEL-TWO-LONGER");
+    site_.Set(102, "4");
     ASSERT_TRUE(WaitForDump(kTcpPanel, [](const std::string& d) {
         return ButtonJson(d, 2) == Face(2, "LABEL-TWO-", 4);
     })) << lastDump_;
-    EXPECT_EQ(Get(52), "LABEL-TWO-LONGER");
+    EXPECT_EQ(site_.Get(52), "LABEL-TWO-LONGER");
     // A colour above 9 is ignored; the next change shows it was not applied.
-    Set(102, "12");
-    Set(103, "5");
+    site_.Set(102, "12");
+    site_.Set(103, "5");
     ASSERT_TRUE(WaitForDump(kTcpPanel, [](const std::string& d) { return ButtonJson(d, 3) == Face(3, "          ", 5); }))
         << lastDump_;
     EXPECT_EQ(ButtonJson(lastDump_, 2), Face(2, "LABEL-TWO-", 4));
 
     // Alternative label and colour are stored only; flashing shows them at
     // once, then the faces alternate until the flash is stopped.
-    Set(151, "ALT-ONE");
-    Set(201, "6");
+    site_.Set(151, "ALT-ONE");
+    site_.Set(201, "6");
     EXPECT_EQ(ButtonJson(Dump(kTcpPanel), 1), Face(1, "PRELOAD   ", 3));
-    Set(251, "1");
+    site_.Set(251, "1");
     ASSERT_TRUE(WaitForDump(kTcpPanel, [](const std::string& d) { return ButtonJson(d, 1) == Face(1, "ALT-ONE   ", 6); }))
         << lastDump_;
     ASSERT_TRUE(WaitForDump(kTcpPanel, [](const std::string& d) { return ButtonJson(d, 1) == Face(1, "PRELOAD   ", 3); },
                             3s))
         << "no flashing: " << lastDump_;
-    Set(251, "0");
+    site_.Set(251, "0");
     ASSERT_TRUE(WaitForDump(kTcpPanel, [](const std::string& d) { return ButtonJson(d, 1) == Face(1, "PRELOAD   ", 3); }));
-    EXPECT_EQ(Get(251), "0");
+    EXPECT_EQ(site_.Get(251), "0");
 
     // Select: the colour-4 button goes back to 1, the chosen one to 2, and
     // both colour slots are written by the driver.
-    Set(258, "3");
-    ASSERT_TRUE(WaitForSlot(103, "2"));
-    EXPECT_TRUE(WaitForSlot(102, "1"));
+    site_.Set(258, "3");
+    ASSERT_TRUE(site_.WaitForSlot(103, "2"));
+    EXPECT_TRUE(site_.WaitForSlot(102, "1"));
     ASSERT_TRUE(WaitForDump(kTcpPanel, [](const std::string& d) {
         return ButtonJson(d, 2) == Face(2, "LABEL-TWO-", 1) && ButtonJson(d, 3) == Face(3, "          ", 2);
     })) << lastDump_;
     // The flash is stopped for good: button 1 still shows its main face.
     EXPECT_EQ(ButtonJson(lastDump_, 1), Face(1, "PRELOAD   ", 3));
-    EXPECT_EQ(Get(258), "3");
+    EXPECT_EQ(site_.Get(258), "3");
 
     // Refresh: a clear, then every main face again.
     const long texts = Count(lastDump_, "texts10");
-    Set(259, "1");
+    site_.Set(259, "1");
     ASSERT_TRUE(WaitForDump(kTcpPanel, [texts](const std::string& d) {
         return Count(d, "clears") == 2 && Count(d, "texts10") >= texts + 48;
     })) << lastDump_;
@@ -283,18 +237,18 @@ TEST_F(E2eTest, MainDriverCarriesSlotsToPanelsAndButtonsToSlots) {
 
     // Lamp panel: its refresh lights the lamp loaded at start-up; a lamp
     // value switches one lamp, 0 switches it off, above 9 is ignored.
-    Set(kLampBase + 259, "1");
+    site_.Set(kLampBase + 259, "1");
     ASSERT_TRUE(WaitForDump(kLampPanel, [](const std::string& d) { return Count(d, "lamps") >= 40 && LampOn(d, 2); }))
         << lastDump_;
     EXPECT_FALSE(LampOn(lastDump_, 1));
-    Set(kLampBase + 105, "7");
+    site_.Set(kLampBase + 105, "7");
     ASSERT_TRUE(WaitForDump(kLampPanel, [](const std::string& d) { return LampOn(d, 5); })) << lastDump_;
-    EXPECT_EQ(Get(kLampBase + 105), "7");
-    Set(kLampBase + 105, "10");
-    Set(kLampBase + 106, "1");
+    EXPECT_EQ(site_.Get(kLampBase + 105), "7");
+    site_.Set(kLampBase + 105, "10");
+    site_.Set(kLampBase + 106, "1");
     ASSERT_TRUE(WaitForDump(kLampPanel, [](const std::string& d) { return LampOn(d, 6); })) << lastDump_;
     EXPECT_TRUE(LampOn(lastDump_, 5)) << "value 10 must change nothing";
-    Set(kLampBase + 105, "0");
+    site_.Set(kLampBase + 105, "0");
     ASSERT_TRUE(WaitForDump(kLampPanel, [](const std::string& d) { return !LampOn(d, 5); })) << lastDump_;
 
     // Presses, releases and joystick actions from both panels.
@@ -307,19 +261,20 @@ TEST_F(E2eTest, MainDriverCarriesSlotsToPanelsAndButtonsToSlots) {
     };
     for (const Event& e : events) {
         ASSERT_EQ(Sim(e.command), "ok") << e.command;
-        EXPECT_TRUE(WaitForSlot(e.slot, e.text)) << e.command;
+        EXPECT_TRUE(site_.WaitForSlot(e.slot, e.text)) << e.command;
     }
 
     // A burst of 200 presses and releases on the TCP panel and 100 on the
     // serial one: every write arrives, each panel's in the order sent.
     PipedProcess watch;
-    ASSERT_TRUE(watch.Start(BinPath("infoctl"), {std::to_string(device_), "watch", "1", std::to_string(kLampBase + 40)},
-                            env_, dir_.path()))
+    ASSERT_TRUE(watch.Start(BinPath("infoctl"), {std::to_string(site_.device), "watch", "1",
+                                                   std::to_string(kLampBase + 40)},
+                            site_.env, site_.path()))
         << watch.error();
     // Button-state slots are ignored by the driver: a safe marker that the
     // watch has attached.
     ASSERT_TRUE(WaitUntil([&] {
-        Set(48, "sync");
+        site_.Set(48, "sync");
         return watch.ReadLine(200ms) == std::string("48 sync");
     }, 10s));
     std::vector<std::string> sentTcp;
@@ -359,12 +314,12 @@ TEST_F(E2eTest, MainDriverCarriesSlotsToPanelsAndButtonsToSlots) {
     // and refills the whole panel.
     const long clears = Count(Dump(kTcpPanel), "clears");
     ASSERT_EQ(Sim("1 drop"), "ok");
-    ASSERT_TRUE(WaitForSlot(StatusSlot(kTcpPanel), "0", 5s));
+    ASSERT_TRUE(site_.WaitForSlot(StatusSlot(kTcpPanel), "0", 5s));
     ASSERT_TRUE(WaitForDump(kTcpPanel, IsConnected)) << "not reconnected by a poll";
     EXPECT_EQ(Count(lastDump_, "clears"), clears) << "refreshed before the first alive";
-    EXPECT_EQ(Get(StatusSlot(kTcpPanel)), "0") << "counted before its first alive message";
+    EXPECT_EQ(site_.Get(StatusSlot(kTcpPanel)), "0") << "counted before its first alive message";
     ASSERT_EQ(Sim("1 alive"), "ok");
-    EXPECT_TRUE(WaitForSlot(StatusSlot(kTcpPanel), "1", 5s));
+    EXPECT_TRUE(site_.WaitForSlot(StatusSlot(kTcpPanel), "1", 5s));
     ASSERT_TRUE(WaitForDump(kTcpPanel, [clears](const std::string& d) {
         return Count(d, "clears") == clears + 1 && ButtonJson(d, 48) == Face(48, "          ", 0);
     })) << lastDump_;
@@ -387,7 +342,8 @@ TEST_F(E2eTest, OnlyTheMainConnectsAndTheReserveTakesOver) {
     InfoFrame attached;
     attached.message = XOV_DEVATTACHED;
     ASSERT_TRUE(link.Send(attached, 2000));
-    ASSERT_TRUE(WaitUntil([&] { return Occurrences(Modes(), "TXRX") == 1; }, 5s)) << Modes();
+    const auto modes = [&] { return site_.Infoctl({"modes"}); };
+    ASSERT_TRUE(WaitUntil([&] { return Occurrences(modes(), "TXRX") == 1; }, 5s)) << modes();
 
     // While this client is main, the drivers' requests to become main are
     // refused (the link client answers every request with 0).
@@ -407,7 +363,7 @@ TEST_F(E2eTest, OnlyTheMainConnectsAndTheReserveTakesOver) {
     SpawnedProcess& second = StartDriver();
     ASSERT_TRUE(pumpUntil([&] { return second.Stderr().find(reserveLine) != std::string::npos; }, 10s))
         << second.Stderr();
-    EXPECT_NE(Get(StatusSlot(kTcpPanel)), "1");
+    EXPECT_NE(site_.Get(StatusSlot(kTcpPanel)), "1");
     EXPECT_FALSE(IsConnected(Dump(kLampPanel)));
 
     // The client gives the main role up: it is offered to the drivers in
@@ -416,9 +372,9 @@ TEST_F(E2eTest, OnlyTheMainConnectsAndTheReserveTakesOver) {
     giveUp.message = XOV_SETMODE;
     giveUp.wParam = 1;
     ASSERT_TRUE(link.Send(giveUp, 2000));
-    ASSERT_TRUE(pumpUntil([&] { return Get(StatusSlot(kTcpPanel)) == "1"; }, 15s)) << first.Stderr();
+    ASSERT_TRUE(pumpUntil([&] { return site_.Get(StatusSlot(kTcpPanel)) == "1"; }, 15s)) << first.Stderr();
     ASSERT_NO_FATAL_FAILURE(LampPanelAlive());
-    EXPECT_EQ(Occurrences(Modes(), "TXRX"), 1u) << Modes();
+    EXPECT_EQ(Occurrences(modes(), "TXRX"), 1u) << modes();
     EXPECT_NE(first.Stderr().find("Connection opened OK to Panel 1=DESK-A"), std::string::npos);
     EXPECT_NE(first.Stderr().find("Successfully opened serial port 3"), std::string::npos);
     EXPECT_EQ(second.Stderr().find("Connection opened OK"), std::string::npos) << "the reserve connected";
@@ -431,16 +387,16 @@ TEST_F(E2eTest, OnlyTheMainConnectsAndTheReserveTakesOver) {
     first.Signal(SIGTERM);
     ASSERT_EQ(first.Wait(10s).value_or(-1), 0) << first.Stderr();
     const auto stopped = Clock::now();
-    ASSERT_TRUE(WaitForSlot(StatusSlot(kTcpPanel), "1", 15s)) << second.Stderr();
+    ASSERT_TRUE(site_.WaitForSlot(StatusSlot(kTcpPanel), "1", 15s)) << second.Stderr();
     EXPECT_LT(Clock::now() - stopped, 15s);
     ASSERT_NO_FATAL_FAILURE(LampPanelAlive());
-    EXPECT_EQ(Get(kDriverStatusSlot), "1");
+    EXPECT_EQ(site_.Get(kDriverStatusSlot), "1");
     EXPECT_NE(second.Stderr().find("Successfully opened serial port 3"), std::string::npos);
     ASSERT_TRUE(WaitUntil([&] { return simConnections() >= 2; }, 5s)) << sim_.Stderr();
     EXPECT_EQ(simConnections(), 2u) << sim_.Stderr();
     // The new main carries presses.
     ASSERT_EQ(Sim("1 press 9"), "ok");
-    EXPECT_TRUE(WaitForSlot(9, "1"));
+    EXPECT_TRUE(site_.WaitForSlot(9, "1"));
 
     ASSERT_NO_FATAL_FAILURE(StopDriverAndCheckSlots(second));
 }
@@ -451,18 +407,18 @@ TEST_F(E2eTest, OnlyTheMainConnectsAndTheReserveTakesOver) {
 TEST_F(E2eTest, NewMainShowsTheLampsSetWhileItWasReserve) {
     ASSERT_NO_FATAL_FAILURE(StartWorld(43));
     SpawnedProcess& main = StartDriver();
-    ASSERT_TRUE(WaitForSlot(StatusSlot(kTcpPanel), "1", 15s)) << main.Stderr();
+    ASSERT_TRUE(site_.WaitForSlot(StatusSlot(kTcpPanel), "1", 15s)) << main.Stderr();
     SpawnedProcess& reserve = StartDriver();
     const std::string reserveLine = "PELLAX_Panel driver running in  RXONLY  mode";
     ASSERT_TRUE(WaitUntil([&] { return reserve.Stderr().find(reserveLine) != std::string::npos; }, 15s))
         << reserve.Stderr();
     ASSERT_NO_FATAL_FAILURE(LampPanelAlive());
-    Set(kLampBase + 105, "3");
+    site_.Set(kLampBase + 105, "3");
     ASSERT_TRUE(WaitForDump(kLampPanel, [](const std::string& d) { return LampOn(d, 5); })) << lastDump_;
 
     main.Signal(SIGSTOP);  // from now on only the reserve hears the changes
-    Set(kLampBase + 105, "0");
-    Set(kLampBase + 107, "2");
+    site_.Set(kLampBase + 105, "0");
+    site_.Set(kLampBase + 107, "2");
     EXPECT_TRUE(LampOn(Dump(kLampPanel), 5)) << "nobody drives the panel now";
     main.Signal(SIGKILL);
     ASSERT_TRUE(main.Wait(10s).has_value());
@@ -485,13 +441,13 @@ TEST_F(E2eTest, NewMainShowsTheLampsSetWhileItWasReserve) {
 TEST_F(E2eTest, SighupReloadsTheSettingsFile) {
     ASSERT_NO_FATAL_FAILURE(StartWorld(44));
     SpawnedProcess& driver = StartDriver();
-    ASSERT_TRUE(WaitForSlot(StatusSlot(kTcpPanel), "1", 15s)) << driver.Stderr();
+    ASSERT_TRUE(site_.WaitForSlot(StatusSlot(kTcpPanel), "1", 15s)) << driver.Stderr();
     ASSERT_NO_FATAL_FAILURE(LampPanelAlive());
-    const std::string file = dir_.path() + "/sys/config/system/DEV_044.ini";
+    const std::string file = site_.SettingsPath();
     const std::string settings = test::ReadFile(file);
     test::WriteFile(file, settings.substr(0, settings.find("[Pellax_Panel_2]")));
     driver.Signal(SIGHUP);
-    ASSERT_TRUE(WaitForSlot(StatusSlot(kLampPanel), "0")) << driver.Stderr();
+    ASSERT_TRUE(site_.WaitForSlot(StatusSlot(kLampPanel), "0")) << driver.Stderr();
     ASSERT_TRUE(WaitUntil([&] { return driver.Stderr().find("Reload - 0 added, 0 changed, 1 removed, 1 unchanged ") !=
                                        std::string::npos; }, 10s))
         << driver.Stderr();
@@ -500,7 +456,7 @@ TEST_F(E2eTest, SighupReloadsTheSettingsFile) {
     ASSERT_TRUE(WaitUntil([&] { return driver.Stderr().find("- running configuration kept") != std::string::npos; },
                           10s))
         << driver.Stderr();
-    EXPECT_EQ(Get(StatusSlot(kTcpPanel)), "1");
+    EXPECT_EQ(site_.Get(StatusSlot(kTcpPanel)), "1");
     EXPECT_EQ(Occurrences(sim_.Stderr(), "panel 1: connected"), 1u) << sim_.Stderr();
     ASSERT_NO_FATAL_FAILURE(StopDriverAndCheckSlots(driver));
 }

@@ -8,16 +8,15 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "support/driver_site.h"
 #include "support/piped_process.h"
 #include "support/spawned_process.h"
-#include "support/temp_dir.h"
 #include "support/wait_until.h"
 
 namespace vorn {
@@ -26,37 +25,17 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using test::BinPath;
+using test::ButtonShows;
+using test::Occurrences;
 using test::SpawnedProcess;
 using test::WaitUntil;
 
 constexpr int kLampBase = 300;  // panel 2, CP-3201E on COM3
 constexpr const char* kReserveLine = "PELLAX_Panel driver running in  RXONLY  mode";
 
-size_t Occurrences(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
-
-// Whether button n of a simulator dump shows `text` (labels here hold no braces).
-bool ButtonShows(const std::string& dump, int n, const std::string& part) {
-    const size_t at = dump.find("{\"n\":" + std::to_string(n) + ",");
-    return at != std::string::npos && dump.substr(at, dump.find('}', at) - at).find(part) != std::string::npos;
-}
-
 class FailoverTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        for (const char* sub : {"/sock", "/com", "/sys", "/sys/config", "/sys/config/system", "/sys/logs"}) {
-            ASSERT_EQ(mkdir((dir_.path() + sub).c_str(), 0700), 0) << sub;
-        }
-        env_ = {{"QX_ROOT", dir_.path()},
-                {"QX_SYSTEM", "sys"},
-                {"VORN_COM_DIR", dir_.path() + "/com"},
-                {"VORN_INFODRIVER_DIR", dir_.path() + "/sock"},
-                {"QT_QPA_PLATFORM", "offscreen"}};
-        ASSERT_FALSE(BinPath("pellax-panel").empty()) << "VORN_BIN_DIR is not set";
-    }
+    void SetUp() override { ASSERT_FALSE(BinPath("pellax-panel").empty()) << "VORN_BIN_DIR is not set"; }
 
     void TearDown() override {
         if (!HasFailure()) return;
@@ -68,45 +47,27 @@ protected:
     // Infodriver (with `infoArgs`), simulator (alive every 250 ms, as panels
     // do), settings, the main driver driving both panels and the reserve.
     void StartPair(int device, std::vector<std::string> infoArgs) {
-        device_ = device;
+        site_.device = device;
         infoArgs.push_back(std::to_string(device));
-        ASSERT_TRUE(info_.Start(BinPath("infodriver"), infoArgs, env_, dir_.path())) << info_.error();
+        ASSERT_TRUE(info_.Start(BinPath("infodriver"), infoArgs, site_.env, site_.path())) << info_.error();
         ASSERT_TRUE(WaitUntil([&] { return info_.Stderr().find("infodriver: ready") != std::string::npos; }, 10s));
-        ASSERT_TRUE(sim_.Start(BinPath("panelsim"),
-                               {"--alive", "250", "tcp:127.0.0.1:0:type=CP-2048E:id=01",
-                                "pty:COM3:dir=" + dir_.path() + "/com:type=CP-3201E:id=02"},
-                               env_, dir_.path()))
-            << sim_.error();
-        const std::string tcp = sim_.ReadLine(10s).value_or("");
-        ASSERT_EQ(tcp.rfind("panel 1 tcp 127.0.0.1 ", 0), 0u) << tcp;
-        ASSERT_EQ(sim_.ReadLine(5s).value_or("").rfind("panel 2 pty ", 0), 0u);
-        ASSERT_EQ(sim_.ReadLine(5s).value_or("<none>"), "ready");
-        char name[32];
-        std::snprintf(name, sizeof name, "DEV_%03d.ini", device);
-        test::WriteFile(dir_.path() + "/sys/config/system/" + name,
-                        "[Pellax_Panel]\nDebugMode=1\nLogMode=0\nRefreshOnConnection=1\n"
-                        "[Pellax_Panel_1]\nPanel_ID=DESK-A\nPanel_Type=CP-2048E\nPanel_Comms_ID=01\n"
-                        "TCPIP_Address=127.0.0.1\nTCPIP_Port=" + tcp.substr(tcp.rfind(' ') + 1) + "\n"
-                        "[Pellax_Panel_2]\nPanel_ID=LAMPS-B\nPanel_Type=CP-3201E\nPanel_Comms_ID=02\n"
-                        "Serial_ComPort=3\n");
+        const std::vector<std::string> panels = site_.StartSimulator(
+            sim_, {"--alive", "250", "tcp:127.0.0.1:0:type=CP-2048E:id=01",
+                   "pty:COM3:dir=" + site_.path() + "/com:type=CP-3201E:id=02"});
+        ASSERT_EQ(panels.size(), 2u) << sim_.error() << sim_.Stderr();
+        site_.WriteSettings("[Pellax_Panel]\nDebugMode=1\nLogMode=0\nRefreshOnConnection=1\n"
+                            "[Pellax_Panel_1]\nPanel_ID=DESK-A\nPanel_Type=CP-2048E\nPanel_Comms_ID=01\n"
+                            "TCPIP_Address=127.0.0.1\nTCPIP_Port=" + panels[0] + "\n"
+                            "[Pellax_Panel_2]\nPanel_ID=LAMPS-B\nPanel_Type=CP-3201E\nPanel_Comms_ID=02\n"
+                            "Serial_ComPort=3\n");
 
-        ASSERT_TRUE(main_.Start(BinPath("pellax-panel"), {std::to_string(device)}, env_, dir_.path()));
-        ASSERT_TRUE(WaitUntil([&] { return Get(299) == "1" && Get(kLampBase + 299) == "1"; }, 20s))
+        ASSERT_TRUE(site_.StartDriver(main_));
+        ASSERT_TRUE(WaitUntil([&] { return site_.Get(299) == "1" && site_.Get(kLampBase + 299) == "1"; }, 20s))
             << "the main never drove both panels";
-        ASSERT_TRUE(reserve_.Start(BinPath("pellax-panel"), {std::to_string(device)}, env_, dir_.path()));
+        ASSERT_TRUE(site_.StartDriver(reserve_));
         ASSERT_TRUE(WaitUntil([&] { return reserve_.Stderr().find(kReserveLine) != std::string::npos; }, 15s));
     }
 
-    std::string Infoctl(const std::vector<std::string>& args) {
-        std::vector<std::string> all = {std::to_string(device_)};
-        all.insert(all.end(), args.begin(), args.end());
-        std::string out;
-        SpawnedProcess::Run(BinPath("infoctl"), all, env_, dir_.path(), &out);
-        if (!out.empty() && out.back() == '\n') out.pop_back();
-        return out;
-    }
-    std::string Get(int slot) { return Infoctl({"get", std::to_string(slot)}); }
-    void Set(int slot, const std::string& text) { Infoctl({"set", std::to_string(slot), text}); }
     std::string Dump(int panel) {
         if (!sim_.WriteLine(std::to_string(panel) + " dump")) return "";
         std::string json = sim_.ReadLine(10s).value_or("");
@@ -116,9 +77,7 @@ protected:
     // Times the simulator saw a driver open the panel's line.
     size_t Opened(int panel) { return Occurrences(sim_.Stderr(), "panel " + std::to_string(panel) + ": connected"); }
 
-    test::TempDir dir_;  // first member: removed after every child is gone
-    SpawnedProcess::EnvChanges env_;
-    int device_ = 0;
+    test::DriverSite site_;  // first member: removed after every child is gone
     SpawnedProcess info_;
     test::PipedProcess sim_;
     SpawnedProcess main_;
@@ -131,8 +90,8 @@ TEST_F(FailoverTest, stoppedMainIsFencedAndTheReserveDrivesEveryPanel) {
     main_.Signal(SIGSTOP);
     // Only the reserve hears these; it shows them with the refresh it gives
     // each panel when it takes over.
-    Set(51, "FAILOVER");
-    Set(kLampBase + 105, "3");
+    site_.Set(51, "FAILOVER");
+    site_.Set(kLampBase + 105, "3");
 
     std::optional<Clock::duration> gone, tcp, serial, driven;
     auto note = [&](std::optional<Clock::duration>& at, bool now) {
@@ -161,12 +120,12 @@ TEST_F(FailoverTest, stoppedMainIsFencedAndTheReserveDrivesEveryPanel) {
     EXPECT_LT(*serial, 4s);
 
     // The new main carries slots to both panels and presses back.
-    Set(52, "AFTER");
-    Set(kLampBase + 106, "1");
+    site_.Set(52, "AFTER");
+    site_.Set(kLampBase + 106, "1");
     EXPECT_TRUE(WaitUntil([&] { return ButtonShows(Dump(1), 2, "AFTER") && ButtonShows(Dump(2), 6, "\"lamp\":true"); },
                           10s));
     ASSERT_EQ(sim_.WriteLine("2 press 7") ? sim_.ReadLine(10s).value_or("") : "", "ok");
-    EXPECT_TRUE(WaitUntil([&] { return Get(kLampBase + 7) == "1"; }, 10s));
+    EXPECT_TRUE(WaitUntil([&] { return site_.Get(kLampBase + 7) == "1"; }, 10s));
     reserve_.Signal(SIGTERM);
     EXPECT_EQ(reserve_.Wait(10s).value_or(-1), 0);
 }
@@ -186,7 +145,7 @@ TEST_F(FailoverTest, withoutFencingTheStoppedMainLivesOnUntilItEndsItself) {
     main_.Signal(SIGCONT);
     EXPECT_EQ(main_.Wait(10s).value_or(-1), 0);
     ASSERT_TRUE(WaitUntil([&] { return Opened(2) >= 2; }, 10s)) << "the reserve never took the serial panel";
-    Set(kLampBase + 106, "1");
+    site_.Set(kLampBase + 106, "1");
     EXPECT_TRUE(WaitUntil([&] { return ButtonShows(Dump(2), 6, "\"lamp\":true"); }, 10s));
     reserve_.Signal(SIGTERM);
     EXPECT_EQ(reserve_.Wait(10s).value_or(-1), 0);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "support/driver_site.h"
 #include "support/infodriver_child.h"
 #include "support/spawned_process.h"
 #include "support/temp_dir.h"
@@ -28,17 +29,8 @@ constexpr char kNoInfodriverBox[] = "Cant Find Infodriver: ! No connection to In
 
 class AppProcessTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        for (const char* sub : {"/sock", "/sys", "/sys/config", "/sys/config/system"}) {
-            mkdir((dir_.path() + sub).c_str(), 0700);
-        }
-        env_ = {{"QX_ROOT", dir_.path()},
-                {"QX_SYSTEM", "sys"},
-                {"VORN_INFODRIVER_DIR", dir_.path() + "/sock"},
-                {"QT_QPA_PLATFORM", "offscreen"}};
-    }
     int RunDriver(const std::vector<std::string>& args, std::string* err) {
-        return SpawnedProcess::Run(BinPath("pellax-panel"), args, env_, dir_.path(), nullptr, err);
+        return SpawnedProcess::Run(BinPath("pellax-panel"), args, site_.env, site_.path(), nullptr, err);
     }
     static int StatusSlot(int panel) { return 300 * (panel - 1) + 299; }
 
@@ -47,8 +39,8 @@ protected:
     void StartBoth(int device, InfodriverChild& info, SpawnedProcess& driver) {
         ASSERT_TRUE(info.Start()) << info.process().Stderr();
         for (int p = 1; p <= 12; ++p) ASSERT_TRUE(info.Set(StatusSlot(p), "1"));
-        ASSERT_TRUE(driver.Start(BinPath("pellax-panel"), {std::to_string(device)}, env_, dir_.path()))
-            << driver.error();
+        site_.device = device;
+        ASSERT_TRUE(site_.StartDriver(driver)) << driver.error();
         ASSERT_TRUE(info.WaitForSlot(4001, "1")) << driver.Stderr();
     }
     void ExpectShutdownSlots(InfodriverChild& info) {
@@ -56,8 +48,7 @@ protected:
         for (int p = 1; p <= 12; ++p) EXPECT_EQ(info.Get(StatusSlot(p)), "0") << "panel " << p;
     }
 
-    test::TempDir dir_;
-    SpawnedProcess::EnvChanges env_;
+    test::DriverSite site_;
 };
 
 TEST_F(AppProcessTest, InvalidDeviceNumbersShowTheBoxAndExitMinusOne) {
@@ -78,7 +69,7 @@ TEST_F(AppProcessTest, NoInfodriverShowsTheBoxRunsCloseAppAndExitsZero) {
     EXPECT_NE(err.find("Pellax_Panel - CloseApp - driver shut down  \n"), std::string::npos) << err;
     EXPECT_LT(err.find(kNoInfodriverBox), err.find("CloseApp - driver shut down"));
     // Device 12 names the settings file, completed with the defaults.
-    EXPECT_TRUE(test::FileExists(dir_.path() + "/sys/config/system/DEV_012.ini"));
+    EXPECT_TRUE(test::FileExists(site_.path() + "/sys/config/system/DEV_012.ini"));
 
     // The whole command line counts: " 7 and more" is device 7.
     EXPECT_EQ(RunDriver({" 7", "and", "more"}, &err), 0);
@@ -93,20 +84,20 @@ TEST_F(AppProcessTest, AStandardErrorNobodyReadsDoesNotKillTheDriver) {
     close(fds[0]);
     SpawnedProcess driver;
     driver.SetStderrFd(fds[1]);
-    const bool started = driver.Start(BinPath("pellax-panel"), {"12"}, env_, dir_.path());
+    const bool started = driver.Start(BinPath("pellax-panel"), {"12"}, site_.env, site_.path());
     close(fds[1]);
     ASSERT_TRUE(started) << driver.error();
     std::optional<int> code = driver.Wait(std::chrono::milliseconds(10000));
     ASSERT_TRUE(code.has_value());
     EXPECT_EQ(*code, 0);
-    EXPECT_TRUE(test::FileExists(dir_.path() + "/sys/config/system/DEV_012.ini"));
+    EXPECT_TRUE(test::FileExists(site_.path() + "/sys/config/system/DEV_012.ini"));
 }
 
 // A settings file that exists but cannot be read (here a directory of that
 // name) stops the driver before it attaches, with the reason and a non-zero
 // exit: running on defaults it would be a main without panels.
 TEST_F(AppProcessTest, UnreadableSettingsFileStopsTheDriverWithNonZeroExit) {
-    ASSERT_EQ(mkdir((dir_.path() + "/sys/config/system/DEV_009.ini").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((site_.path() + "/sys/config/system/DEV_009.ini").c_str(), 0755), 0);
     std::string err;
     EXPECT_EQ(RunDriver({"9"}, &err), 255);
     EXPECT_NE(err.find("Settings file unreadable"), std::string::npos) << err;
@@ -119,13 +110,13 @@ TEST_F(AppProcessTest, UnreadableSettingsFileStopsTheDriverWithNonZeroExit) {
 // only), 1 (an error) or 2 (unreadable), with no display, no Infodriver and
 // no write to the file.
 TEST_F(AppProcessTest, CheckConfigExitCodes_withoutDisplayOrInfodriver) {
-    env_["QT_QPA_PLATFORM"] = std::nullopt;
-    const std::string file = dir_.path() + "/sys/config/system/DEV_004.ini";
+    site_.env["QT_QPA_PLATFORM"] = std::nullopt;
+    const std::string file = site_.path() + "/sys/config/system/DEV_004.ini";
     const std::string good = "[Pellax_Panel]\nParity=s\n[Pellax_Panel_1]\nTCPIP_Address=127.0.0.1\n";
     test::WriteFile(file, good);
     std::string out;
     const auto check = [&](const char* device) {
-        return SpawnedProcess::Run(BinPath("pellax-panel"), {"--check-config", device}, env_, dir_.path(), &out);
+        return SpawnedProcess::Run(BinPath("pellax-panel"), {"--check-config", device}, site_.env, site_.path(), &out);
     };
     EXPECT_EQ(check("4"), 0) << out;
     EXPECT_EQ(out.rfind(file + ":2: warning: [Pellax_Panel] Parity: 's' is not E, O, N or M: N (none) used\n", 0), 0u)
@@ -136,13 +127,13 @@ TEST_F(AppProcessTest, CheckConfigExitCodes_withoutDisplayOrInfodriver) {
     EXPECT_NE(out.find(file + ": 1 error, 1 warning\n"), std::string::npos) << out;
     EXPECT_EQ(test::ReadFile(file), good + "TCPIP_Port=0\n");
     EXPECT_EQ(check("5"), 2);
-    EXPECT_EQ(out, dir_.path() + "/sys/config/system/DEV_005.ini: error: cannot be read: No such file or directory\n");
+    EXPECT_EQ(out, site_.path() + "/sys/config/system/DEV_005.ini: error: cannot be read: No such file or directory\n");
 }
 
 TEST_F(AppProcessTest, WithoutAnyDisplayItRunsHeadless) {
-    env_["QT_QPA_PLATFORM"] = std::nullopt;
-    env_["DISPLAY"] = std::nullopt;
-    env_["WAYLAND_DISPLAY"] = std::nullopt;
+    site_.env["QT_QPA_PLATFORM"] = std::nullopt;
+    site_.env["DISPLAY"] = std::nullopt;
+    site_.env["WAYLAND_DISPLAY"] = std::nullopt;
     std::string err;
     EXPECT_EQ(RunDriver({"abc"}, &err), 255);
     EXPECT_NE(err.find(kBadDeviceBox), std::string::npos) << err;
@@ -152,7 +143,7 @@ TEST_F(AppProcessTest, WithoutAnyDisplayItRunsHeadless) {
 
 TEST_F(AppProcessTest, SigtermAndSigintCloseTheDriverCleanly) {
     for (int sig : {SIGTERM, SIGINT}) {
-        InfodriverChild info(21, dir_.path() + "/sock", dir_.path());
+        InfodriverChild info(21, site_.path() + "/sock", site_.path());
         SpawnedProcess driver;
         StartBoth(21, info, driver);
         driver.Signal(sig);
@@ -165,7 +156,7 @@ TEST_F(AppProcessTest, SigtermAndSigintCloseTheDriverCleanly) {
 }
 
 TEST_F(AppProcessTest, InfodriverGoingAwayEndsTheDriver) {
-    InfodriverChild info(22, dir_.path() + "/sock", dir_.path());
+    InfodriverChild info(22, site_.path() + "/sock", site_.path());
     SpawnedProcess driver;
     StartBoth(22, info, driver);
     info.Stop();

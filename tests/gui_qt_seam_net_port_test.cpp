@@ -2,10 +2,7 @@
 // made connect, data and the peer's close all reach the callback through the
 // Qt event loop (QSocketNotifier), not only through the test seam.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QTest>
@@ -13,6 +10,7 @@
 #include <vector>
 
 #include "app/gui/qt_seam.h"
+#include "support/loopback_listener.h"
 #include "support/qt_app.h"
 #include "transport/net_port.h"
 
@@ -27,35 +25,6 @@ std::vector<Event> g_events;
 
 void Record(NetPort* port) { g_events.push_back({port->event, port->error}); }
 
-// A listening loopback socket on a free port; closed at scope end.
-class Listener {
-public:
-    Listener() {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-    }
-    ~Listener() {
-        if (fd_ >= 0) close(fd_);
-    }
-    void Listen() { listen(fd_, 4); }
-    void Close() {
-        close(fd_);
-        fd_ = -1;
-    }
-    int Accept() { return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC); }
-    int port() const { return port_; }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
-};
-
 class QtSeamNetPortTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -67,9 +36,7 @@ protected:
 };
 
 TEST_F(QtSeamNetPortTest, refusedConnect_isReportedOnceThroughTheEventLoop) {
-    Listener closed;  // bound, never listening: the kernel refuses connects
-    const int portNumber = closed.port();
-    closed.Close();
+    const int portNumber = test::FreeLoopbackPort();  // nobody listens: the kernel refuses connects
     NetPort port;
     ASSERT_EQ(port.Connect("127.0.0.1", portNumber), 0);
     port.SetNotify(Record, NetPort::kFdRead);
@@ -82,8 +49,7 @@ TEST_F(QtSeamNetPortTest, refusedConnect_isReportedOnceThroughTheEventLoop) {
 }
 
 TEST_F(QtSeamNetPortTest, connectDataAndPeerClose_arriveInOrder) {
-    Listener server;
-    server.Listen();
+    test::LoopbackListener server;
     NetPort port;
     ASSERT_EQ(port.Connect("127.0.0.1", server.port()), 0);
     port.SetNotify(Record, NetPort::kFdRead);

@@ -5,10 +5,8 @@
 // reaching the GUI thread, the force commands, the list lock during a panel
 // test, Reset Panel, a picture of the window for review, and File > Exit.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,6 +28,7 @@
 #include "app/gui/status_view.h"
 #include "panels/panel_table.h"
 #include "support/infodriver_child.h"
+#include "support/loopback_listener.h"
 #include "support/qt_app.h"
 #include "support/temp_dir.h"
 
@@ -44,26 +43,14 @@ namespace c = status_colours;
 // thread's wait loops.
 class PanelListener {
 public:
-    PanelListener() {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(fd_, 4);
-        socklen_t len = sizeof a;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-    }
     ~PanelListener() {
         if (peer_ >= 0) close(peer_);
-        close(fd_);
     }
-    int port() const { return port_; }
+    int port() const { return listener_.port(); }
     // Accepts a waiting connection and reads what has arrived; returns the
     // byte count received so far.
     size_t Poll() {
-        if (peer_ < 0) peer_ = accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (peer_ < 0) peer_ = listener_.Accept(SOCK_NONBLOCK);
         if (peer_ >= 0) {
             char buf[4096];
             ssize_t n = -1;
@@ -87,9 +74,8 @@ public:
     }
 
 private:
-    int fd_ = -1;
+    test::LoopbackListener listener_{SOCK_NONBLOCK};
     int peer_ = -1;
-    int port_ = 0;
     size_t received_ = 0;
 };
 

@@ -4,9 +4,7 @@
 // Time is the recording seam's: pacing and the silence rule run on its
 // hand-moved clock, never on sleeps.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,31 +19,15 @@
 #include "panels/panel_connections.h"
 #include "panels/panel_senders.h"
 #include "panels/panel_table.h"
+#include "support/loopback_listener.h"
 #include "support/panel_fixture.h"
+#include "support/unique_fd.h"
 #include "transport/serial_panel_link.h"
 
 namespace vorn::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void Reset(int fd) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
 
 // What a panel shows: the last text frame per button, from whole frames.
 struct Screen {
@@ -95,29 +77,16 @@ class PanelOutputTest : public PanelFixture {};
 // A paused TCP panel gets the states thinned, never cut, and ends showing
 // the last ones; the queue stays within one frame per button.
 TEST_F(PanelOutputTest, PausedTcpPanelConvergesOnTheLastLabels) {
-    Fd listener(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    LoopbackListener listener(SOCK_NONBLOCK);
+    ASSERT_GT(listener.port(), 0);
     const int tiny = 2048;  // inherited by the accepted socket
-    ASSERT_EQ(setsockopt(listener.get(), SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny), 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(listener.get(), 1), 0);
-    ASSERT_EQ(getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    ASSERT_EQ(setsockopt(listener.fd(), SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny), 0);
 
-    PanelRecord& p = Panels[2];
-    p.InUse = 1;
-    p.IpAddress = "127.0.0.1";
-    p.Port = ntohs(addr.sin_port);
-    p.ComPort = 0;
-    p.CommsId = 5;
-    ApplyPanelType(p, "2048");
-    InstallPanelLink(2, std::make_unique<TcpPanelLink>(p.IpAddress, p.Port));
+    PanelRecord& p = LoopbackPanel(2, "2048", 5, listener.port());
     ConnectToPanel(2);
-    Fd peer;
+    UniqueFd peer;
     ASSERT_TRUE(seam.PumpUntil([&] {
-        if (peer.get() < 0) peer.Reset(accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (peer.get() < 0) peer.Reset(listener.Accept(SOCK_NONBLOCK));
         return peer.get() >= 0 && Slot(599) == "1";
     }, 5000ms));
 
@@ -167,7 +136,7 @@ TEST_F(PanelOutputTest, PausedTcpPanelConvergesOnTheLastLabels) {
 // the panel is heard from, which refreshes it. The loop never waits.
 TEST_F(PanelOutputTest, PtyIsPacedAndOneThatIsNotReadNeverStallsTheLoop) {
     setenv("VORN_COM_DIR", dir.path().c_str(), 1);
-    Fd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+    UniqueFd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
     ASSERT_GE(master.get(), 0);
     ASSERT_EQ(grantpt(master.get()), 0);
     ASSERT_EQ(unlockpt(master.get()), 0);

@@ -2,8 +2,6 @@
 // loopback panel (connect, a press split over two writes, the close), and a
 // serial port on a pseudo-terminal whose line goes away and comes back.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -16,7 +14,9 @@
 #include "core/driver_state.h"
 #include "panels/panel_connections.h"
 #include "panels/panel_table.h"
+#include "support/loopback_listener.h"
 #include "support/panel_fixture.h"
+#include "support/unique_fd.h"
 #include "transport/net_port.h"
 #include "transport/serial_panel_link.h"
 
@@ -25,54 +25,23 @@ namespace {
 
 using std::chrono::milliseconds;
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { Reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void Reset(int fd = -1) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
-
 class ReceiveNetTest : public PanelFixture {};
 
 TEST_F(ReceiveNetTest, PressOverLoopbackThenClose) {
-    Fd listener(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    ASSERT_GE(listener.get(), 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(listener.get(), 1), 0);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    LoopbackListener listener(SOCK_NONBLOCK);
+    ASSERT_GT(listener.port(), 0);
 
-    PanelRecord& p = Panels[2];
-    p.InUse = 1;
-    p.IpAddress = "127.0.0.1";
-    p.Port = ntohs(addr.sin_port);
-    p.ComPort = 0;
-    p.CommsId = 5;
+    PanelRecord& p = LoopbackPanel(2, "2048", 5, listener.port());
     p.PanelId = "loop";
     p.Location = "bench";
-    ApplyPanelType(p, "2048");
-    InstallPanelLink(2, std::make_unique<TcpPanelLink>(p.IpAddress, p.Port));
 
     ConnectToPanel(2);
     ASSERT_EQ(p.Connected, 1) << "connect under way";
 
     // Accept without blocking the pump: the listener is non-blocking.
-    Fd peer;
+    UniqueFd peer;
     ASSERT_TRUE(seam.PumpUntil([&] {
-        if (peer.get() < 0) peer.Reset(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (peer.get() < 0) peer.Reset(listener.Accept());
         return peer.get() >= 0 && server->Slot(kDevice, 599) == "1";
     }, milliseconds(5000)));
     EXPECT_TRUE(Logged("Connect OK to panel 2 - addr 127.0.0.1"));
@@ -100,7 +69,7 @@ TEST_F(ReceiveNetTest, PressOverLoopbackThenClose) {
 // again and the first alive message refreshes the panel.
 TEST_F(ReceiveNetTest, SerialLineGoneIsNoticedAndReopenedByThePoll) {
     setenv("VORN_COM_DIR", dir.path().c_str(), 1);
-    auto newPty = [&](Fd& master) {
+    auto newPty = [&](UniqueFd& master) {
         master.Reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
         ASSERT_GE(master.get(), 0);
         ASSERT_EQ(grantpt(master.get()), 0);
@@ -109,7 +78,7 @@ TEST_F(ReceiveNetTest, SerialLineGoneIsNoticedAndReopenedByThePoll) {
         unlink(link.c_str());
         ASSERT_EQ(symlink(ptsname(master.get()), link.c_str()), 0);
     };
-    auto readFrames = [](Fd& master) {
+    auto readFrames = [](UniqueFd& master) {
         std::vector<uint8_t> got;
         pollfd p{master.get(), POLLIN, 0};
         while (poll(&p, 1, 200) > 0 && (p.revents & POLLIN) != 0) {
@@ -120,7 +89,7 @@ TEST_F(ReceiveNetTest, SerialLineGoneIsNoticedAndReopenedByThePoll) {
         }
         return got;
     };
-    Fd master;
+    UniqueFd master;
     newPty(master);
     PanelRecord& p = Panels[3];
     p.InUse = 1;

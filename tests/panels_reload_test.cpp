@@ -4,9 +4,7 @@
 // requests during the start-up load or a running reload are done once
 // afterwards. Timers are ticked by hand, so no poll reaches a panel unasked.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,11 +13,13 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "app/housekeeping.h"
 #include "app/settings_reload.h"
 #include "core/settings.h"
+#include "support/loopback_listener.h"
 #include "support/panel_fixture.h"
 
 namespace vorn::test {
@@ -33,15 +33,7 @@ class PanelEnd {
 public:
     static PanelEnd Tcp() {
         PanelEnd e;
-        e.listen_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(e.listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(e.listen_, 4);
-        socklen_t len = sizeof a;
-        getsockname(e.listen_, reinterpret_cast<sockaddr*>(&a), &len);
-        e.port_ = ntohs(a.sin_port);
+        e.listener_ = std::make_unique<LoopbackListener>(SOCK_NONBLOCK);
         return e;
     }
     static PanelEnd Pty(const std::string& link) {
@@ -52,9 +44,8 @@ public:
     }
     PanelEnd(PanelEnd&& o) noexcept { *this = std::move(o); }
     PanelEnd& operator=(PanelEnd&& o) noexcept {
-        std::swap(listen_, o.listen_);
+        std::swap(listener_, o.listener_);
         std::swap(peer_, o.peer_);
-        port_ = o.port_;
         accepts = o.accepts;
         received = std::move(o.received);
         closed = o.closed;
@@ -62,15 +53,14 @@ public:
     }
     ~PanelEnd() {
         if (peer_ >= 0) close(peer_);
-        if (listen_ >= 0) close(listen_);
     }
 
-    int port() const { return port_; }
+    int port() const { return listener_ ? listener_->port() : 0; }
     // Takes a new connection (a listener) and what has arrived. A TCP peer
     // that closed, or a pty whose other side is not open, sets `closed`.
     void Poll() {
-        if (listen_ >= 0) {
-            const int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (listener_) {
+            const int fd = listener_->Accept(SOCK_NONBLOCK);
             if (fd >= 0) {
                 if (peer_ >= 0) close(peer_);
                 peer_ = fd;
@@ -97,9 +87,8 @@ public:
 
 private:
     PanelEnd() = default;
-    int listen_ = -1;
+    std::unique_ptr<LoopbackListener> listener_;  // a TCP panel's
     int peer_ = -1;
-    int port_ = 0;
 };
 
 std::string TcpSection(int n, const std::string& id, int port) {

@@ -3,10 +3,8 @@
 // and command parsing, alive timing with an injected clock, and the real
 // `panelsim` executable over TCP and a pseudo-terminal.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -30,6 +28,7 @@
 #include "panel_spec.h"
 #include "protocol/panel_frames.h"
 #include "simulator.h"
+#include "support/loopback_listener.h"
 #include "support/spawned_process.h"
 #include "support/temp_dir.h"
 
@@ -264,20 +263,6 @@ TEST(PanelsimInputTest, LinesCrLfAndOverlongLines) {
     EXPECT_EQ(lines[0].text, "quit");
 }
 
-// A client socket connected to 127.0.0.1:port; -1 on failure.
-int ConnectTo(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 int PortOf(const std::string& startLine) {
     return std::stoi(startLine.substr(startLine.rfind(' ') + 1));
 }
@@ -324,7 +309,7 @@ TEST(PanelsimSimulatorTest, AliveEveryPeriodOnConnectedPanelsOnly) {
     sim.Dispatch({}, t0 + 1000ms);
     EXPECT_EQ(sim.Model(1).counts().sentMessages, 0u);
 
-    const int client = ConnectTo(PortOf(sim.StartLines()[0]));
+    const int client = test::ConnectLoopback(PortOf(sim.StartLines()[0]));
     ASSERT_GE(client, 0);
     ASSERT_TRUE(Pump(sim, t0 + 1000ms, [&] { return sim.Connected(1); }));
     EXPECT_EQ(sim.TimeoutMs(t0 + 1500ms), 500);
@@ -361,7 +346,7 @@ TEST(PanelsimSimulatorTest, CommandsAnswerOkOrErrorAndNewConnectionReplacesOld) 
     }
     EXPECT_EQ(sim.Execute("press 1").lines.back(), "error not connected");
 
-    const int first = ConnectTo(PortOf(sim.StartLines()[0]));
+    const int first = test::ConnectLoopback(PortOf(sim.StartLines()[0]));
     ASSERT_TRUE(Pump(sim, t0, [&] { return sim.Connected(1); }));
     EXPECT_EQ(sim.Execute("1 joy 3").lines, std::vector<std::string>{"ok"});
     EXPECT_EQ(sim.Execute("joyrelease 3").lines.back(), "ok");
@@ -370,7 +355,7 @@ TEST(PanelsimSimulatorTest, CommandsAnswerOkOrErrorAndNewConnectionReplacesOld) 
     EXPECT_EQ(ReadBytes(first, 17), (Bytes{131, 65, 1, 3, 131, 65, 5, 3, 131, 1, 0, 200, 130, 1, 125, 131, 1}));
 
     // A second connection replaces the first, which is closed.
-    const int second = ConnectTo(PortOf(sim.StartLines()[0]));
+    const int second = test::ConnectLoopback(PortOf(sim.StartLines()[0]));
     uint8_t byte = 0;
     ASSERT_TRUE(Pump(sim, t0, [&] {
         pollfd p{first, POLLIN, 0};
@@ -523,7 +508,7 @@ TEST(PanelsimProcessTest, TcpPanelDecodesFramesAnswersCommandsAndSendsAlive) {
     EXPECT_EQ(start[0] + start[1] + start[2] + start[3], "panel1tcp127.0.0.1");
     EXPECT_EQ(sim.Line(), "ready");
 
-    const int fd = ConnectTo(std::stoi(start[4]));
+    const int fd = test::ConnectLoopback(std::stoi(start[4]));
     ASSERT_GE(fd, 0);
     Bytes frames = Of(BuildTextFrame(1, 3, "HELLO", TextForm::Long10));
     for (const Bytes& b : {Of(BuildColourFrame(1, 3, 2)), Of(BuildPollFrame(1)), Of(BuildGraphicFrame(1, 4, 7)),
@@ -640,18 +625,11 @@ TEST(PanelsimProcessTest, BadArgumentsAndBusyPortsEndWithAClearMessage) {
     EXPECT_NE(out.find("tcp:HOST:PORT:type=MODEL:id=HEX"), std::string::npos);
 
     // A port already listened on.
-    const int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(taken, 1), 0);
-    socklen_t len = sizeof a;
-    getsockname(taken, reinterpret_cast<sockaddr*>(&a), &len);
-    const std::string spec = "tcp:127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + ":type=1000:id=1";
+    test::LoopbackListener taken;
+    ASSERT_GT(taken.port(), 0);
+    const std::string spec = "tcp:127.0.0.1:" + std::to_string(taken.port()) + ":type=1000:id=1";
     EXPECT_EQ(test::SpawnedProcess::Run(test::BinPath("panelsim"), {spec}, {}, dir.path(), &out, &err), 1);
     EXPECT_NE(err.find("cannot listen"), std::string::npos) << err;
-    close(taken);
 }
 
 }  // namespace

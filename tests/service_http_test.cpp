@@ -4,9 +4,7 @@
 // and one that does not (ticks by hand).
 
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,9 +18,13 @@
 
 #include "service/live_faces.h"
 #include "service/status_http_server.h"
+#include "support/http_exchange.h"
+#include "support/loopback_listener.h"
 
 namespace vorn {
 namespace {
+
+using test::HttpStatus;
 
 const std::string kToken = "Xq3-token_for.tests~0123";
 
@@ -89,7 +91,6 @@ protected:
         return Ask(*socket, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server_->port()) +
                                 "\r\n" + headers + "\r\n");
     }
-    static int Status(const std::string& answer) { return answer.size() > 12 ? std::atoi(answer.c_str() + 9) : 0; }
     static bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
     StatusSnapshot snapshot_ = MakeSnapshot();
@@ -102,37 +103,38 @@ TEST_F(ServiceHttpTest, HostAndTokenDecideBeforeAnythingIsAnswered) {
     // Without the token: 401 and nothing else, on every path.
     for (const char* path : {"/", "/panels/1", "/status.json", "/metrics", "/events", "/support.tar.gz", "/nothing"}) {
         const std::string answer = Get(path);
-        EXPECT_EQ(Status(answer), 401) << path;
+        EXPECT_EQ(HttpStatus(answer), 401) << path;
         EXPECT_TRUE(Has(answer, "WWW-Authenticate: Bearer")) << path;
-        EXPECT_EQ(answer.substr(answer.find("\r\n\r\n") + 4), "401 Unauthorized\n") << path;
+        EXPECT_EQ(test::HttpBody(answer), "401 Unauthorized\n") << path;
     }
-    EXPECT_EQ(Status(Get("/metrics", "Authorization: Bearer wrong\r\n")), 401);
-    EXPECT_EQ(Status(Get("/metrics", "Authorization: Bearer " + kToken + "x\r\n")), 401);
-    EXPECT_EQ(Status(Get("/metrics", bearer)), 200);
-    EXPECT_EQ(Status(Get("/panels/2", bearer)), 200);
+    EXPECT_EQ(HttpStatus(Get("/metrics", "Authorization: Bearer wrong\r\n")), 401);
+    EXPECT_EQ(HttpStatus(Get("/metrics", "Authorization: Bearer " + kToken + "x\r\n")), 401);
+    EXPECT_EQ(HttpStatus(Get("/metrics", bearer)), 200);
+    EXPECT_EQ(HttpStatus(Get("/panels/2", bearer)), 200);
 
     // Host names the page does not answer to: 421, token or not.
     auto socket = Open();
     for (const char* host : {"evil.example", "evil.example:8080", "127.0.0.2", "[::1]"}) {
         const std::string answer = Ask(*socket, std::string("GET / HTTP/1.1\r\nHost: ") + host + "\r\n" + bearer + "\r\n");
-        EXPECT_EQ(Status(answer), 421) << host;
+        EXPECT_EQ(HttpStatus(answer), 421) << host;
     }
     for (const char* host : {"localhost", "LOCALHOST:1", "127.0.0.1", "Desk.Example.:80"}) {
-        EXPECT_EQ(Status(Ask(*socket, std::string("GET /metrics HTTP/1.1\r\nHost: ") + host + "\r\n" + bearer + "\r\n")), 200)
-            << host;
+        const std::string answer =
+            Ask(*socket, std::string("GET /metrics HTTP/1.1\r\nHost: ") + host + "\r\n" + bearer + "\r\n");
+        EXPECT_EQ(HttpStatus(answer), 200) << host;
     }
 
     // The token once in the page's query: 303 to the page with the cookie,
     // which then serves for everything; not taken on other paths.
     const std::string redirect = Get("/panels/1?token=" + kToken);
-    EXPECT_EQ(Status(redirect), 303);
+    EXPECT_EQ(HttpStatus(redirect), 303);
     EXPECT_TRUE(Has(redirect, "Location: /panels/1\r\n")) << redirect;
     EXPECT_TRUE(Has(redirect, "Set-Cookie: pellax_token=" + kToken + "; Path=/; HttpOnly; SameSite=Strict\r\n"))
         << redirect;
-    EXPECT_EQ(Status(Get("/?token=wrong")), 401);
-    EXPECT_EQ(Status(Get("/metrics?token=" + kToken)), 401);
-    EXPECT_EQ(Status(Get("/status.json", "Cookie: a=b; pellax_token=" + kToken + "\r\n")), 200);
-    EXPECT_EQ(Status(Get("/status.json", "Cookie: pellax_token=" + kToken.substr(1) + "\r\n")), 401);
+    EXPECT_EQ(HttpStatus(Get("/?token=wrong")), 401);
+    EXPECT_EQ(HttpStatus(Get("/metrics?token=" + kToken)), 401);
+    EXPECT_EQ(HttpStatus(Get("/status.json", "Cookie: a=b; pellax_token=" + kToken + "\r\n")), 200);
+    EXPECT_EQ(HttpStatus(Get("/status.json", "Cookie: pellax_token=" + kToken.substr(1) + "\r\n")), 401);
 }
 
 TEST_F(ServiceHttpTest, FourConnectionsPerClientAddressAndConnectionCloseHonoured) {
@@ -140,14 +142,14 @@ TEST_F(ServiceHttpTest, FourConnectionsPerClientAddressAndConnectionCloseHonoure
     std::vector<std::unique_ptr<QTcpSocket>> held;
     for (int i = 0; i < StatusHttpServer::kMaxPerClient; ++i) {
         held.push_back(Open());
-        EXPECT_EQ(Status(Ask(*held.back(), "GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n")), 200) << i;
+        EXPECT_EQ(HttpStatus(Ask(*held.back(), "GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n")), 200) << i;
     }
     // A fifth from the same address is refused; another address is served.
     auto fifth = Open();
-    EXPECT_EQ(Status(Ask(*fifth, "GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n")), 429);
+    EXPECT_EQ(HttpStatus(Ask(*fifth, "GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n")), 429);
     auto other = Open("127.0.0.2");
-    EXPECT_EQ(Status(Ask(*other, "GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n")), 200);
-    for (auto& s : held) EXPECT_EQ(Status(Ask(*s, "GET /status.json HTTP/1.1\r\nHost: localhost\r\n\r\n")), 200);
+    EXPECT_EQ(HttpStatus(Ask(*other, "GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n")), 200);
+    for (auto& s : held) EXPECT_EQ(HttpStatus(Ask(*s, "GET /status.json HTTP/1.1\r\nHost: localhost\r\n\r\n")), 200);
     // One goes: room for one more.
     held.front()->disconnectFromHost();
     held.erase(held.begin());
@@ -156,7 +158,7 @@ TEST_F(ServiceHttpTest, FourConnectionsPerClientAddressAndConnectionCloseHonoure
         [&] {
             auto again = Open();
             answer = Ask(*again, "GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n");
-            return Status(answer) == 200;
+            return HttpStatus(answer) == 200;
         },
         5000))
         << answer;
@@ -170,23 +172,18 @@ TEST_F(ServiceHttpTest, FourConnectionsPerClientAddressAndConnectionCloseHonoure
                                       "GET /metrics HTTP/1.0\r\n\r\n"}) {
         auto socket = Open();
         const std::string reply = Ask(*socket, request);
-        EXPECT_EQ(Status(reply), 200);
+        EXPECT_EQ(HttpStatus(reply), 200);
         EXPECT_TRUE(Has(reply, "Connection: close\r\n")) << reply;
         EXPECT_TRUE(QTest::qWaitFor([&] { return socket->state() == QAbstractSocket::UnconnectedState; }, 2000))
             << request;
     }
 }
 
-// A raw client socket that sends one request and then reads only when told.
+// A raw client socket (a small receive buffer) that sends one request and
+// then reads only when told.
 int RawEventsClient(quint16 port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int small = 4096;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return -1;
+    const int fd = test::ConnectLoopback(port, 4096);
+    if (fd < 0) return -1;
     const std::string request = "GET /events HTTP/1.1\r\nHost: localhost\r\n\r\n";
     (void)!send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     fcntl(fd, F_SETFL, O_NONBLOCK);
@@ -274,9 +271,3 @@ TEST_F(ServiceHttpTest, LiveClientsGetChangedPartsAndAPausedOneCostsABoundedBack
 
 }  // namespace
 }  // namespace vorn
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -4,7 +4,6 @@
 // drops, against the reference Infodriver and panelsim as processes.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -26,7 +25,10 @@
 #include <vector>
 
 #include "protocol/traffic_text.h"
+#include "support/driver_site.h"
+#include "support/http_exchange.h"
 #include "support/infodriver_child.h"
+#include "support/loopback_listener.h"
 #include "support/piped_process.h"
 #include "support/spawned_process.h"
 #include "support/temp_dir.h"
@@ -38,102 +40,32 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using test::BinPath;
+using test::ConnectLoopback;
+using test::FreeLoopbackPort;
+using test::HttpBody;
+using test::HttpExchange;
+using test::HttpGet;
+using test::HttpReadAnswer;
+using test::HttpStatus;
 using test::InfodriverChild;
 using test::PipedProcess;
 using test::SpawnedProcess;
 using test::WaitUntil;
 
-// A loopback port that was free a moment ago.
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-        port = ntohs(a.sin_port);
-    }
-    close(fd);
-    return port;
-}
-
-// A connected socket to 127.0.0.1:port, -1 when none.
-int Connect(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Reads until the peer closes, a whole answer (head and Content-Length
-// bytes) has come, or the deadline passes.
-std::string ReadAnswer(int fd, std::chrono::milliseconds deadline) {
-    std::string answer;
-    const auto end = Clock::now() + deadline;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-        if (left <= 0) break;
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left)) <= 0) break;
-        char buf[65536];
-        const ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        answer.append(buf, static_cast<size_t>(n));
-        const size_t head = answer.find("\r\n\r\n");
-        const size_t lengthAt = answer.find("Content-Length: ");
-        if (head != std::string::npos && lengthAt != std::string::npos && lengthAt < head &&
-            answer.size() >= head + 4 + std::stoul(answer.substr(lengthAt + 16))) {
-            break;
-        }
-    }
-    return answer;
-}
-
-// Sends raw bytes and reads one answer; "" when nothing could be connected.
-std::string Exchange(int port, const std::string& request, std::chrono::milliseconds deadline = 5s) {
-    const int fd = Connect(port);
-    if (fd < 0) return "";
-    (void)!send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    std::string answer = ReadAnswer(fd, deadline);
-    close(fd);
-    return answer;
-}
-
-std::string Get(int port, const std::string& path) {
-    return Exchange(port, "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
-}
-
-int StatusOf(const std::string& answer) {
-    return answer.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(answer.c_str() + 9) : 0;
-}
-
 // The statuses of GETs of paths sent one after another on one connection, as
 // a browser does, each request in two pieces.
 std::vector<int> KeepAliveStatuses(int port, const std::vector<std::string>& paths) {
     std::vector<int> statuses;
-    const int fd = Connect(port);
+    const int fd = ConnectLoopback(port);
     if (fd < 0) return statuses;
     for (const std::string& path : paths) {
         const std::string request = "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
         (void)!send(fd, request.data(), 7, MSG_NOSIGNAL);
         (void)!send(fd, request.data() + 7, request.size() - 7, MSG_NOSIGNAL);
-        statuses.push_back(StatusOf(ReadAnswer(fd, 5s)));
+        statuses.push_back(HttpStatus(HttpReadAnswer(fd, 5s)));
     }
     close(fd);
     return statuses;
-}
-
-std::string BodyOf(const std::string& answer) {
-    const size_t head = answer.find("\r\n\r\n");
-    return head == std::string::npos ? "" : answer.substr(head + 4);
 }
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -225,31 +157,18 @@ std::set<std::string> ListeningSocketsOf(pid_t pid) {
 
 class ServiceProcessTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        for (const char* sub : {"/sock", "/sys", "/sys/config", "/sys/config/system"}) {
-            mkdir((dir_.path() + sub).c_str(), 0700);
-        }
-        env_ = {{"QX_ROOT", dir_.path()},
-                {"QX_SYSTEM", "sys"},
-                {"VORN_INFODRIVER_DIR", dir_.path() + "/sock"},
-                {"QT_QPA_PLATFORM", "offscreen"},
-                {"XDG_RUNTIME_DIR", std::nullopt},
-                {"NOTIFY_SOCKET", std::nullopt},
-                {"WATCHDOG_USEC", std::nullopt},
-                {"WATCHDOG_PID", std::nullopt}};
-    }
+    void SetUp() override { site_.env["XDG_RUNTIME_DIR"] = std::nullopt; }
     void TearDown() override {
         if (HasFailure() && driver_.pid() > 0) std::printf("--- driver stderr\n%s\n", driver_.Stderr().c_str());
     }
     void WriteSettings(int device, const std::string& driverKeys, const std::string& panels = "") {
-        char name[32];
-        std::snprintf(name, sizeof name, "DEV_%03d.ini", device);
-        test::WriteFile(dir_.path() + "/sys/config/system/" + name,
-                        "[Pellax_Panel]\nDebugMode=1\nLogMode=0\nDriver_Identity=service test\n" + driverKeys + panels);
+        site_.device = device;
+        site_.WriteSettings("[Pellax_Panel]\nDebugMode=1\nLogMode=0\nDriver_Identity=service test\n" + driverKeys +
+                            panels);
     }
     void StartDriver(int device) {
-        ASSERT_TRUE(driver_.Start(BinPath("pellax-panel"), {std::to_string(device)}, env_, dir_.path()))
-            << driver_.error();
+        site_.device = device;
+        ASSERT_TRUE(site_.StartDriver(driver_)) << driver_.error();
     }
     void StopDriverCleanly() {
         driver_.Signal(SIGTERM);
@@ -258,42 +177,42 @@ protected:
         EXPECT_EQ(*code, 0);
     }
 
-    test::TempDir dir_;
-    SpawnedProcess::EnvChanges env_;
+    test::DriverSite site_;
     SpawnedProcess driver_;
 };
 
 TEST_F(ServiceProcessTest, HelpAndVersionOfEveryProgramAndTheBadDeviceNumberAsBefore) {
     std::string out, err;
-    EXPECT_EQ(SpawnedProcess::Run(BinPath("pellax-panel"), {"--help"}, env_, dir_.path(), &out, &err), 0);
+    EXPECT_EQ(SpawnedProcess::Run(BinPath("pellax-panel"), {"--help"}, site_.env, site_.path(), &out, &err), 0);
     for (const char* part : {"Usage: pellax-panel DEVICE", "QX_ROOT", "QX_SYSTEM", "VORN_INFODRIVER_DIR", "VORN_COM_DIR",
                              "NOTIFY_SOCKET", "StatusHttpPort"}) {
         EXPECT_TRUE(Contains(out, part)) << part;
     }
-    EXPECT_EQ(SpawnedProcess::Run(BinPath("pellax-panel"), {"--version"}, env_, dir_.path(), &out, &err), 0);
+    EXPECT_EQ(SpawnedProcess::Run(BinPath("pellax-panel"), {"--version"}, site_.env, site_.path(), &out, &err), 0);
     EXPECT_EQ(out.rfind("pellax-panel 2.", 0), 0u) << out;
     // Anything else is a device number as always: these are none.
     for (const std::vector<std::string>& args : {std::vector<std::string>{"--help", "x"}, {"-h"}, {"--versions"}}) {
-        EXPECT_EQ(SpawnedProcess::Run(BinPath("pellax-panel"), args, env_, dir_.path(), &out, &err), 255) << args[0];
+        EXPECT_EQ(SpawnedProcess::Run(BinPath("pellax-panel"), args, site_.env, site_.path(), &out, &err), 255)
+            << args[0];
         EXPECT_TRUE(Contains(err, "Error: Valid device number must be supplied as command line parameter")) << err;
         EXPECT_TRUE(out.empty()) << out;
     }
     for (const char* tool : {"infoctl", "panelsim", "infodriver"}) {
-        EXPECT_EQ(SpawnedProcess::Run(BinPath(tool), {"--help"}, env_, dir_.path(), &out, &err), 0) << tool;
+        EXPECT_EQ(SpawnedProcess::Run(BinPath(tool), {"--help"}, site_.env, site_.path(), &out, &err), 0) << tool;
         EXPECT_TRUE(Contains(out, "Usage: ") || Contains(out, "usage: ")) << tool << ": " << out;
-        EXPECT_EQ(SpawnedProcess::Run(BinPath(tool), {"--version"}, env_, dir_.path(), &out, &err), 0) << tool;
+        EXPECT_EQ(SpawnedProcess::Run(BinPath(tool), {"--version"}, site_.env, site_.path(), &out, &err), 0) << tool;
         EXPECT_EQ(out, std::string(tool) + " " + out.substr(out.find(' ') + 1)) << out;
         EXPECT_TRUE(Contains(out, " 2.")) << tool << ": " << out;
     }
 }
 
 TEST_F(ServiceProcessTest, NotifiesReadyWatchdogStatusAndStopping) {
-    NotifySocket notify(dir_.path() + "/notify");
+    NotifySocket notify(site_.path() + "/notify");
     ASSERT_TRUE(notify.bound());
-    env_["NOTIFY_SOCKET"] = dir_.path() + "/notify";
-    env_["WATCHDOG_USEC"] = "20000000";
+    site_.env["NOTIFY_SOCKET"] = site_.path() + "/notify";
+    site_.env["WATCHDOG_USEC"] = "20000000";
     WriteSettings(31, "");
-    InfodriverChild info(31, dir_.path() + "/sock", dir_.path());
+    InfodriverChild info(31, site_.path() + "/sock", site_.path());
     ASSERT_TRUE(info.Start()) << info.process().Stderr();
     StartDriver(31);
 
@@ -338,43 +257,39 @@ TEST_F(ServiceProcessTest, NotifiesReadyWatchdogStatusAndStopping) {
 }
 
 TEST_F(ServiceProcessTest, StatusPageFollowsAPanelAndShrugsOffBadRequests) {
-    InfodriverChild info(32, dir_.path() + "/sock", dir_.path());
+    InfodriverChild info(32, site_.path() + "/sock", site_.path());
     ASSERT_TRUE(info.Start()) << info.process().Stderr();
     PipedProcess sim;
-    ASSERT_TRUE(sim.Start(BinPath("panelsim"), {"--alive", "300", "tcp:127.0.0.1:0:type=CP-2048E:id=01"}, env_,
-                          dir_.path()))
-        << sim.error();
-    std::optional<std::string> line = sim.ReadLine(10s);
-    ASSERT_TRUE(line && line->rfind("panel 1 tcp 127.0.0.1 ", 0) == 0) << line.value_or("<none>");
-    const std::string simPort = line->substr(line->rfind(' ') + 1);
-    ASSERT_EQ(sim.ReadLine(5s).value_or("<none>"), "ready");
+    const std::vector<std::string> panels =
+        site_.StartSimulator(sim, {"--alive", "300", "tcp:127.0.0.1:0:type=CP-2048E:id=01"});
+    ASSERT_EQ(panels.size(), 1u) << sim.error() << sim.Stderr();
 
-    const int port = FreePort();
+    const int port = FreeLoopbackPort();
     ASSERT_GT(port, 0);
     WriteSettings(32, "StatusHttpPort=" + std::to_string(port) + "\n",
                   "[Pellax_Panel_1]\nPanel_ID=DESK-\"1\"\nPanel_Location=<Desk>\nPanel_Type=CP-2048E\n"
-                  "Panel_Comms_ID=01\nTCPIP_Address=127.0.0.1\nTCPIP_Port=" + simPort + "\n");
+                  "Panel_Comms_ID=01\nTCPIP_Address=127.0.0.1\nTCPIP_Port=" + panels[0] + "\n");
     StartDriver(32);
 
     const auto metricsHave = [&](const std::string& part) {
-        return WaitUntil([&] { return Contains(BodyOf(Get(port, "/metrics")), part); }, 15s);
+        return WaitUntil([&] { return Contains(HttpBody(HttpGet(port, "/metrics")), part); }, 15s);
     };
     const std::string labels = "{panel=\"1\",id=\"DESK-\\\"1\\\"\"}";
-    ASSERT_TRUE(metricsHave("pellax_panel_connected" + labels + " 1")) << Get(port, "/metrics");
-    const std::string json = BodyOf(Get(port, "/status.json"));
+    ASSERT_TRUE(metricsHave("pellax_panel_connected" + labels + " 1")) << HttpGet(port, "/metrics");
+    const std::string json = HttpBody(HttpGet(port, "/status.json"));
     for (const char* part : {"\"driver\":{", "\"mode\":\"main\"", "\"infodriver\":{\"connected\":true",
                              "\"panels\":[{\"panel\":1,\"id\":\"DESK-\\\"1\\\"\",\"location\":\"<Desk>\"",
                              "\"address\":\"127.0.0.1:" }) {
         EXPECT_TRUE(Contains(json, part)) << part << "\n" << json;
     }
-    const std::string page = Get(port, "/");
-    EXPECT_EQ(StatusOf(page), 200);
+    const std::string page = HttpGet(port, "/");
+    EXPECT_EQ(HttpStatus(page), 200);
     EXPECT_TRUE(Contains(page, "Content-Type: text/html; charset=utf-8"));
     EXPECT_TRUE(Contains(page, "&lt;Desk&gt;"));
     EXPECT_TRUE(Contains(page, "DESK-&quot;1&quot;"));
-    const std::string head = Exchange(port, "HEAD / HTTP/1.1\r\nHost: localhost\r\n\r\n", 2s);
-    EXPECT_EQ(StatusOf(head), 200);
-    EXPECT_TRUE(BodyOf(head).empty());
+    const std::string head = HttpExchange(port, "HEAD / HTTP/1.1\r\nHost: localhost\r\n\r\n", 2s);
+    EXPECT_EQ(HttpStatus(head), 200);
+    EXPECT_TRUE(HttpBody(head).empty());
     EXPECT_TRUE(Contains(head, "Content-Length: ")) << head;
     EXPECT_EQ(KeepAliveStatuses(port, {"/", "/metrics", "/nope", "/status.json"}),
               (std::vector<int>{200, 200, 404, 200}));
@@ -382,12 +297,12 @@ TEST_F(ServiceProcessTest, StatusPageFollowsAPanelAndShrugsOffBadRequests) {
     // A press counts; a dropped link shows at once and its reconnect counts.
     ASSERT_EQ(sim.WriteLine("1 press 5") ? sim.ReadLine(10s).value_or("") : "", "ok");
     EXPECT_TRUE(metricsHave("pellax_panel_presses_total" + labels + " 1"));
-    EXPECT_TRUE(Contains(BodyOf(Get(port, "/status.json")), "\"last_button\":5"));
-    EXPECT_TRUE(Contains(BodyOf(Get(port, "/metrics")), "\npellax_driver_mode 2\n"));
-    EXPECT_TRUE(Contains(BodyOf(Get(port, "/metrics")), "\npellax_infodriver_connected 1\n"));
+    EXPECT_TRUE(Contains(HttpBody(HttpGet(port, "/status.json")), "\"last_button\":5"));
+    EXPECT_TRUE(Contains(HttpBody(HttpGet(port, "/metrics")), "\npellax_driver_mode 2\n"));
+    EXPECT_TRUE(Contains(HttpBody(HttpGet(port, "/metrics")), "\npellax_infodriver_connected 1\n"));
     // The loop measures itself (a probe timer fires ten times a second).
-    EXPECT_TRUE(Contains(BodyOf(Get(port, "/metrics")), "\npellax_event_loop_lag_seconds "));
-    EXPECT_TRUE(Contains(BodyOf(Get(port, "/status.json")), "\"loop_lag_seconds\":"));
+    EXPECT_TRUE(Contains(HttpBody(HttpGet(port, "/metrics")), "\npellax_event_loop_lag_seconds "));
+    EXPECT_TRUE(Contains(HttpBody(HttpGet(port, "/status.json")), "\"loop_lag_seconds\":"));
     ASSERT_EQ(sim.WriteLine("1 drop") ? sim.ReadLine(10s).value_or("") : "", "ok");
     EXPECT_TRUE(metricsHave("pellax_panel_connected" + labels + " 0"));
     EXPECT_TRUE(metricsHave("pellax_panel_reconnects_total" + labels + " 1"));
@@ -409,9 +324,11 @@ TEST_F(ServiceProcessTest, StatusPageFollowsAPanelAndShrugsOffBadRequests) {
         {"GET /../etc/passwd HTTP/1.1\r\n\r\n", 404},
         {"PUT /status.json HTTP/1.1\r\nContent-Length: 9999999\r\n\r\n", 413},
     };
-    for (const auto& b : bad) EXPECT_EQ(StatusOf(Exchange(port, b.request, 3s)), b.status) << b.request.substr(0, 40);
+    for (const auto& b : bad) {
+        EXPECT_EQ(HttpStatus(HttpExchange(port, b.request, 3s)), b.status) << b.request.substr(0, 40);
+    }
     EXPECT_TRUE(driver_.Running());
-    EXPECT_EQ(StatusOf(Get(port, "/metrics")), 200);
+    EXPECT_EQ(HttpStatus(HttpGet(port, "/metrics")), 200);
     StopDriverCleanly();
 }
 
@@ -438,31 +355,26 @@ std::string LocalDate(std::time_t t) {
 
 TEST_F(ServiceProcessTest, SupportBundleFromThePageAndFromTheFilesAndItsTrafficReplaysByteForByte) {
     const std::string token = "bundle-test-token-0123456789";
-    const std::string logs = dir_.path() + "/sys/logs";
-    mkdir(logs.c_str(), 0700);
+    const std::string logs = site_.path() + "/sys/logs";
     const std::time_t now = std::time(nullptr);
     const std::string today = LocalDate(now) + "_child2_34.log";
     const std::string yesterday = LocalDate(now - 86400) + "_child2_34.log";
     test::WriteFile(logs + "/" + yesterday, "yesterday's line\r\n");
     test::WriteFile(logs + "/" + today, "today's line\r\n");
     test::WriteFile(logs + "/" + LocalDate(now - 3 * 86400) + "_child2_34.log", "too old\r\n");
-    InfodriverChild info(34, dir_.path() + "/sock", dir_.path());
+    InfodriverChild info(34, site_.path() + "/sock", site_.path());
     ASSERT_TRUE(info.Start()) << info.process().Stderr();
     PipedProcess sim;
-    ASSERT_TRUE(sim.Start(BinPath("panelsim"), {"--alive", "200", "tcp:127.0.0.1:0:type=CP-2048E:id=01"}, env_, dir_.path()))
-        << sim.error();
-    std::optional<std::string> line = sim.ReadLine(10s);
-    ASSERT_TRUE(line && line->rfind("panel 1 tcp 127.0.0.1 ", 0) == 0) << line.value_or("<none>");
-    ASSERT_EQ(sim.ReadLine(5s).value_or("<none>"), "ready");
-    const int port = FreePort();
+    const std::vector<std::string> panels =
+        site_.StartSimulator(sim, {"--alive", "200", "tcp:127.0.0.1:0:type=CP-2048E:id=01"});
+    ASSERT_EQ(panels.size(), 1u) << sim.error() << sim.Stderr();
+    const int port = FreeLoopbackPort();
     WriteSettings(34, "LogMode=1\nStatusHttpPort=" + std::to_string(port) + "\nStatusHttpToken=" + token + "\n",
                   "[Pellax_Panel_1]\nPanel_ID=DESK\nPanel_Type=CP-2048E\nPanel_Comms_ID=01\nTCPIP_Address=127.0.0.1\n"
-                  "TCPIP_Port=" + line->substr(line->rfind(' ') + 1) + "\n");
+                  "TCPIP_Port=" + panels[0] + "\n");
     StartDriver(34);
     const std::string auth = "Authorization: Bearer " + token + "\r\n";
-    const auto get = [&](const std::string& path) {
-        return Exchange(port, "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n" + auth + "\r\n");
-    };
+    const auto get = [&](const std::string& path) { return HttpGet(port, path, auth); };
     ASSERT_TRUE(WaitUntil([&] { return Contains(get("/metrics"), "pellax_panel_connected{panel=\"1\",id=\"DESK\"} 1"); }, 15s));
     for (const char* command : {"1 press 5", "1 release 5", "1 press 7", "1 raw 83 01 00 07 82 01 7D"}) {
         ASSERT_EQ(sim.WriteLine(command) ? sim.ReadLine(10s).value_or("") : "", "ok") << command;
@@ -471,9 +383,9 @@ TEST_F(ServiceProcessTest, SupportBundleFromThePageAndFromTheFilesAndItsTrafficR
 
     // From the page: every part, the settings without the token.
     const std::string answer = get("/support.tar.gz");
-    ASSERT_EQ(StatusOf(answer), 200) << answer.substr(0, 300);
+    ASSERT_EQ(HttpStatus(answer), 200) << answer.substr(0, 300);
     EXPECT_TRUE(Contains(answer, "Content-Type: application/gzip\r\n"));
-    test::WriteFile(dir_.path() + "/page.tar.gz", BodyOf(answer));
+    test::WriteFile(site_.path() + "/page.tar.gz", HttpBody(answer));
     const std::vector<std::string> expected = {"logs/", "logs/" + yesterday, "logs/" + today, "settings/",
                                                "settings/DEV_034.ini", "status.json", "traffic.txt", "version.txt"};
     const auto withoutDirs = [](std::vector<std::string> names) {
@@ -481,35 +393,35 @@ TEST_F(ServiceProcessTest, SupportBundleFromThePageAndFromTheFilesAndItsTrafficR
                     names.end());
         return names;
     };
-    EXPECT_EQ(Extract(dir_.path() + "/page.tar.gz", dir_.path() + "/page", dir_.path()), withoutDirs(expected));
+    EXPECT_EQ(Extract(site_.path() + "/page.tar.gz", site_.path() + "/page", site_.path()), withoutDirs(expected));
     const auto bundled = [&](const std::string& from, const std::string& name) {
         const std::string root = from + "/" + SupportDirOf(from);
         return test::ReadFile(root + "/" + name);
     };
-    const std::string settings = bundled(dir_.path() + "/page", "settings/DEV_034.ini");
+    const std::string settings = bundled(site_.path() + "/page", "settings/DEV_034.ini");
     EXPECT_TRUE(Contains(settings, "\nStatusHttpToken=\n")) << settings;
     EXPECT_FALSE(Contains(settings, token));
-    EXPECT_TRUE(Contains(bundled(dir_.path() + "/page", "logs/" + yesterday), "yesterday's line"));
-    EXPECT_TRUE(Contains(bundled(dir_.path() + "/page", "status.json"), "\"presses\":2"));
-    EXPECT_TRUE(Contains(bundled(dir_.path() + "/page", "version.txt"), "pellax-panel 2."));
-    const std::string pageTraffic = bundled(dir_.path() + "/page", "traffic.txt");
+    EXPECT_TRUE(Contains(bundled(site_.path() + "/page", "logs/" + yesterday), "yesterday's line"));
+    EXPECT_TRUE(Contains(bundled(site_.path() + "/page", "status.json"), "\"presses\":2"));
+    EXPECT_TRUE(Contains(bundled(site_.path() + "/page", "version.txt"), "pellax-panel 2."));
+    const std::string pageTraffic = bundled(site_.path() + "/page", "traffic.txt");
     EXPECT_TRUE(Contains(pageTraffic, " RX 83 01 01 05 ") && Contains(pageTraffic, "| press 5")) << pageTraffic;
     EXPECT_TRUE(Contains(pageTraffic, " TX 82 01 04 | clear panel\n")) << pageTraffic;
-    EXPECT_EQ(StatusOf(Exchange(port, "GET /support.tar.gz HTTP/1.1\r\nHost: localhost\r\n\r\n")), 401);
+    EXPECT_EQ(HttpStatus(HttpExchange(port, "GET /support.tar.gz HTTP/1.1\r\nHost: localhost\r\n\r\n")), 401);
 
     // Stopped, the driver leaves its traffic and status beside the logs;
     // the command line makes the same bundle from them.
     StopDriverCleanly();
     EXPECT_TRUE(test::FileExists(logs + "/pellax_traffic_34.txt"));
     std::string out, err;
-    ASSERT_EQ(SpawnedProcess::Run(BinPath("pellax-panel"), {"--support-bundle", "34", dir_.path() + "/cli.tar.gz"}, env_,
-                                  dir_.path(), &out, &err),
+    ASSERT_EQ(SpawnedProcess::Run(BinPath("pellax-panel"), {"--support-bundle", "34", site_.path() + "/cli.tar.gz"},
+                                  site_.env, site_.path(), &out, &err),
               0)
         << err;
-    EXPECT_EQ(Extract(dir_.path() + "/cli.tar.gz", dir_.path() + "/cli", dir_.path()), withoutDirs(expected));
-    EXPECT_FALSE(Contains(bundled(dir_.path() + "/cli", "settings/DEV_034.ini"), token));
-    EXPECT_TRUE(Contains(bundled(dir_.path() + "/cli", "status.json"), "\"presses\":2"));
-    const std::string traffic = bundled(dir_.path() + "/cli", "traffic.txt");
+    EXPECT_EQ(Extract(site_.path() + "/cli.tar.gz", site_.path() + "/cli", site_.path()), withoutDirs(expected));
+    EXPECT_FALSE(Contains(bundled(site_.path() + "/cli", "settings/DEV_034.ini"), token));
+    EXPECT_TRUE(Contains(bundled(site_.path() + "/cli", "status.json"), "\"presses\":2"));
+    const std::string traffic = bundled(site_.path() + "/cli", "traffic.txt");
 
     // The simulator replays panel 1's blocks: a client in the driver's
     // place receives them byte for byte.
@@ -522,15 +434,12 @@ TEST_F(ServiceProcessTest, SupportBundleFromThePageAndFromTheFilesAndItsTrafficR
         }
     }
     ASSERT_TRUE(Contains(recorded, std::string("\x83\x01\x01\x07\x83\x01\x00\x07\x82\x01\x7D", 11)));
-    test::WriteFile(dir_.path() + "/replay.txt", traffic);
+    test::WriteFile(site_.path() + "/replay.txt", traffic);
     PipedProcess replay;
-    ASSERT_TRUE(replay.Start(BinPath("panelsim"), {"--alive", "0", "--replay", dir_.path() + "/replay.txt",
-                                                   "tcp:127.0.0.1:0:type=CP-2048E:id=01"},
-                             env_, dir_.path()))
-        << replay.error();
-    line = replay.ReadLine(10s);
-    ASSERT_TRUE(line && line->rfind("panel 1 tcp 127.0.0.1 ", 0) == 0) << line.value_or("<none>");
-    const int fd = Connect(std::stoi(line->substr(line->rfind(' ') + 1)));
+    const std::vector<std::string> replaying = site_.StartSimulator(
+        replay, {"--alive", "0", "--replay", site_.path() + "/replay.txt", "tcp:127.0.0.1:0:type=CP-2048E:id=01"});
+    ASSERT_EQ(replaying.size(), 1u) << replay.error() << replay.Stderr();
+    const int fd = ConnectLoopback(std::stoi(replaying[0]));
     ASSERT_GE(fd, 0);
     std::string replayed;
     ASSERT_TRUE(WaitUntil(
@@ -551,11 +460,11 @@ TEST_F(ServiceProcessTest, SupportBundleFromThePageAndFromTheFilesAndItsTrafficR
 }
 
 TEST_F(ServiceProcessTest, APageOffLoopbackWithoutATokenIsRefusedAndTheDriverRunsOn) {
-    NotifySocket notify(dir_.path() + "/notify");
+    NotifySocket notify(site_.path() + "/notify");
     ASSERT_TRUE(notify.bound());
-    env_["NOTIFY_SOCKET"] = dir_.path() + "/notify";
-    WriteSettings(35, "StatusHttpPort=" + std::to_string(FreePort()) + "\nStatusHttpAddress=0.0.0.0\n");
-    InfodriverChild info(35, dir_.path() + "/sock", dir_.path());
+    site_.env["NOTIFY_SOCKET"] = site_.path() + "/notify";
+    WriteSettings(35, "StatusHttpPort=" + std::to_string(FreeLoopbackPort()) + "\nStatusHttpAddress=0.0.0.0\n");
+    InfodriverChild info(35, site_.path() + "/sock", site_.path());
     ASSERT_TRUE(info.Start()) << info.process().Stderr();
     StartDriver(35);
     ASSERT_TRUE(notify.WaitFor("READY=1", 15s)) << driver_.Stderr();
@@ -568,17 +477,17 @@ TEST_F(ServiceProcessTest, APageOffLoopbackWithoutATokenIsRefusedAndTheDriverRun
 }
 
 TEST_F(ServiceProcessTest, NothingListensWithoutTheKey) {
-    NotifySocket notify(dir_.path() + "/notify");
+    NotifySocket notify(site_.path() + "/notify");
     ASSERT_TRUE(notify.bound());
-    env_["NOTIFY_SOCKET"] = dir_.path() + "/notify";
+    site_.env["NOTIFY_SOCKET"] = site_.path() + "/notify";
     WriteSettings(33, "");
-    InfodriverChild info(33, dir_.path() + "/sock", dir_.path());
+    InfodriverChild info(33, site_.path() + "/sock", site_.path());
     ASSERT_TRUE(info.Start()) << info.process().Stderr();
     StartDriver(33);
     ASSERT_TRUE(notify.WaitFor("READY=1", 15s)) << driver_.Stderr();
     EXPECT_TRUE(ListeningSocketsOf(driver_.pid()).empty());
     // The key was written back with its default: off.
-    EXPECT_TRUE(Contains(test::ReadFile(dir_.path() + "/sys/config/system/DEV_033.ini"), "StatusHttpPort=0\n"));
+    EXPECT_TRUE(Contains(test::ReadFile(site_.path() + "/sys/config/system/DEV_033.ini"), "StatusHttpPort=0\n"));
     StopDriverCleanly();
 }
 

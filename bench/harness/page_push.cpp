@@ -112,21 +112,6 @@ size_t WriteLoad(World& w, double seconds, double rate, int* serial) {
 
 }  // namespace
 
-int FreeLoopbackPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-        port = ntohs(a.sin_port);
-    }
-    close(fd);
-    if (port == 0) throw BenchError("no free port for the status page");
-    return port;
-}
-
 PagePushFigures MeasurePagePush(World& w, ChildProcess& driver, double seconds, double rate, int pages) {
     PagePushFigures f;
     f.seconds = seconds;

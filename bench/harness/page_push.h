@@ -33,9 +33,6 @@ struct PagePushFigures {
     long rssWithKib = 0;
 };
 
-// A loopback port that was free a moment ago, for World::statusPort.
-int FreeLoopbackPort();
-
 // The page port must be World::statusPort, set before World::Start.
 PagePushFigures MeasurePagePush(World& w, ChildProcess& driver, double seconds, double rate, int pages);
 

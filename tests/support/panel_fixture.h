@@ -98,6 +98,20 @@ protected:
         return raw;
     }
 
+    // Configures panel n as a TCP panel of the given type on a real link to
+    // 127.0.0.1:port, not connected: the test connects it (ConnectToPanel).
+    PanelRecord& LoopbackPanel(int n, const std::string& type, int commsId, int port) {
+        PanelRecord& p = Panels[n];
+        p.InUse = 1;
+        p.IpAddress = "127.0.0.1";
+        p.Port = port;
+        p.ComPort = 0;
+        p.CommsId = commsId;
+        ApplyPanelType(p, type);
+        InstallPanelLink(n, std::make_unique<TcpPanelLink>(p.IpAddress, p.Port));
+        return p;
+    }
+
     // Lines the driver logged so far (the debug list keeps them in order).
     bool Logged(const std::string& line) const { return seam.HasDebugLine(line); }
 
