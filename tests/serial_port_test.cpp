@@ -272,7 +272,9 @@ TEST_F(SerialPortTest, comLinkNamesTheDevice_noFallBackToTtyS_andAMovedLinkIsSee
     EXPECT_EQ(ComDevicePath(1), dir.file("COM1"));
     EXPECT_EQ(ComDevicePath(5), dir.file("COM5"));
     unsetenv("VORN_COM_DIR");
-    if (access("/dev/vorn", F_OK) != 0) EXPECT_EQ(ComDevicePath(5), "/dev/ttyS4");
+    if (access("/dev/vorn", F_OK) != 0) {
+        EXPECT_EQ(ComDevicePath(5), "/dev/ttyS4");
+    }
     setenv("VORN_COM_DIR", dir.path().c_str(), 1);
 
     SerialPort port;

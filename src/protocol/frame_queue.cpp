@@ -66,9 +66,14 @@ bool FrameQueue::Push(std::span<const uint8_t> frame, bool coalesce) {
         const int16_t old = newest_[key];
         if (old != kNone && !Pinned(old)) Remove(old);
     }
-    const int16_t i = free_;
+    // Not full, so a node was given back or one was never taken.
+    int16_t i = free_;
+    if (i != kNone) {
+        free_ = nodes_[i].next;
+    } else {
+        i = fresh_++;
+    }
     Node& node = nodes_[i];
-    free_ = node.next;
     std::memcpy(node.data.data(), frame.data(), frame.size());
     node.length = static_cast<uint8_t>(frame.size());
     node.key = key;
@@ -146,12 +151,8 @@ void FrameQueue::Remove(int16_t i) {
 
 void FrameQueue::Clear() {
     newest_.fill(kNone);
-    for (std::size_t i = 0; i < kCapacity; ++i) {
-        nodes_[i].key = kNone;
-        nodes_[i].prev = kNone;
-        nodes_[i].next = i + 1 < kCapacity ? static_cast<int16_t>(i + 1) : kNone;
-    }
-    free_ = 0;
+    free_ = kNone;
+    fresh_ = 0;
     head_ = tail_ = kNone;
     count_ = 0;
     bytes_ = 0;

@@ -82,12 +82,15 @@ private:
     // Keys: label, colour and lamp of buttons 0..255, then poll, clear, code 6.
     static constexpr int kKeys = 3 * 256 + 3;
 
+    // Fields are set when a node is taken: the nodes stay untouched memory
+    // until a panel falls behind far enough to need them (a panel that keeps
+    // up uses a few), so twelve queues cost their pages only when used.
     struct Node {
-        std::array<uint8_t, kMaxFrame> data{};
-        uint8_t length = 0;
-        int16_t key = kNone;
-        int16_t prev = kNone;
-        int16_t next = kNone;
+        std::array<uint8_t, kMaxFrame> data;
+        uint8_t length;
+        int16_t key;
+        int16_t prev;
+        int16_t next;
     };
 
     static int16_t KeyOf(std::span<const uint8_t> frame);
@@ -99,7 +102,8 @@ private:
     std::array<int16_t, kKeys> newest_;  // key -> its newest waiting frame
     int16_t head_ = kNone;
     int16_t tail_ = kNone;
-    int16_t free_ = kNone;  // free nodes, linked through next
+    int16_t free_ = kNone;  // nodes given back, linked through next
+    int16_t fresh_ = 0;     // nodes_[fresh_..] have never been taken since Clear
     std::size_t count_ = 0;
     std::size_t bytes_ = 0;
     std::size_t headSent_ = 0;  // bytes of the head frame handed over
