@@ -35,15 +35,24 @@ bool PanelLink::Send(const uint8_t* data, int length) {
     if (!queue_.Push(frame, coalescing_)) return false;
     const bool waitingForLine = writeWatch_ != 0 || paceCall_ != 0;
     if (!flushPosted_ && !waitingForLine) {
-        // A quiet line: this frame goes now. What follows in this turn of
-        // the loop waits for the posted flush and goes in one write.
-        Flush();
-        if (HasSeam()) {
+        // A quiet line: this frame goes now. A frame right behind one that
+        // went at once most likely comes from the same turn of the loop (a
+        // burst): it and what follows wait for a posted flush and go in one
+        // write. A lone frame posts nothing: the posted call would wake the
+        // loop once more just as the panel's reader needs the CPU.
+        const std::chrono::steady_clock::time_point now =
+            HasSeam() ? GetSeam().Now() : std::chrono::steady_clock::time_point{};
+        if (!sentAtOnce_ || now - sentAtOnceAt_ > kSameTurn || !HasSeam()) {
+            Flush();
+            sentAtOnce_ = true;
+            sentAtOnceAt_ = now;
+        } else {
             flushPosted_ = true;
             std::shared_ptr<bool> alive = alive_;
             GetSeam().Post([this, alive] {
                 if (!*alive) return;
                 flushPosted_ = false;
+                sentAtOnce_ = false;
                 Flush();
             });
         }
@@ -145,6 +154,7 @@ void PanelLink::ResetOutput() {
     queue_.Clear();
     coalescing_ = false;
     stalled_ = false;
+    sentAtOnce_ = false;
 }
 
 }  // namespace vorn

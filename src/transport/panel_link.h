@@ -153,6 +153,11 @@ private:
     FrameQueue queue_;
     bool coalescing_ = false;    // the line did not take everything: frames wait
     bool flushPosted_ = false;   // frames of this loop turn wait for the posted flush
+    // The last frame that went at once, without a posted flush: a frame
+    // within kSameTurn of it is taken for the same turn of the loop.
+    static constexpr std::chrono::microseconds kSameTurn{1000};
+    bool sentAtOnce_ = false;
+    std::chrono::steady_clock::time_point sentAtOnceAt_{};
     bool flushing_ = false;      // inside Flush (a sent handler may Send again)
     int writeWatch_ = 0;
     int paceCall_ = 0;
