@@ -129,6 +129,39 @@ TEST_F(PanelOutputTest, PausedTcpPanelConvergesOnTheLastLabels) {
     EXPECT_EQ(SlotNow(599), "0");
 }
 
+// A quiet line gets a lone frame at once and no posted flush (no extra turn
+// of the loop per change); frames right behind it in the same turn wait
+// for one posted flush and go together.
+TEST_F(PanelOutputTest, LoneFrameGoesAtOnceWithoutAFlushAndABurstWaitsForOne) {
+    LoopbackListener listener(SOCK_NONBLOCK);
+    ASSERT_GT(listener.port(), 0);
+    PanelRecord& p = LoopbackPanel(2, "2048", 5, listener.port());
+    ConnectToPanel(2);
+    UniqueFd peer;
+    ASSERT_TRUE(seam.PumpUntil([&] {
+        if (peer.get() < 0) peer.Reset(listener.Accept(SOCK_NONBLOCK));
+        return peer.get() >= 0 && Slot(599) == "1";
+    }, 5000ms));
+    seam.Advance(10ms);
+    Screen screen;
+    screen.Drain(peer.get());
+    const size_t before = screen.frames;
+
+    SendButtonText(2, 1, "LONE");
+    EXPECT_EQ(seam.RunPosted(), 0) << "a lone frame posts nothing";
+    ASSERT_TRUE(seam.PumpUntil([&] { screen.Drain(peer.get()); return screen.frames == before + 1; }, 5000ms));
+
+    seam.Advance(10ms);
+    SendButtonText(2, 1, "FIRST");
+    SendButtonText(2, 2, "SECOND");
+    SendButtonText(2, 3, "THIRD");
+    EXPECT_EQ(p.Link->WaitingFrames(), 2u) << "the first went at once, the others wait for the flush";
+    EXPECT_EQ(seam.RunPosted(), 1);
+    EXPECT_EQ(p.Link->WaitingFrames(), 0u);
+    ASSERT_TRUE(seam.PumpUntil([&] { screen.Drain(peer.get()); return screen.frames == before + 4; }, 5000ms));
+    EXPECT_EQ(screen.labels[3], PadLabel10("THIRD"));
+}
+
 // A pseudo-terminal at 38400 baud 8E1 (3490 characters a second): the link
 // runs at most 0.1 s ahead of the line, a burst of ten pages comes down to
 // little more than the last page, and a line that takes nothing for
