@@ -143,6 +143,7 @@ TEST_F(PanelOutputTest, LoneFrameGoesAtOnceWithoutAFlushAndABurstWaitsForOne) {
         return peer.get() >= 0 && Slot(599) == "1";
     }, 5000ms));
     seam.Advance(10ms);
+    seam.RunPosted();  // what the connection itself left to do
     Screen screen;
     screen.Drain(peer.get());
     const size_t before = screen.frames;
